@@ -1,0 +1,2 @@
+// Implementation of libquillonvarde_sdk.
+#include "Quillonvarde_sdk_impl.h"
