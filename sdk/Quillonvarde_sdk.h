@@ -38,22 +38,22 @@ enum TRANSMODE {
 // The order of these seven virtual functions is the order of the host's virtual table
 // and must match the host's class exactly.
 class CQuillonvardeDebugLevel {
-public:
-    virtual int GetDebugLevel() = 0;           // 1: not called by the library
+  public:
+    virtual int GetDebugLevel() = 0;            // 1: not called by the library
     virtual void SetDebugLevel(int level) = 0;  // 2: not called by the library
-    virtual int GetTraceLevel() = 0;           // 3: entry and exit lines of every operation
-    virtual int GetInfoLevel() = 0;            // 4: progress and success messages
-    virtual int GetDetailLevel() = 0;          // 5: final success message of a send
-    virtual int GetWarnLevel() = 0;            // 6: not called by the library
-    virtual int GetErrorLevel() = 0;           // 7: failure messages
+    virtual int GetTraceLevel() = 0;            // 3: entry and exit lines of every operation
+    virtual int GetInfoLevel() = 0;             // 4: progress and success messages
+    virtual int GetDetailLevel() = 0;           // 5: final success message of a send
+    virtual int GetWarnLevel() = 0;             // 6: not called by the library
+    virtual int GetErrorLevel() = 0;            // 7: failure messages
 
-protected:
+  protected:
     // The host owns its level object; the library only keeps a pointer and never deletes it.
     ~CQuillonvardeDebugLevel() = default;
 };
 
 class QUILLONVARDE_SDK_API CQuillonvardeSDK {
-public:
+  public:
     CQuillonvardeSDK() {}
 
     // The six operations, in virtual-table order. Each returns 0 on success, 1 on failure

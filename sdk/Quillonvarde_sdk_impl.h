@@ -27,7 +27,7 @@ struct QUILLONVARDE_SDK_API HFILE {
 };
 
 class QUILLONVARDE_SDK_API CQuillonvardeSDKImpl : public CQuillonvardeSDK {
-public:
+  public:
     CQuillonvardeSDKImpl();
 
     // Interface operations, in the virtual-table order of CQuillonvardeSDK.
@@ -59,7 +59,8 @@ public:
     int recv_msg(char* data, long long size);
 
     // Local LUN devices of a SAN session.
-    int OpenLocalLunDevFile(const std::list<std::string>& LunWWNList, std::list<HFILE>& lunFileList);
+    int OpenLocalLunDevFile(const std::list<std::string>& LunWWNList,
+                            std::list<HFILE>& lunFileList);
     void CloseLocalLunDevFile();
     std::string String2Hex(const unsigned char* data, int length);
     int ReadLun(std::list<HFILE>& lunFileList, const vhd_Rec* recs, unsigned int count, char* buf,

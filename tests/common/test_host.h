@@ -1,0 +1,57 @@
+// A test host for libquillonvarde_sdk: a printf-style log function that records every call
+// with its level and formatted text, and a level object whose getters return distinct values.
+#ifndef TESTS_COMMON_TEST_HOST_H
+#define TESTS_COMMON_TEST_HOST_H
+
+#include <string>
+#include <vector>
+
+#include "Quillonvarde_sdk.h"
+
+namespace testhost {
+
+// Levels returned by TestLevels; distinct so that every message's kind can be checked.
+constexpr int kTrace = 11;
+constexpr int kInfo = 22;
+constexpr int kDetail = 33;
+constexpr int kError = 44;
+
+struct LogEntry {
+    int level;
+    std::string text;  // formatted message
+};
+
+class TestLevels : public CQuillonvardeDebugLevel {
+  public:
+    int GetDebugLevel() override { return 901; }
+    void SetDebugLevel(int) override {}
+    int GetTraceLevel() override { return kTrace; }
+    int GetInfoLevel() override { return kInfo; }
+    int GetDetailLevel() override { return kDetail; }
+    int GetWarnLevel() override { return 906; }
+    int GetErrorLevel() override { return kError; }
+};
+
+// The log function handed to InitialSDK: formats and records the message (thread-safe).
+void capture_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Installs capture_log and a process-wide TestLevels object with InitialSDK; returns its result.
+int install();
+
+// Everything logged since the last clear(), in order.
+std::vector<LogEntry> entries();
+void clear();
+
+// The messages in order with every "(line N)" replaced by "(line #)", for exact comparisons.
+std::vector<LogEntry> normalized_entries();
+std::string normalize(const std::string& text);
+
+// True when some entry's normalized text equals `text` at `level`.
+bool logged(int level, const std::string& text);
+
+// All entries rendered one per line as "<level> <normalized text>", for failure output.
+std::string dump();
+
+}  // namespace testhost
+
+#endif  // TESTS_COMMON_TEST_HOST_H
