@@ -1,2 +1,1322 @@
-// Implementation of libquillonvarde_sdk.
+// Implementation of libquillonvarde_sdk: the object lifecycle, the connection to the HXA
+// service, the disk-service requests and the local LUN device access of the SAN transport.
 #include "Quillonvarde_sdk_impl.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+// Every message goes to the host's log function with the level that the named getter of the
+// host's level object returns at that moment. Before InitialSDK has installed both hooks
+// nothing is logged (and nothing crashes). The dead printf call lets the compiler check
+// every format against its arguments.
+#define SDK_LOG(getter, ...)                                                            \
+    do {                                                                                \
+        if (CQuillonvardeSDKImpl::m_pLog != nullptr &&                                  \
+            CQuillonvardeSDKImpl::m_pDebugLevel != nullptr) {                           \
+            if (false) std::printf(__VA_ARGS__);                                        \
+            CQuillonvardeSDKImpl::m_pLog(CQuillonvardeSDKImpl::m_pDebugLevel->getter(), \
+                                         __VA_ARGS__);                                  \
+        }                                                                               \
+    } while (0)
+#define LOG_TRACE(...) SDK_LOG(GetTraceLevel, __VA_ARGS__)
+#define LOG_INFO(...) SDK_LOG(GetInfoLevel, __VA_ARGS__)
+#define LOG_DETAIL(...) SDK_LOG(GetDetailLevel, __VA_ARGS__)
+#define LOG_ERROR(...) SDK_LOG(GetErrorLevel, __VA_ARGS__)
+
+void (*CQuillonvardeSDKImpl::m_pLog)(int level, const char* format, ...) = nullptr;
+CQuillonvardeDebugLevel* CQuillonvardeSDKImpl::m_pDebugLevel = nullptr;
+uint32_t CQuillonvardeSDKImpl::crc_table[256] = {};
+
+namespace {
+
+constexpr int kSocketTimeoutSeconds = 30;
+constexpr int kZeroReadAllowance = 100;
+constexpr uint64_t kMinPhyOffset = 0x200000;  // the first 2 MiB of a LUN are never touched
+constexpr size_t kDevPathBufSize = 128;
+constexpr const char* kDevDir = "/dev/disk/by-id/";
+// Transfers on the wire carry 32 bits of length in the LAN transport.
+constexpr unsigned long long kLanLengthLimit = 0x100000000ULL;
+// Chunk used to take unwanted LAN read data off the connection.
+constexpr size_t kDrainChunk = 1 << 20;
+
+// The largest reply payload the library accepts. The biggest legitimate reply is an address
+// map: 6 bytes of result and count plus 64 bytes per extent. 1,048,576 extents cover a 4 GiB
+// range in 4 KiB extents (or 2 TiB in 2 MiB blocks), far beyond any single transfer a host
+// makes; a header announcing more is treated as broken instead of allocating what it asks.
+constexpr uint64_t kMaxMapRecords = 1ULL << 20;
+constexpr uint32_t kMaxReplyPayload =
+    static_cast<uint32_t>(sizeof(hxa::TransferReplyHead) + kMaxMapRecords * sizeof(vhd_Rec));
+
+// OpenSSL may have no reason text for an error; "%s" must never receive a null pointer.
+const char* ssl_reason() {
+    const char* reason = ERR_reason_error_string(ERR_get_error());
+    return reason != nullptr ? reason : "unknown error";
+}
+
+// A write on a connection the peer has closed raises SIGPIPE, whose default action would end
+// the host process. While a guard lives, SIGPIPE is blocked in the calling thread; a SIGPIPE
+// raised meanwhile is consumed (the write itself fails with EPIPE and is reported).
+class SigpipeGuard {
+  public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_set_);
+        sigaddset(&pipe_set_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
+    }
+    ~SigpipeGuard() {
+        if (!blocked_) return;
+        int saved = errno;
+        if (!was_pending_) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                struct timespec zero = {0, 0};
+                while (sigtimedwait(&pipe_set_, nullptr, &zero) == -1 && errno == EINTR) {
+                }
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+        errno = saved;
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+  private:
+    sigset_t pipe_set_;
+    sigset_t old_mask_;
+    bool was_pending_ = false;
+    bool blocked_ = false;
+};
+
+// Allocates a zero-filled block of `size` + 1 bytes; null when memory is short.
+std::unique_ptr<char[]> alloc_block(uint64_t size) {
+    if (size >= SIZE_MAX) return nullptr;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
+    if (block) std::memset(block.get(), 0, static_cast<size_t>(size) + 1);
+    return block;
+}
+
+uint16_t get_u16(const char* p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint32_t get_u32(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Copies at most field_size - 1 characters so that the field always ends in a zero byte.
+void put_string(char* field, size_t field_size, const std::string& text) {
+    size_t n = text.size() < field_size - 1 ? text.size() : field_size - 1;
+    std::memcpy(field, text.data(), n);
+}
+
+// The first matching device of the list: its path ends in the 32 digits of `key`.
+const HFILE* find_lun(const std::list<HFILE>& lunFileList, const std::string& key) {
+    for (const HFILE& f : lunFileList) {
+        if (f.devPath.size() >= key.size() &&
+            f.devPath.compare(f.devPath.size() - key.size(), key.size(), key) == 0)
+            return &f;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// Fills the 18-byte header at the start of `area`: magic, operation, the object's next
+// sequence number, payload length and the checksum over the first 14 bytes.
+static void build_request_header(CQuillonvardeSDKImpl* self, char* area, uint16_t operation,
+                                 uint32_t length) {
+    hxa::MsgHeader head;
+    std::memset(&head, 0, sizeof head);
+    head.magic = hxa::kMagic;
+    head.reserved = 0;
+    head.operation = operation;
+    head.seqNo = self->m_uiSeqNo;
+    self->m_uiSeqNo = self->m_uiSeqNo + 1;
+    head.length = length;
+    std::memcpy(area, &head, sizeof head);
+    head.crc = self->bsb_crc32(area, 14);
+    std::memcpy(area, &head, sizeof head);
+}
+
+// ---------------------------------------------------------------------------------------
+// HFILE
+
+HFILE::HFILE() : devPath(), fd(-1) {}
+
+HFILE::HFILE(const HFILE& other) : devPath(other.devPath), fd(other.fd) {}
+
+HFILE::~HFILE() {}
+
+// ---------------------------------------------------------------------------------------
+// Object lifecycle and process-wide set-up
+
+CQuillonvardeSDK* CQuillonvardeSDK::CreateInstance() { return CQuillonvardeSDKImpl::Instance(); }
+
+void CQuillonvardeSDK::DestroyInstance(CQuillonvardeSDK* pInstance) {
+    if (pInstance == nullptr) return;
+    CQuillonvardeSDKImpl::ReleaseInstance(dynamic_cast<CQuillonvardeSDKImpl*>(pInstance));
+}
+
+int CQuillonvardeSDK::InitialSDK(void (*pLogFun)(int, const char*, ...),
+                                 CQuillonvardeDebugLevel* debugLevel, const std::string& reserved1,
+                                 const std::string& reserved2, const std::string& reserved3) {
+    return CQuillonvardeSDKImpl::Initial(pLogFun, debugLevel, reserved1, reserved2, reserved3);
+}
+
+CQuillonvardeSDKImpl::CQuillonvardeSDKImpl()
+    : m_uiSeqNo(0),
+      m_iSocket(-1),
+      m_uiUseSSL(0),
+      m_pSSL(nullptr),
+      m_pSSLCtx(nullptr),
+      m_strToken(),
+      m_uiOpenMode(OPEN_READONLY),
+      m_uiTransMode(TRANS_SAN),
+      m_lunFileList() {}
+
+// Closes nothing: the host ends the disk session and the connection first.
+CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() {}
+
+CQuillonvardeSDKImpl* CQuillonvardeSDKImpl::Instance() { return new CQuillonvardeSDKImpl(); }
+
+void CQuillonvardeSDKImpl::ReleaseInstance(CQuillonvardeSDKImpl* pInstance) {
+    if (pInstance == nullptr) return;
+    delete pInstance;
+}
+
+int CQuillonvardeSDKImpl::Initial(void (*pLogFun)(int, const char*, ...),
+                                  CQuillonvardeDebugLevel* debugLevel, const std::string&,
+                                  const std::string&, const std::string&) {
+    if (pLogFun == nullptr) {
+        std::puts("CQuillonvardeSDKImpl::Initial: pLogFun is NULL!");
+        return 1;
+    }
+    m_pLog = pLogFun;
+    if (debugLevel == nullptr) {
+        std::puts("CQuillonvardeSDKImpl::Initial: debugLevel is NULL!");
+        return 1;
+    }
+    m_pDebugLevel = debugLevel;
+    init_crc_table();
+    LOG_TRACE("enter CQuillonvardeSDKImpl::Initial...");
+    LOG_TRACE("leave CQuillonvardeSDKImpl::Initial: OK");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Header checksum: table-driven CRC-32 with the reflected polynomial 0xED58F323 and no
+// final inversion.
+
+void CQuillonvardeSDKImpl::init_crc_table() {
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xED58F323u : (c >> 1);
+        crc_table[i] = c;
+    }
+}
+
+unsigned int CQuillonvardeSDKImpl::bsb_crc32(char* data, unsigned int size) {
+    uint32_t c = 0xFFFFFFFFu;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+    for (unsigned int i = 0; i < size; ++i) c = (c >> 8) ^ crc_table[(p[i] ^ c) & 0xFF];
+    return c;
+}
+
+// ---------------------------------------------------------------------------------------
+// Connection and message transport
+
+int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short port,
+                                     const std::string& token, unsigned int useSSL) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::ConnectHXA...");
+
+    m_iSocket = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_iSocket == -1) {
+        LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+        return 1;
+    }
+
+    struct timeval timeout;
+    timeout.tv_sec = kSocketTimeoutSeconds;
+    timeout.tv_usec = 0;
+    if (setsockopt(m_iSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
+        int err = errno;
+        LOG_INFO("ConnectHXA: set send timeout fail!");
+        LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+        return 1;
+    }
+    if (setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        int err = errno;
+        LOG_INFO("ConnectHXA: set recv timeout fail!");
+        LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+        return 1;
+    }
+
+    struct sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = inet_addr(serverIp.c_str());
+    LOG_INFO("ConnectHXA: address created");
+
+    if (connect(m_iSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+        return 1;
+    }
+    LOG_INFO("ConnectHXA: server connected");
+
+    m_uiUseSSL = useSSL;
+    if (useSSL != 0) {
+        SSL_library_init();
+        OPENSSL_add_all_algorithms_noconf();
+        SSL_load_error_strings();
+
+        m_pSSLCtx = SSL_CTX_new(SSLv23_client_method());
+        if (m_pSSLCtx == nullptr) {
+            LOG_ERROR("ConnectHXA: %s  (line %d)", ssl_reason(), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+            return 1;
+        }
+        m_pSSL = SSL_new(m_pSSLCtx);
+        if (m_pSSL == nullptr) {
+            // Without a session there is nothing to hand the socket to.
+            LOG_ERROR("ConnectHXA: SSL_new failed: %s  (line %d)", ssl_reason(), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+            return 1;
+        }
+        SSL_set_fd(m_pSSL, m_iSocket);
+        ERR_clear_error();
+        int ret;
+        {
+            SigpipeGuard guard;
+            ret = SSL_connect(m_pSSL);
+        }
+        LOG_ERROR("ConnectHXA SSL return:[%d] ", ret);
+        if (ret <= 0) {
+            LOG_ERROR("ConnectHXA err,return:[%d] err info:[%s]  (line %d)", ret, ssl_reason(),
+                      __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
+            return 1;
+        }
+        LOG_INFO("ConnectHXA: connected with %s encryption",
+                 SSL_CIPHER_get_name(SSL_get_current_cipher(m_pSSL)));
+    }
+
+    m_strToken = token;
+    LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: OK");
+    return 0;
+}
+
+void CQuillonvardeSDKImpl::DisConnectHXA() {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::DisConnectHXA:...");
+    // Whatever TLS objects exist are released, also when a later plain connect replaced the
+    // flag; objects that were never created are skipped.
+    if (m_pSSL != nullptr) {
+        {
+            SigpipeGuard guard;
+            SSL_shutdown(m_pSSL);
+        }
+        SSL_free(m_pSSL);
+        m_pSSL = nullptr;
+    }
+    if (m_pSSLCtx != nullptr) {
+        SSL_CTX_free(m_pSSLCtx);
+        m_pSSLCtx = nullptr;
+    }
+    ERR_clear_error();
+    // The descriptor is marked closed so that a second call closes nothing it does not own.
+    if (m_iSocket >= 0) {
+        close(m_iSocket);
+        m_iSocket = -1;
+    }
+    LOG_TRACE("leave CQuillonvardeSDKImpl::DisConnectHXA: OK");
+}
+
+int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
+    if (size == 0) {
+        LOG_ERROR("send_msg: send_msg len is zero! (line %d)", __LINE__);
+        return -1;
+    }
+    unsigned long long remaining = size;
+    char* pos = data;
+    while (remaining > 0) {
+        // One call moves at most INT_MAX bytes (the TLS calls take an int count).
+        int chunk = remaining > static_cast<unsigned long long>(INT_MAX)
+                        ? INT_MAX
+                        : static_cast<int>(remaining);
+        long ret;
+        int err;
+        const char* reason = nullptr;
+        {
+            SigpipeGuard guard;
+            errno = 0;
+            if (m_uiUseSSL != 0) {
+                ERR_clear_error();
+                ret = m_pSSL != nullptr ? SSL_write(m_pSSL, pos, chunk) : -1;
+                err = errno;
+                if (ret < 0) reason = ssl_reason();
+            } else {
+                ret = write(m_iSocket, pos, static_cast<size_t>(chunk));
+                err = errno;
+                if (ret < 0) reason = std::strerror(err);
+            }
+        }
+        if (ret < 0) {
+            LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", reason,
+                      static_cast<int>(ret), err, __LINE__);
+            return -1;
+        }
+        if (ret == 0) {
+            // Nothing was accepted (a closed TLS session): repeating the call would spin.
+            LOG_ERROR("send_msg: connection accepts no data, return:[0] errno:[%d] (line %d)", err,
+                      __LINE__);
+            return -1;
+        }
+        LOG_INFO("send message to server success,%d bytes datas sended,total data:[%d]!",
+                 static_cast<int>(ret), static_cast<int>(size));
+        pos += ret;
+        remaining -= static_cast<unsigned long long>(ret);
+    }
+    LOG_DETAIL("send message to server success!");
+    return 0;
+}
+
+int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
+    long long remaining = size;
+    int allowance = kZeroReadAllowance;
+    char* pos = data;
+    while (remaining > 0) {
+        int chunk =
+            remaining > static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
+        long ret;
+        int err;
+        const char* reason = nullptr;
+        errno = 0;
+        if (m_uiUseSSL != 0) {
+            ERR_clear_error();
+            ret = m_pSSL != nullptr ? SSL_read(m_pSSL, pos, chunk) : -1;
+            err = errno;
+            if (ret < 0) reason = ssl_reason();
+        } else {
+            ret = read(m_iSocket, pos, static_cast<size_t>(chunk));
+            err = errno;
+            if (ret < 0) reason = std::strerror(err);
+        }
+        if (ret < 0) {
+            LOG_ERROR("recv_msg:[%s] return:[%d] errno:[%d]  (line %d)", reason,
+                      static_cast<int>(ret), err, __LINE__);
+            return -1;
+        }
+        LOG_INFO("recv message from server success,%d bytes datas recved,total data:[%d]",
+                 static_cast<int>(ret), static_cast<int>(size));
+        if (ret == 0) {
+            if (allowance <= 0) {
+                LOG_ERROR("recv_msg: read 100 zero buf! recv_msg fail!  (line %d)", __LINE__);
+                return -1;
+            }
+            --allowance;
+            LOG_INFO("recv_msg: read %d zero buf!", kZeroReadAllowance - allowance);
+        }
+        pos += ret;
+        remaining -= ret;
+    }
+    LOG_INFO("recv message from server success!");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Opening and closing disks
+
+int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
+                                   const std::string& diskPath, OPENMODE openMode,
+                                   unsigned int& diskHandle, TRANSMODE transMode) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::OpenDisk...");
+    m_uiOpenMode = openMode;
+    m_uiTransMode = transMode;
+    try {
+        if (transMode == TRANS_SAN) {
+            if (OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
+                LOG_ERROR("OpenDisk: open disk fail  (line %d)", __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+                return 1;
+            }
+        }
+
+        char area[hxa::kMessageAreaSize];
+        std::memset(area, 0, sizeof area);
+        char* payload = area + hxa::kHeaderSize;
+        unsigned long long sendSize = 0;
+        if (transMode == TRANS_SAN) {
+            build_request_header(this, area, hxa::OP_SAN_OPEN, sizeof(hxa::OpenSanRequest));
+            hxa::OpenSanRequest req;
+            std::memset(&req, 0, sizeof req);
+            put_string(req.diskPath, sizeof req.diskPath, diskPath);
+            put_string(req.token, sizeof req.token, m_strToken);
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else if (transMode == TRANS_LAN) {
+            build_request_header(this, area, hxa::OP_LAN_OPEN, sizeof(hxa::OpenLanRequest));
+            hxa::OpenLanRequest req;
+            std::memset(&req, 0, sizeof req);
+            put_string(req.diskPath, sizeof req.diskPath, diskPath);
+            put_string(req.token, sizeof req.token, m_strToken);
+            req.openMode = static_cast<uint16_t>(static_cast<unsigned int>(openMode) & 0xFFFF);
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else {
+            // Unknown transport: operation 0, length 0, which send_msg refuses.
+            build_request_header(this, area, 0, 0);
+        }
+
+        if (send_msg(area, sendSize) != 0) {
+            LOG_ERROR("OpenDisk:send open disk cmd to server failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+            return 1;
+        }
+        LOG_INFO("OpenDisk: send open disk cmd to server success!");
+
+        std::memset(area, 0, sizeof area);
+        if (recv_msg(area, hxa::kHeaderSize) != 0) {
+            LOG_ERROR("OpenDisk: recv req head from server  failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+            return 1;
+        }
+        hxa::MsgHeader head;
+        std::memcpy(&head, area, sizeof head);
+        uint16_t expected = transMode == TRANS_SAN ? hxa::OP_SAN_OPEN : hxa::OP_LAN_OPEN;
+        if (head.operation != expected || head.length != sizeof(hxa::OpenReply)) {
+            LOG_ERROR("OpenDisk: invalid req head ,operation:%u!  (line %d)",
+                      static_cast<unsigned>(head.operation), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+            return 1;
+        }
+        LOG_INFO("OpenDisk: recv req head from server success! msg length:%d",
+                 static_cast<int>(head.length));
+
+        std::unique_ptr<char[]> reply = alloc_block(head.length);
+        if (!reply) {
+            LOG_ERROR("OpenDisk: out of memory for the reply!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+            return 1;
+        }
+        if (recv_msg(reply.get(), head.length) != 0) {
+            LOG_ERROR("OpenDisk: recv open disk result failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+            return 1;
+        }
+        uint16_t result = get_u16(reply.get());
+        switch (result) {
+            case hxa::RES_OK:
+                LOG_INFO("OpenDisk: success!");
+                diskHandle = get_u32(reply.get() + 2);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: OK");
+                return 0;
+            case hxa::RES_OPCODE_ERROR:
+                LOG_ERROR("OpenDisk: operation code error!  (line %d)", __LINE__);
+                break;
+            case hxa::RES_FILE_NOT_EXIST:
+                LOG_ERROR("OpenDisk: file does not exist!  (line %d)", __LINE__);
+                break;
+            case hxa::RES_TOKEN_ERROR:
+                LOG_ERROR("OpenDisk: token error!  (line %d)", __LINE__);
+                break;
+            case hxa::RES_OPEN_ERROR:
+                LOG_ERROR("OpenDisk: file open error!  (line %d)", __LINE__);
+                break;
+            default:
+                LOG_ERROR("OpenDisk: unknown error!  (line %d)", __LINE__);
+                break;
+        }
+        LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+        return 1;
+    } catch (const std::exception& e) {
+        LOG_ERROR("OpenDisk: %s  (line %d)", e.what(), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+        return 1;
+    }
+}
+
+int CQuillonvardeSDKImpl::CloseDisk(unsigned int diskHandle) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::CloseDisk...");
+    // The devices are closed first, whatever the service answers later.
+    if (m_uiTransMode == TRANS_SAN) CloseLocalLunDevFile();
+
+    char area[hxa::kMessageAreaSize];
+    std::memset(area, 0, sizeof area);
+    uint16_t operation = m_uiTransMode == TRANS_SAN   ? hxa::OP_SAN_CLOSE
+                         : m_uiTransMode == TRANS_LAN ? hxa::OP_LAN_CLOSE
+                                                      : 0;
+    build_request_header(this, area, operation, sizeof(hxa::CloseRequest));
+    hxa::CloseRequest req;
+    req.handle = diskHandle;
+    std::memcpy(area + hxa::kHeaderSize, &req, sizeof req);
+    if (send_msg(area, hxa::kHeaderSize + sizeof req) != 0) {
+        LOG_ERROR("CloseDisk: send aclose disk cmd to server failed!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+        return 1;
+    }
+    LOG_INFO("CloseDisk: send close disk cmd to server success!");
+
+    std::memset(area, 0, sizeof area);
+    if (recv_msg(area, hxa::kHeaderSize) != 0) {
+        LOG_ERROR("CloseDisk: recv req head from server failed!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+        return 1;
+    }
+    hxa::MsgHeader head;
+    std::memcpy(&head, area, sizeof head);
+    bool opOk =
+        (m_uiTransMode != TRANS_SAN && m_uiTransMode != TRANS_LAN) || head.operation == operation;
+    if (!opOk || head.length != sizeof(hxa::CloseReply)) {
+        LOG_ERROR("CloseDisk: invalid req head,operation:%u !  (line %d)",
+                  static_cast<unsigned>(head.operation), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+        return 1;
+    }
+    LOG_INFO("CloseDisk: recv req head from server success! msg length:%d",
+             static_cast<int>(head.length));
+
+    std::unique_ptr<char[]> reply = alloc_block(head.length);
+    if (!reply) {
+        LOG_ERROR("CloseDisk: out of memory for the reply!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+        return 1;
+    }
+    if (recv_msg(reply.get(), head.length) != 0) {
+        LOG_ERROR("CloseDisk: recv close disk result failed!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+        return 1;
+    }
+    uint16_t result = get_u16(reply.get());
+    switch (result) {
+        case hxa::RES_OK:
+            LOG_INFO("CloseDisk: success!");
+            LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: OK");
+            return 0;
+        case hxa::RES_OPCODE_ERROR:
+            LOG_ERROR("CloseDisk: operation code error!  (line %d)", __LINE__);
+            break;
+        case hxa::RES_HANDLE_NOT_EXIST:
+            LOG_ERROR("CloseDisk: file handle does not exist!  (line %d)", __LINE__);
+            break;
+        default:
+            LOG_ERROR("CloseDisk: unknown error!  (line %d)", __LINE__);
+            break;
+    }
+    LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading and writing disk ranges
+
+namespace {
+
+// Message of a nonzero transfer result in ReadDisk; false for codes outside 1..13.
+void log_read_result(uint16_t result, uint32_t count) {
+    switch (result) {
+        case 1:
+            LOG_ERROR("ReadDisk: operation code error!  (line %d)", __LINE__);
+            return;
+        case 2:
+            LOG_ERROR("ReadDisk: vhd file not exist!  (line %d)", __LINE__);
+            return;
+        case 3:
+            LOG_ERROR("ReadDisk: token error!  (line %d)", __LINE__);
+            return;
+        case 4:
+            LOG_ERROR("ReadDisk: file open flag error!  (line %d)", __LINE__);
+            return;
+        case 5:
+            LOG_ERROR("ReadDisk: file handle does not exist!  (line %d)", __LINE__);
+            return;
+        case 6:
+            LOG_ERROR("ReadDisk: start block overflow!  (line %d)", __LINE__);
+            return;
+        case 7:
+            LOG_ERROR("ReadDisk: data size readed overflow!  (line %d)", __LINE__);
+            return;
+        case 8:
+            LOG_ERROR("ReadDisk: read VHDFile failed!  (line %d)", __LINE__);
+            return;
+        case 9:
+            LOG_ERROR("ReadDisk: end block overflow!  (line %d)", __LINE__);
+            return;
+        case 10:
+            LOG_ERROR("ReadDisk: write vhd file failed!  (line %d)", __LINE__);
+            return;
+        case 11:
+            LOG_ERROR("ReadDisk: close vhd file failed!  (line %d)", __LINE__);
+            return;
+        case 12:
+            LOG_ERROR("ReadDisk: vhd struct error!  (line %d)", __LINE__);
+            return;
+        case 13:
+            LOG_ERROR("ReadDisk: parse vhd addr error!  (line %d)", __LINE__);
+            return;
+        default:
+            break;
+    }
+    (void)count;
+    LOG_ERROR("ReadDisk: unknown error, result:[%d] (line %d)", static_cast<int>(result), __LINE__);
+}
+
+void log_write_result(uint16_t result) {
+    switch (result) {
+        case 1:
+            LOG_ERROR("WriteDisk: operation code error!  (line %d)", __LINE__);
+            return;
+        case 2:
+            LOG_ERROR("WriteDisk: vhd file not exist!  (line %d)", __LINE__);
+            return;
+        case 3:
+            LOG_ERROR("WriteDisk: token error!  (line %d)", __LINE__);
+            return;
+        case 4:
+            LOG_ERROR("WriteDisk: file open flag error!  (line %d)", __LINE__);
+            return;
+        case 5:
+            LOG_ERROR("WriteDisk: file handle does not exist!  (line %d)", __LINE__);
+            return;
+        case 6:
+            LOG_ERROR("WriteDisk: start block overflow!  (line %d)", __LINE__);
+            return;
+        case 7:
+            LOG_ERROR("WriteDisk: data size readed overflow!  (line %d)", __LINE__);
+            return;
+        case 8:
+            LOG_ERROR("WriteDisk: read VHDFile failed!  (line %d)", __LINE__);
+            return;
+        case 9:
+            LOG_ERROR("WriteDisk: end block overflow!  (line %d)", __LINE__);
+            return;
+        case 10:
+            LOG_ERROR("WriteDisk: write vhd file failed!  (line %d)", __LINE__);
+            return;
+        case 11:
+            LOG_ERROR("WriteDisk: close vhd file failed!  (line %d)", __LINE__);
+            return;
+        case 12:
+            LOG_ERROR("WriteDisk: vhd struct error!  (line %d)", __LINE__);
+            return;
+        case 13:
+            LOG_ERROR("WriteDisk: parse vhd addr error!  (line %d)", __LINE__);
+            return;
+        default:
+            LOG_ERROR("WriteDisk: unknown error!  (line %d)", __LINE__);
+            return;
+    }
+}
+
+}  // namespace
+
+int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long offset,
+                                   unsigned long long VMLength, char* buf,
+                                   unsigned long long& bufSize) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::ReadDisk...");
+    if (VMLength == 0 || buf == nullptr || bufSize == 0) {
+        LOG_ERROR("ReadDisk: invalid parameters!");
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+        return 1;
+    }
+    const bool lan = m_uiTransMode == TRANS_LAN;
+    const bool san = m_uiTransMode == TRANS_SAN;
+    if (lan && VMLength >= kLanLengthLimit) {
+        // The request carries 32 bits of length; a longer read would ask for something else.
+        LOG_ERROR(
+            "ReadDisk: invalid parameters! LAN read length [%llu] must be below 4 GiB  "
+            "(line %d)",
+            VMLength, __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+        return 1;
+    }
+
+    try {
+        char area[hxa::kMessageAreaSize];
+        std::memset(area, 0, sizeof area);
+        char* payload = area + hxa::kHeaderSize;
+        unsigned long long sendSize = 0;
+        uint16_t operation = 0;
+        if (san) {
+            operation = hxa::OP_SAN_ADDR_MAP;
+            build_request_header(this, area, operation, sizeof(hxa::SanMapRequest));
+            hxa::SanMapRequest req;
+            req.handle = diskHandle;
+            req.offset = offset;
+            req.length = VMLength;
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else if (lan) {
+            operation = hxa::OP_LAN_READ;
+            build_request_header(this, area, operation, sizeof(hxa::LanTransferRequest));
+            hxa::LanTransferRequest req;
+            req.handle = diskHandle;
+            req.offset = offset;
+            req.length = static_cast<uint32_t>(VMLength);
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else {
+            build_request_header(this, area, 0, 0);
+        }
+
+        if (send_msg(area, sendSize) != 0) {
+            LOG_ERROR("ReadDisk: send addr map cmd to server failed! (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+        LOG_INFO("ReadDisk: send addr map cmd to server success! ");
+
+        std::memset(area, 0, sizeof area);
+        if (recv_msg(area, hxa::kHeaderSize) != 0) {
+            LOG_ERROR("ReadDisk: recv req head from server  failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+        hxa::MsgHeader head;
+        std::memcpy(&head, area, sizeof head);
+        if (head.operation != operation) {
+            LOG_ERROR("ReadDisk:invalid req head,operation:%u (line %d)",
+                      static_cast<unsigned>(head.operation), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+        const uint32_t L = head.length;
+        LOG_INFO("ReadDisk: recv req head from server success! msg length :%d",
+                 static_cast<int>(L));
+        if (L > kMaxReplyPayload) {
+            LOG_ERROR("ReadDisk: reply length [%u] exceeds the limit [%u]!  (line %d)", L,
+                      kMaxReplyPayload, __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+
+        std::unique_ptr<char[]> reply = alloc_block(L);
+        if (!reply) {
+            LOG_ERROR("ReadDisk: out of memory for a reply of [%u] bytes!  (line %d)", L, __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+        if (recv_msg(reply.get(), L) != 0) {
+            LOG_ERROR("ReadDisk: recv addr map result failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+        if (L < sizeof(hxa::TransferReplyHead)) {
+            LOG_ERROR(
+                "ReadDisk: reply too short for result and count, msg length:%d!  "
+                "(line %d)",
+                static_cast<int>(L), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+        const uint16_t result = get_u16(reply.get());
+        const uint32_t count = get_u32(reply.get() + 2);
+
+        if (result != 0 || count == 0) {
+            log_read_result(result, count);
+            if (lan && result == 0 && count == 0)
+                LOG_ERROR("ReadDisk: storage can backup date length is zero");
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+            return 1;
+        }
+
+        int ret;
+        if (san) {
+            if (static_cast<uint64_t>(L) <
+                sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec)) {
+                LOG_ERROR(
+                    "ReadDisk: address map of [%u] records does not fit the reply, msg "
+                    "length:%d!  (line %d)",
+                    count, static_cast<int>(L), __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+                return 1;
+            }
+            if (bufSize < VMLength) {
+                LOG_TRACE("the space of buf not enough,buf size[%d],VMLength [%d]",
+                          static_cast<int>(bufSize), static_cast<int>(VMLength));
+                LOG_ERROR("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+                return 1;
+            }
+            ret = ReadLun(
+                m_lunFileList,
+                reinterpret_cast<const vhd_Rec*>(reply.get() + sizeof(hxa::TransferReplyHead)),
+                count, buf, bufSize);
+        } else {
+            if (bufSize < count) {
+                // The data is taken off the connection in bounded pieces so that the stream
+                // stays on message boundaries, without allocating what the peer announces.
+                std::unique_ptr<char[]> sink = alloc_block(kDrainChunk);
+                bool drained = static_cast<bool>(sink);
+                for (uint64_t left = count; drained && left > 0;) {
+                    size_t piece = left < kDrainChunk ? static_cast<size_t>(left) : kDrainChunk;
+                    if (recv_msg(sink.get(), static_cast<long long>(piece)) != 0) drained = false;
+                    left -= piece;
+                }
+                if (!drained) {
+                    LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
+                    LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+                    return 1;
+                }
+                LOG_TRACE("the space of buf not enough,buf size[%d],date length[%d]",
+                          static_cast<int>(bufSize), static_cast<int>(count));
+                LOG_ERROR("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+                return 1;
+            }
+            std::unique_ptr<char[]> data = alloc_block(count);
+            if (!data) {
+                LOG_ERROR("ReadDisk: out of memory for [%u] data bytes!  (line %d)", count,
+                          __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+                return 1;
+            }
+            if (recv_msg(data.get(), count) != 0) {
+                LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+                return 1;
+            }
+            bufSize = count;
+            std::memcpy(buf, data.get(), count);
+            if (count != VMLength)
+                LOG_TRACE("read data length is(%d),expected(%d)", static_cast<int>(count),
+                          static_cast<int>(VMLength));
+            ret = 0;
+        }
+
+        if (ret != 0) {
+            LOG_ERROR("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+        } else {
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: OK");
+        }
+        return ret;
+    } catch (const std::exception& e) {
+        LOG_ERROR("ReadDisk: %s  (line %d)", e.what(), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+        return 1;
+    }
+}
+
+int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long offset,
+                                    unsigned long long VMLength, const char* buf,
+                                    long long& bufLength) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::WriteDisk...");
+    const bool lan = m_uiTransMode == TRANS_LAN;
+    const bool san = m_uiTransMode == TRANS_SAN;
+    const bool noData = lan && buf == nullptr;
+
+    if (VMLength == 0 || (buf == nullptr && !noData) || (buf != nullptr && bufLength <= 0)) {
+        LOG_ERROR("WriteDisk: invalid parameters!");
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+        return 1;
+    }
+    if (buf != nullptr && static_cast<unsigned long long>(bufLength) < VMLength) {
+        LOG_ERROR("WriteDisk: buf size not Enough,buf length[%d],VMLength[%d]",
+                  static_cast<int>(bufLength), static_cast<int>(VMLength));
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+        return 1;
+    }
+    if (lan && VMLength >= kLanLengthLimit) {
+        // Only 32 bits of length travel, while a data block would carry all bytes: refused
+        // before anything is sent so that the stream cannot lose its message boundaries.
+        LOG_ERROR(
+            "WriteDisk: invalid parameters! LAN write length [%llu] must be below 4 GiB  "
+            "(line %d)",
+            VMLength, __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+        return 1;
+    }
+
+    try {
+        // The data copy is made before the request goes out, so that a shortage of memory
+        // cannot leave the service waiting for data that never comes.
+        std::unique_ptr<char[]> data;
+        if (lan && !noData) {
+            data = alloc_block(VMLength);
+            if (!data) {
+                LOG_ERROR("WriteDisk: out of memory for [%llu] data bytes!  (line %d)", VMLength,
+                          __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+                return 1;
+            }
+            std::memcpy(data.get(), buf, static_cast<size_t>(VMLength));
+        }
+
+        char area[hxa::kMessageAreaSize];
+        std::memset(area, 0, sizeof area);
+        char* payload = area + hxa::kHeaderSize;
+        unsigned long long sendSize = 0;
+        uint16_t operation = 0;
+        if (san) {
+            operation = hxa::OP_SAN_ADDR_MAP;
+            build_request_header(this, area, operation, sizeof(hxa::SanMapRequest));
+            hxa::SanMapRequest req;
+            req.handle = diskHandle;
+            req.offset = offset;
+            req.length = VMLength;
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else if (lan) {
+            operation = noData ? hxa::OP_LAN_WRITE_NODATA : hxa::OP_LAN_WRITE;
+            build_request_header(this, area, operation, sizeof(hxa::LanTransferRequest));
+            hxa::LanTransferRequest req;
+            req.handle = diskHandle;
+            req.offset = offset;
+            req.length = static_cast<uint32_t>(VMLength);
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else {
+            build_request_header(this, area, 0, 0);
+        }
+
+        if (send_msg(area, sendSize) != 0) {
+            LOG_ERROR("WriteDisk: send addr map cmd to server failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        LOG_INFO("WriteDisk: send addr map cmd to server success! ");
+
+        if (data) {
+            int sent = send_msg(data.get(), VMLength);
+            data.reset();
+            if (sent != 0) {
+                LOG_ERROR("WriteDisk: send data to server failed!  (line %d)", __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+                bufLength = sent;
+                return 1;
+            }
+        }
+
+        std::memset(area, 0, sizeof area);
+        if (recv_msg(area, hxa::kHeaderSize) != 0) {
+            LOG_ERROR("WriteDisk: recv req head from server  failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        hxa::MsgHeader head;
+        std::memcpy(&head, area, sizeof head);
+        if (head.operation != operation) {
+            LOG_ERROR("WriteDisk: invalid msg head,operation:%u (line %d)",
+                      static_cast<unsigned>(head.operation), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        const uint32_t L = head.length;
+        LOG_INFO("WriteDisk: recv req head from server success! msg length:%d",
+                 static_cast<int>(L));
+        if (L > kMaxReplyPayload) {
+            LOG_ERROR("WriteDisk: reply length [%u] exceeds the limit [%u]!  (line %d)", L,
+                      kMaxReplyPayload, __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        std::unique_ptr<char[]> reply = alloc_block(L);
+        if (!reply) {
+            LOG_ERROR("WriteDisk: out of memory for a reply of [%u] bytes!  (line %d)", L,
+                      __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        if (recv_msg(reply.get(), L) != 0) {
+            LOG_ERROR("WriteDisk: recv addr map result failed!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        // The LAN transport reads only the result; the SAN transport also the count.
+        const uint32_t needed = san ? sizeof(hxa::TransferReplyHead) : sizeof(uint16_t);
+        if (L < needed) {
+            LOG_ERROR("WriteDisk: reply too short for its fields, msg length:%d!  (line %d)",
+                      static_cast<int>(L), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        const uint16_t result = get_u16(reply.get());
+
+        if (result != 0) {
+            log_write_result(result);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            return 1;
+        }
+        if (san) {
+            const uint32_t count = get_u32(reply.get() + 2);
+            if (count == 0) {
+                LOG_ERROR("WriteDisk: address map holds no extent, nothing written!  (line %d)",
+                          __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+                return 1;
+            }
+            if (static_cast<uint64_t>(L) <
+                sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec)) {
+                LOG_ERROR(
+                    "WriteDisk: address map of [%u] records does not fit the reply, msg "
+                    "length:%d!  (line %d)",
+                    count, static_cast<int>(L), __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+                return 1;
+            }
+            int ret = WriteLun(
+                m_lunFileList,
+                reinterpret_cast<const vhd_Rec*>(reply.get() + sizeof(hxa::TransferReplyHead)),
+                count, buf, bufLength);
+            if (ret != 0) {
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+            } else {
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: OK");
+            }
+            return ret;
+        }
+        bufLength = noData ? 0 : static_cast<long long>(VMLength);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: OK");
+        return 0;
+    } catch (const std::exception& e) {
+        LOG_ERROR("WriteDisk: %s  (line %d)", e.what(), __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+        return 1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Local LUN devices of a SAN session
+
+int CQuillonvardeSDKImpl::OpenLocalLunDevFile(const std::list<std::string>& LunWWNList,
+                                              std::list<HFILE>& lunFileList) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:...");
+    if (LunWWNList.empty()) {
+        LOG_ERROR("OpenLocalLunDevFile: LunWWNList is not valid!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
+        return 1;
+    }
+    for (const std::string& name : LunWWNList) {
+        char path[kDevPathBufSize];
+        std::memset(path, 0, sizeof path);
+        int n = std::snprintf(path, sizeof path, "%s%s", kDevDir, name.c_str());
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path ||
+            std::strlen(path) != name.size() + std::strlen(kDevDir)) {
+            // A cut path could name another device (and SAN writes would land on it).
+            LOG_ERROR(
+                "OpenLocalLunDevFile: device path longer than %d characters refused: %s%s"
+                "  (line %d)",
+                static_cast<int>(kDevPathBufSize - 1), kDevDir, name.c_str(), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
+            return 1;
+        }
+        int fd = open(path, static_cast<int>(m_uiOpenMode));
+        if (fd == -1) {
+            LOG_ERROR("OpenLocalLunDevFile: %s  (line %d)", std::strerror(errno), __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
+            return 1;
+        }
+        HFILE file;
+        file.devPath = path;
+        file.fd = fd;
+        try {
+            lunFileList.push_back(file);
+        } catch (...) {
+            close(fd);
+            throw;
+        }
+    }
+    LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: OK");
+    return 0;
+}
+
+void CQuillonvardeSDKImpl::CloseLocalLunDevFile() {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:...");
+    for (const HFILE& f : m_lunFileList) {
+        if (f.fd >= 0) close(f.fd);
+    }
+    m_lunFileList.clear();
+    LOG_TRACE("leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK");
+}
+
+std::string CQuillonvardeSDKImpl::String2Hex(const unsigned char* data, int) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::String2Hex:...");
+    char text[512];
+    std::memset(text, 0, sizeof text);
+    for (int i = 0; i < 16; ++i) {
+        size_t used = std::strlen(text);
+        std::snprintf(text + used, sizeof text - used, "%02x", data[i]);
+    }
+    LOG_INFO("String2Hex: dev = %s", text);
+    LOG_TRACE("leave CQuillonvardeSDKImpl::String2Hex: OK");
+    return std::string(text);
+}
+
+int CQuillonvardeSDKImpl::ReadLun(std::list<HFILE>& lunFileList, const vhd_Rec* recs,
+                                  unsigned int count, char* buf, unsigned long long& bufSize) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::ReadLun:...");
+    if (lunFileList.empty() || count == 0 || buf == nullptr || bufSize == 0 || recs == nullptr) {
+        LOG_ERROR("ReadLun: invalid parameter!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+        return 1;
+    }
+    const unsigned long long capacity = bufSize;
+    char* cursor = buf;
+    unsigned long long total = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        const uint64_t phyOffset = recs[i].phyOffset;
+        const uint64_t dataLen = recs[i].dataLen;
+        if (phyOffset == 0) {
+            // A hole: no storage behind the extent, it reads as zeros.
+            if (dataLen > capacity - total) {
+                LOG_ERROR("ReadLun: fail! too much data!  (line %d)", __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+                return 1;
+            }
+            std::memset(cursor, 0, static_cast<size_t>(dataLen));
+            cursor += dataLen;
+            total += dataLen;
+            continue;
+        }
+        const std::string key = String2Hex(recs[i].lunWwn, 32);
+        const HFILE* dev = find_lun(lunFileList, key);
+        if (dev == nullptr) {
+            LOG_ERROR("ReadLun: related LUN not found!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+            return 1;
+        }
+        if (phyOffset < kMinPhyOffset) {
+            LOG_ERROR("ReadLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+            return 1;
+        }
+        // Compared without adding, so that a huge length cannot wrap around the capacity.
+        if (dataLen > capacity - total) {
+            LOG_ERROR("ReadLun: fail! too much data!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+            return 1;
+        }
+        if (phyOffset > static_cast<uint64_t>(LLONG_MAX) ||
+            lseek(dev->fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) {
+            int err = phyOffset > static_cast<uint64_t>(LLONG_MAX) ? EINVAL : errno;
+            LOG_ERROR("ReadLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
+                      __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+            return 1;
+        }
+        uint64_t done = 0;
+        while (done < dataLen) {
+            uint64_t want = dataLen - done;
+            if (want > static_cast<uint64_t>(SSIZE_MAX)) want = SSIZE_MAX;
+            ssize_t n = read(dev->fd, cursor + done, static_cast<size_t>(want));
+            if (n < 0) {
+                LOG_ERROR("ReadLun: %s  (line %d)", std::strerror(errno), __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+                return 1;
+            }
+            if (n == 0) {
+                // The device ended inside the extent: its bytes cannot be delivered.
+                LOG_ERROR(
+                    "ReadLun: device ended before the extent was complete, %llu bytes "
+                    "missing!  (line %d)",
+                    static_cast<unsigned long long>(dataLen - done), __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
+                return 1;
+            }
+            done += static_cast<uint64_t>(n);
+        }
+        cursor += dataLen;
+        total += dataLen;
+    }
+    bufSize = total;
+    LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: OK");
+    return 0;
+}
+
+int CQuillonvardeSDKImpl::WriteLun(std::list<HFILE>& lunFileList, const vhd_Rec* recs,
+                                   unsigned int count, const char* buf, long long& bufLength) {
+    LOG_TRACE("enter CQuillonvardeSDKImpl::WriteLun:...");
+    if (lunFileList.empty() || count == 0 || buf == nullptr || bufLength <= 0 || recs == nullptr) {
+        LOG_ERROR("WriteLun: invalid parameter!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+        return 1;
+    }
+    const unsigned long long capacity = static_cast<unsigned long long>(bufLength);
+    const char* cursor = buf;
+    unsigned long long total = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        const uint64_t phyOffset = recs[i].phyOffset;
+        const uint64_t dataLen = recs[i].dataLen;
+        // A write map has no holes: every record needs a device and a valid offset.
+        const std::string key = String2Hex(recs[i].lunWwn, 32);
+        const HFILE* dev = find_lun(lunFileList, key);
+        if (dev == nullptr) {
+            LOG_ERROR("WriteLun: related LUN not found!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+            return 1;
+        }
+        if (phyOffset < kMinPhyOffset) {
+            LOG_ERROR("WriteLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+            return 1;
+        }
+        if (dataLen > capacity - total) {
+            LOG_ERROR("WriteLun: fail! too much data!  (line %d)", __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+            return 1;
+        }
+        if (phyOffset > static_cast<uint64_t>(LLONG_MAX) ||
+            lseek(dev->fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) {
+            int err = phyOffset > static_cast<uint64_t>(LLONG_MAX) ? EINVAL : errno;
+            LOG_ERROR("WriteLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
+                      __LINE__);
+            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+            return 1;
+        }
+        uint64_t done = 0;
+        while (done < dataLen) {
+            uint64_t want = dataLen - done;
+            if (want > static_cast<uint64_t>(SSIZE_MAX)) want = SSIZE_MAX;
+            ssize_t n = write(dev->fd, cursor + done, static_cast<size_t>(want));
+            if (n < 0) {
+                LOG_ERROR("WriteLun: %s  (line %d)", std::strerror(errno), __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+                return 1;
+            }
+            if (n == 0) {
+                LOG_ERROR(
+                    "WriteLun: device accepted no more data, %llu bytes of the extent "
+                    "unwritten!  (line %d)",
+                    static_cast<unsigned long long>(dataLen - done), __LINE__);
+                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+                return 1;
+            }
+            done += static_cast<uint64_t>(n);
+        }
+        cursor += dataLen;
+        total += dataLen;
+    }
+    bufLength = static_cast<long long>(total);
+    if (bufLength <= 0) {
+        LOG_ERROR("WriteLun: fail! The data written is less than zero!  (line %d)", __LINE__);
+        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
+        return 1;
+    }
+    LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: OK");
+    return 0;
+}
