@@ -1,0 +1,54 @@
+// Shared helpers of the library's tests: objects, connections to the scripted peer and
+// exact log comparisons.
+#ifndef TESTS_SDK_SDK_FIXTURE_H
+#define TESTS_SDK_SDK_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Quillonvarde_sdk_impl.h"
+#include "peer.h"
+#include "test_host.h"
+
+namespace sdktest {
+
+using testhost::kDetail;
+using testhost::kError;
+using testhost::kInfo;
+using testhost::kTrace;
+using testhost::LogEntry;
+
+// A new object as the host gets it, seen through the implementation class.
+CQuillonvardeSDKImpl* make();
+
+// Connects `impl` in plain TCP to the peer and clears the log. Fails the test on error.
+void connect_plain(CQuillonvardeSDKImpl* impl, testpeer::Peer& peer);
+
+// The log since the last clear, normalized, without the per-call lines of send_msg and
+// recv_msg and the String2Hex lines (they are checked in tests of their own).
+std::vector<LogEntry> operation_log();
+
+// Compares operation_log() with `expected`, showing both on a mismatch.
+void expect_log(const std::vector<LogEntry>& expected);
+
+// Every "(line N)" in the log must name the line of the source file that holds the
+// message's format (the logging statement).
+void expect_line_numbers_match_source();
+
+std::string render(const std::vector<LogEntry>& entries);
+
+// Header fields of a request as sent.
+struct SentHeader {
+    uint16_t magic, reserved, operation;
+    uint32_t seqNo, length, crc;
+};
+SentHeader parse_header(const testpeer::Bytes& b, size_t at = 0);
+// The checksum the library must put into a header: CRC-32, reflected polynomial
+// 0xED58F323, no final inversion; computed independently of the library.
+uint32_t reference_crc(const uint8_t* data, size_t n);
+
+}  // namespace sdktest
+
+#endif  // TESTS_SDK_SDK_FIXTURE_H
