@@ -1,0 +1,69 @@
+// Command line of the HXA service simulator.
+#ifndef HXA_SIMULATOR_OPTIONS_H
+#define HXA_SIMULATOR_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim_log.h"
+
+namespace hxasim {
+
+struct TokenSpec {
+    std::string token;
+    bool writable = true;
+};
+
+// A disk served from one flat image file (LAN transport only).
+struct FlatDiskSpec {
+    std::string path;   // the disk path as clients name it
+    std::string image;  // local image file
+};
+
+// A LUN: 16-byte identifier (32 hex digits) and the local file or device that holds it.
+struct LunSpec {
+    std::string wwn_hex;       // 32 lower-case hexadecimal digits
+    std::string file;          // backing file or block device
+    uint64_t create_size = 0;  // nonzero: create or extend the file (sparse) to this size
+};
+
+// A sparse disk whose storage is allocated in chunks on one or more LUNs (both transports).
+struct LunDiskSpec {
+    std::string path;
+    uint64_t size = 0;
+    std::vector<std::string> wwns;  // lower-case, in allocation (round-robin) order
+};
+
+struct Options {
+    std::string address = "127.0.0.1";
+    uint16_t port = 0;
+    bool tls = false;
+    std::string cert_file;
+    std::string key_file;
+    std::vector<TokenSpec> tokens;
+    std::vector<FlatDiskSpec> flat_disks;
+    std::vector<LunSpec> luns;
+    std::vector<LunDiskSpec> lun_disks;
+    uint64_t chunk_size = 1 << 20;
+    uint32_t max_extents = 65536;
+    unsigned max_connections = 64;
+    Verbosity verbosity = Verbosity::kNormal;
+    bool strict_headers = true;
+    bool help = false;
+};
+
+// Parses argv; on failure returns false with the reason in `error`.
+bool parse_options(int argc, char** argv, Options& out, std::string& error);
+
+// "4096", "64K", "64M", "2G" (binary multiples); false when malformed or overflowing.
+bool parse_size(const std::string& text, uint64_t& out);
+
+// True for exactly 32 hexadecimal digits; stores them in lower case.
+bool parse_wwn(const std::string& text, std::string& lower_hex);
+
+const char* usage_text();
+
+}  // namespace hxasim
+
+#endif  // HXA_SIMULATOR_OPTIONS_H

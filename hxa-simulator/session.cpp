@@ -1,0 +1,445 @@
+#include "session.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "header_crc.h"
+#include "sim_log.h"
+
+namespace hxasim {
+namespace {
+
+constexpr size_t kIoBlock = 1 << 20;  // bounds every data transfer step
+
+using ull = unsigned long long;
+
+const char* op_name(uint16_t op) {
+    switch (op) {
+        case hxa::OP_LAN_OPEN:
+            return "LAN open";
+        case hxa::OP_LAN_CLOSE:
+            return "LAN close";
+        case hxa::OP_LAN_READ:
+            return "LAN read";
+        case hxa::OP_LAN_WRITE:
+            return "LAN write";
+        case hxa::OP_LAN_WRITE_NODATA:
+            return "LAN data-less write";
+        case hxa::OP_SAN_OPEN:
+            return "SAN open";
+        case hxa::OP_SAN_CLOSE:
+            return "SAN close";
+        case hxa::OP_SAN_ADDR_MAP:
+            return "SAN address map";
+        default:
+            return "unknown operation";
+    }
+}
+
+std::string field_text(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+std::string reason(uint16_t result, const std::string& why) {
+    return result == 0 ? std::string() : " (" + why + ")";
+}
+
+}  // namespace
+
+Stream::ReadResult Stream::read_exact(void* data, size_t size) {
+    char* p = static_cast<char*>(data);
+    size_t got = 0;
+    while (got < size) {
+        size_t want = std::min(size - got, size_t(1) << 30);
+        ssize_t n;
+        if (ssl_ != nullptr) {
+            n = SSL_read(ssl_, p + got, static_cast<int>(want));
+            if (n <= 0) {
+                int err = SSL_get_error(ssl_, static_cast<int>(n));
+                return got == 0 && err == SSL_ERROR_ZERO_RETURN ? ReadResult::kEof
+                                                                : ReadResult::kError;
+            }
+        } else {
+            n = recv(fd_, p + got, want, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) return got == 0 ? ReadResult::kEof : ReadResult::kError;
+            if (n < 0) return ReadResult::kError;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return ReadResult::kOk;
+}
+
+bool Stream::write_all(const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        size_t want = std::min(size - done, size_t(1) << 30);
+        ssize_t n;
+        if (ssl_ != nullptr) {
+            n = SSL_write(ssl_, p + done, static_cast<int>(want));
+            if (n <= 0) return false;
+        } else {
+            n = send(fd_, p + done, want, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+Session::Session(DiskStore& store, Stream& stream, uint64_t conn_id, bool strict_headers)
+    : store_(store), stream_(stream), conn_(conn_id), strict_headers_(strict_headers) {}
+
+void Session::run() {
+    io_buffer_.resize(kIoBlock);
+    while (serve_one()) {
+    }
+}
+
+bool Session::send_reply(const hxa::MsgHeader& request, const void* payload, uint32_t length) {
+    std::vector<char> out(hxa::kHeaderSize + length);
+    hxa::MsgHeader h{};
+    h.magic = hxa::kMagic;
+    h.operation = request.operation;
+    h.seqNo = request.seqNo;
+    h.length = length;
+    h.crc = header_crc(&h, 14);
+    std::memcpy(out.data(), &h, sizeof h);
+    if (length) std::memcpy(out.data() + hxa::kHeaderSize, payload, length);
+    if (!stream_.write_all(out.data(), out.size())) {
+        log_error("conn %llu: sending the %s reply failed; closing", static_cast<ull>(conn_),
+                  op_name(request.operation));
+        return false;
+    }
+    return true;
+}
+
+bool Session::send_transfer_reply(const hxa::MsgHeader& request, uint16_t result, uint32_t count) {
+    hxa::TransferReplyHead r{result, count};
+    return send_reply(request, &r, sizeof r);
+}
+
+bool Session::drain(uint64_t bytes) {
+    while (bytes > 0) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, io_buffer_.size()));
+        if (stream_.read_exact(io_buffer_.data(), n) != Stream::ReadResult::kOk) {
+            log_error("conn %llu: connection ended inside the data of a write",
+                      static_cast<ull>(conn_));
+            return false;
+        }
+        bytes -= n;
+    }
+    return true;
+}
+
+bool Session::serve_one() {
+    hxa::MsgHeader h;
+    Stream::ReadResult r = stream_.read_exact(&h, sizeof h);
+    if (r == Stream::ReadResult::kEof) {
+        log_info("conn %llu: peer closed the connection", static_cast<ull>(conn_));
+        return false;
+    }
+    if (r != Stream::ReadResult::kOk) {
+        log_error("conn %llu: connection failed or ended inside a request header",
+                  static_cast<ull>(conn_));
+        return false;
+    }
+    if (h.length > kMaxRequestPayload) {
+        log_error(
+            "conn %llu: request with operation %u announces %u payload bytes, more than "
+            "%u; no message boundary left, closing",
+            static_cast<ull>(conn_), h.operation, h.length, kMaxRequestPayload);
+        return false;
+    }
+    unsigned char payload[kMaxRequestPayload + 1] = {};
+    if (h.length > 0 && stream_.read_exact(payload, h.length) != Stream::ReadResult::kOk) {
+        log_error("conn %llu: connection ended inside a request payload", static_cast<ull>(conn_));
+        return false;
+    }
+    bool header_ok = true;
+    if (h.magic != hxa::kMagic) {
+        log_error("conn %llu: request magic 0x%04x, expected 0x%04x%s", static_cast<ull>(conn_),
+                  h.magic, hxa::kMagic, strict_headers_ ? "; refused with result 1" : "");
+        header_ok = !strict_headers_;
+    }
+    uint32_t crc = header_crc(&h, 14);
+    if (crc != h.crc) {
+        log_error("conn %llu: request checksum 0x%08x, expected 0x%08x%s", static_cast<ull>(conn_),
+                  h.crc, crc, strict_headers_ ? "; refused with result 1" : "");
+        header_ok = header_ok && !strict_headers_;
+    }
+    if (have_seq_ && h.seqNo != last_seq_ + 1)
+        log_info("conn %llu: sequence number %u does not follow %u", static_cast<ull>(conn_),
+                 h.seqNo, last_seq_);
+    have_seq_ = true;
+    last_seq_ = h.seqNo;
+
+    switch (h.operation) {
+        case hxa::OP_LAN_OPEN:
+        case hxa::OP_SAN_OPEN:
+            return handle_open(h, payload, header_ok);
+        case hxa::OP_LAN_CLOSE:
+        case hxa::OP_SAN_CLOSE:
+            return handle_close(h, payload, header_ok);
+        case hxa::OP_LAN_READ:
+        case hxa::OP_LAN_WRITE:
+        case hxa::OP_LAN_WRITE_NODATA:
+            return handle_lan_transfer(h, payload, header_ok);
+        case hxa::OP_SAN_ADDR_MAP:
+            return handle_map(h, payload, header_ok);
+        default:
+            log_error("conn %llu: unknown operation %u with %u payload bytes; answered result 1",
+                      static_cast<ull>(conn_), h.operation, h.length);
+            return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
+    }
+}
+
+bool Session::handle_open(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok) {
+    const bool san = h.operation == hxa::OP_SAN_OPEN;
+    const uint32_t expected = san ? sizeof(hxa::OpenSanRequest) : sizeof(hxa::OpenLanRequest);
+    hxa::OpenReply reply{};
+    if (!header_ok) {
+        reply.result = hxa::RES_OPCODE_ERROR;
+    } else if (h.length != expected) {
+        log_error("conn %llu: %s request with %u payload bytes, expected %u; answered result 1",
+                  static_cast<ull>(conn_), op_name(h.operation), h.length, expected);
+        reply.result = hxa::RES_OPCODE_ERROR;
+    } else {
+        std::string path, token, why;
+        uint16_t mode = 0;
+        if (san) {
+            hxa::OpenSanRequest req;
+            std::memcpy(&req, payload, sizeof req);
+            path = field_text(req.diskPath, sizeof req.diskPath);
+            token = field_text(req.token, sizeof req.token);
+        } else {
+            hxa::OpenLanRequest req;
+            std::memcpy(&req, payload, sizeof req);
+            path = field_text(req.diskPath, sizeof req.diskPath);
+            token = field_text(req.token, sizeof req.token);
+            mode = req.openMode;
+        }
+        uint32_t handle = 0;
+        reply.result = store_.open(conn_, san ? Transport::kSan : Transport::kLan, path, token,
+                                   mode, handle, why);
+        if (reply.result == 0) reply.handle = handle;
+        if (san)
+            log_info("conn %llu: SAN open \"%s\" -> result %u, handle %u%s",
+                     static_cast<ull>(conn_), path.c_str(), reply.result, reply.handle,
+                     reason(reply.result, why).c_str());
+        else
+            log_info("conn %llu: LAN open \"%s\" mode %u -> result %u, handle %u%s",
+                     static_cast<ull>(conn_), path.c_str(), mode, reply.result, reply.handle,
+                     reason(reply.result, why).c_str());
+    }
+    return send_reply(h, &reply, sizeof reply);
+}
+
+bool Session::handle_close(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok) {
+    const bool san = h.operation == hxa::OP_SAN_CLOSE;
+    hxa::CloseReply reply{};
+    if (!header_ok) {
+        reply.result = hxa::RES_OPCODE_ERROR;
+    } else if (h.length != sizeof(hxa::CloseRequest)) {
+        log_error("conn %llu: %s request with %u payload bytes, expected 4; answered result 1",
+                  static_cast<ull>(conn_), op_name(h.operation), h.length);
+        reply.result = hxa::RES_OPCODE_ERROR;
+    } else {
+        hxa::CloseRequest req;
+        std::memcpy(&req, payload, sizeof req);
+        std::string why;
+        reply.result =
+            store_.close(conn_, san ? Transport::kSan : Transport::kLan, req.handle, why);
+        log_info("conn %llu: %s handle %u -> result %u%s", static_cast<ull>(conn_),
+                 op_name(h.operation), req.handle, reply.result, reason(reply.result, why).c_str());
+    }
+    return send_reply(h, &reply, sizeof reply);
+}
+
+bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* payload,
+                                  bool header_ok) {
+    const uint16_t op = h.operation;
+    if (h.length != sizeof(hxa::LanTransferRequest)) {
+        log_error("conn %llu: %s request with %u payload bytes, expected 16; answered result 1",
+                  static_cast<ull>(conn_), op_name(op), h.length);
+        if (!send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0)) return false;
+        if (op == hxa::OP_LAN_WRITE) {
+            log_error("conn %llu: the length of the data behind it is unknown; closing",
+                      static_cast<ull>(conn_));
+            return false;
+        }
+        return true;
+    }
+    hxa::LanTransferRequest req;
+    std::memcpy(&req, payload, sizeof req);
+    const uint64_t length = req.length;
+    if (!header_ok) {
+        if (op == hxa::OP_LAN_WRITE && !drain(length)) return false;
+        return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
+    }
+    TransferKind kind = op == hxa::OP_LAN_READ    ? TransferKind::kRead
+                        : op == hxa::OP_LAN_WRITE ? TransferKind::kWrite
+                                                  : TransferKind::kZero;
+    std::vector<Extent> extents;
+    std::string why;
+    uint16_t result =
+        store_.prepare(conn_, Transport::kLan, kind, req.handle, req.offset, length, extents, why);
+    log_info("conn %llu: %s handle %u offset %llu length %llu -> result %u%s",
+             static_cast<ull>(conn_), op_name(op), req.handle, static_cast<ull>(req.offset),
+             static_cast<ull>(length), result, reason(result, why).c_str());
+    if (op == hxa::OP_LAN_READ) {
+        if (result != 0) return send_transfer_reply(h, result, 0);
+        if (!send_transfer_reply(h, 0, req.length)) return false;
+        return stream_out(extents);
+    }
+    if (op == hxa::OP_LAN_WRITE) {
+        if (result != 0) {
+            if (!drain(length)) return false;
+            return send_transfer_reply(h, result, 0);
+        }
+        if (!stream_in(extents, result)) return false;
+        return send_transfer_reply(h, result, result == 0 ? req.length : 0);
+    }
+    if (result == 0 && !zero_out(extents)) result = hxa::RES_WRITE_FAILED;
+    return send_transfer_reply(h, result, result == 0 ? req.length : 0);
+}
+
+bool Session::stream_out(const std::vector<Extent>& extents) {
+    for (const Extent& e : extents) {
+        uint64_t pos = e.pos, left = e.len;
+        while (left > 0) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, io_buffer_.size()));
+            if (e.fd < 0) {
+                std::memset(io_buffer_.data(), 0, n);
+            } else {
+                size_t got = 0;
+                while (got < n) {
+                    ssize_t r = pread(e.fd, io_buffer_.data() + got, n - got,
+                                      static_cast<off_t>(pos + got));
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r <= 0) {
+                        log_error(
+                            "conn %llu: reading the disk at %llu failed (%s); the reply "
+                            "is incomplete, closing",
+                            static_cast<ull>(conn_), static_cast<ull>(pos + got),
+                            r == 0 ? "end of file" : std::strerror(errno));
+                        return false;
+                    }
+                    got += static_cast<size_t>(r);
+                }
+            }
+            if (!stream_.write_all(io_buffer_.data(), n)) {
+                log_error("conn %llu: sending read data failed; closing", static_cast<ull>(conn_));
+                return false;
+            }
+            pos += n;
+            left -= n;
+        }
+    }
+    return true;
+}
+
+bool Session::stream_in(const std::vector<Extent>& extents, uint16_t& result) {
+    result = 0;
+    for (const Extent& e : extents) {
+        uint64_t pos = e.pos, left = e.len;
+        while (left > 0) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, io_buffer_.size()));
+            if (stream_.read_exact(io_buffer_.data(), n) != Stream::ReadResult::kOk) {
+                log_error("conn %llu: connection ended inside the data of a write",
+                          static_cast<ull>(conn_));
+                return false;
+            }
+            size_t put = 0;
+            while (result == 0 && put < n) {
+                ssize_t w = e.fd < 0 ? -1
+                                     : pwrite(e.fd, io_buffer_.data() + put, n - put,
+                                              static_cast<off_t>(pos + put));
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    log_error(
+                        "conn %llu: writing the disk at %llu failed (%s); answering "
+                        "result 10",
+                        static_cast<ull>(conn_), static_cast<ull>(pos + put),
+                        w == 0 ? "no progress" : std::strerror(errno));
+                    result = hxa::RES_WRITE_FAILED;
+                    break;
+                }
+                put += static_cast<size_t>(w);
+            }
+            pos += n;
+            left -= n;
+        }
+    }
+    return true;
+}
+
+bool Session::zero_out(const std::vector<Extent>& extents) {
+    for (const Extent& e : extents) {
+        if (e.fd < 0) continue;  // a hole already reads as zeros
+        if (!zero_range(e.fd, e.pos, e.len)) {
+            log_error("conn %llu: zeroing %llu bytes at %llu failed: %s", static_cast<ull>(conn_),
+                      static_cast<ull>(e.len), static_cast<ull>(e.pos), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Session::handle_map(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok) {
+    if (!header_ok) return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
+    if (h.length != sizeof(hxa::SanMapRequest)) {
+        log_error(
+            "conn %llu: SAN address map request with %u payload bytes, expected 20; "
+            "answered result 1",
+            static_cast<ull>(conn_), h.length);
+        return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
+    }
+    hxa::SanMapRequest req;
+    std::memcpy(&req, payload, sizeof req);
+    std::vector<Extent> extents;
+    std::string why;
+    uint16_t result = store_.prepare(conn_, Transport::kSan, TransferKind::kMap, req.handle,
+                                     req.offset, req.length, extents, why);
+    if (result != 0) {
+        log_info("conn %llu: SAN address map handle %u offset %llu length %llu -> result %u%s",
+                 static_cast<ull>(conn_), req.handle, static_cast<ull>(req.offset),
+                 static_cast<ull>(req.length), result, reason(result, why).c_str());
+        return send_transfer_reply(h, result, 0);
+    }
+    const size_t count = extents.size();
+    std::vector<unsigned char> out(sizeof(hxa::TransferReplyHead) + count * sizeof(vhd_Rec));
+    hxa::TransferReplyHead head{0, static_cast<uint32_t>(count)};
+    std::memcpy(out.data(), &head, sizeof head);
+    size_t holes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const Extent& e = extents[i];
+        vhd_Rec rec{};
+        if (e.lun >= 0) {
+            std::memcpy(rec.lunWwn, store_.lun_wwn(e.lun), sizeof rec.lunWwn);
+            rec.phyOffset = e.pos;
+        } else {
+            ++holes;
+        }
+        rec.dataLen = e.len;
+        std::memcpy(out.data() + sizeof head + i * sizeof rec, &rec, sizeof rec);
+        log_debug("conn %llu:   extent %zu: LUN %d phyOffset 0x%llx dataLen %llu",
+                  static_cast<ull>(conn_), i, e.lun, static_cast<ull>(rec.phyOffset),
+                  static_cast<ull>(rec.dataLen));
+    }
+    log_info(
+        "conn %llu: SAN address map handle %u offset %llu length %llu -> %zu extents, %zu "
+        "holes",
+        static_cast<ull>(conn_), req.handle, static_cast<ull>(req.offset),
+        static_cast<ull>(req.length), count, holes);
+    return send_reply(h, out.data(), static_cast<uint32_t>(out.size()));
+}
+
+}  // namespace hxasim
