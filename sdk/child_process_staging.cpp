@@ -163,14 +163,15 @@ std::string proc_information_text(const std::vector<std::string>& output) {
 }
 
 // Forms "/dev/disk/by-id/<name>" in `devPath` (kDevPathSize bytes, cleared first). False
-// when the name cannot be a device entry of that directory: empty, "." or "..", holding a
-// slash or a zero byte, or so long that the path would be cut. Each of these would make
-// the existence test look at another path than the LUN's own entry (the directory itself,
-// a parent, or a shorter name that may belong to another device).
+// when the existence test of the formed path would not be a test of the named LUN:
+// - the path would be cut to kDevPathSize - 1 characters, or the name holds a zero byte
+//   (the path would end there): a shortened path may name another device;
+// - the name is empty, "." or "..": the path names the directory itself or its parent,
+//   which always exist.
 bool proc_form_dev_path(const std::string& name, char* devPath) {
     std::memset(devPath, 0, kDevPathSize);
     if (name.empty() || name == "." || name == "..") return false;
-    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return false;
+    if (name.find('\0') != std::string::npos) return false;
     int n = std::snprintf(devPath, kDevPathSize, "/dev/disk/by-id/%s", name.c_str());
     return n > 0 && static_cast<size_t>(n) < kDevPathSize;
 }
