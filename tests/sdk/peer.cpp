@@ -142,6 +142,10 @@ Peer::Peer(bool tls) : tls_(tls) {
 }
 
 Peer::~Peer() {
+    // A test that ends early must not leave the script waiting for its client.
+    int fd = conn_fd_.load();
+    if (fd >= 0 && thread_.joinable()) ::shutdown(fd, SHUT_RDWR);
+    if (thread_.joinable()) ::shutdown(listen_fd_, SHUT_RDWR);
     join();
     if (listen_fd_ >= 0) ::close(listen_fd_);
     if (ctx_ != nullptr) SSL_CTX_free(ctx_);
@@ -150,8 +154,14 @@ Peer::~Peer() {
 
 void Peer::serve(Script script) {
     thread_ = std::thread([this, script]() {
+        // The peer's own writes to a closed client must not end the test process.
+        sigset_t pipe_set;
+        sigemptyset(&pipe_set);
+        sigaddset(&pipe_set, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr);
         int fd = ::accept(listen_fd_, nullptr, nullptr);
         if (fd < 0) return;
+        conn_fd_ = fd;
         Conn conn;
         conn.fd = fd;
         conn.mutex = &mutex_;
@@ -162,11 +172,13 @@ void Peer::serve(Script script) {
             if (SSL_accept(conn.ssl) <= 0) {
                 handshake_ok_ = false;
                 ERR_clear_error();
+                conn_fd_ = -1;
                 conn.close();
                 return;
             }
         }
         script(conn);
+        conn_fd_ = -1;
         conn.close();
         ERR_clear_error();
     });

@@ -8,6 +8,7 @@
 
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -72,6 +73,7 @@ class Peer {
 
   private:
     int listen_fd_ = -1;
+    std::atomic<int> conn_fd_{-1};
     unsigned short port_ = 0;
     bool tls_ = false;
     bool handshake_ok_ = true;
