@@ -248,14 +248,31 @@ TEST_F(ChildProcess, ThePipeReachesTheProgramOnlyAsStandardOutput) {
     }
 }
 
-TEST_F(ChildProcess, PipeIsNotLeakedIntoProgramsTheHostStartsMeanwhile) {
+// The targets of the open descriptors of process `pid` ("pipe:[N]", paths, ...).
+std::vector<std::string> fd_targets(pid_t pid) {
+    std::vector<std::string> targets;
+    std::string dirPath = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(dirPath.c_str());
+    if (dir == nullptr) return targets;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        char target[256] = {};
+        std::string link = dirPath + "/" + e->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0) targets.push_back(target);
+    }
+    closedir(dir);
+    return targets;
+}
+
+TEST_F(ChildProcess, PipeIsNotInheritedByProgramsTheHostStartsMeanwhile) {
     std::string dir = proctest::make_temp_dir("qv-proc-leak");
     ASSERT_FALSE(dir.empty());
     std::string started = dir + "/started", go = dir + "/go";
 
+    // The command names its pipe, then waits until the other program has been started.
     Lines out;
     auto command = std::async(std::launch::async, [&] {
-        return shell("echo begin; touch '" + started + "'; while [ ! -e '" + go +
+        return shell("readlink /proc/$$/fd/1; touch '" + started + "'; while [ ! -e '" + go +
                          "' ]; do sleep 0.01; done; echo end",
                      out);
     });
@@ -282,6 +299,7 @@ TEST_F(ChildProcess, PipeIsNotLeakedIntoProgramsTheHostStartsMeanwhile) {
     // Had cat inherited the write end, the output would not end before cat does; the
     // generous wait only keeps the test from hanging in that case.
     bool finished = command.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    std::vector<std::string> catFds = spawned == 0 ? fd_targets(cat) : std::vector<std::string>{};
     close(hold[1]);
     bool ok = command.get();
     if (spawned == 0) waitpid(cat, nullptr, 0);
@@ -290,7 +308,11 @@ TEST_F(ChildProcess, PipeIsNotLeakedIntoProgramsTheHostStartsMeanwhile) {
     ASSERT_EQ(spawned, 0);
     EXPECT_TRUE(finished) << "the output did not end while another program was running";
     EXPECT_TRUE(ok);
-    EXPECT_EQ(out, (Lines{"begin", "end"}));
+    ASSERT_EQ(out.size(), 2u) << ::testing::PrintToString(out);
+    EXPECT_EQ(out[0].rfind("pipe:[", 0), 0u) << out[0];
+    EXPECT_EQ(out[1], "end");
+    ASSERT_FALSE(catFds.empty());
+    for (const std::string& target : catFds) EXPECT_NE(target, out[0]) << "cat holds our pipe";
 }
 
 std::atomic<int> g_usr1_count{0};
