@@ -1,0 +1,424 @@
+// Opening and closing disks against scripted replies on a real socket: request bytes,
+// sequence numbers, every result code and every failure of the reply.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "sdk_fixture.h"
+
+using namespace sdktest;
+using testpeer::Bytes;
+using testpeer::concat;
+using testpeer::Conn;
+using testpeer::hex;
+using testpeer::Peer;
+using testpeer::reply_header;
+using testpeer::to_hex;
+
+namespace {
+
+Bytes open_reply(uint16_t result, uint32_t handle, uint16_t op = 1) {
+    Bytes p;
+    testpeer::put16(p, result);
+    testpeer::put32(p, handle);
+    return concat({reply_header(op, 6), p});
+}
+
+Bytes close_reply(uint16_t result, uint16_t op = 2) {
+    Bytes p;
+    testpeer::put16(p, result);
+    return concat({reply_header(op, 2), p});
+}
+
+class OpenClose : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(testhost::install(), 0);
+        impl = make();
+        testhost::clear();
+    }
+    void TearDown() override {
+        impl->DisConnectHXA();
+        peer.join();
+        CQuillonvardeSDK::DestroyInstance(impl);
+    }
+    // Serves: read `request` bytes, send `reply`, then read until the client leaves.
+    void serve(size_t request, Bytes reply) {
+        peer.serve([request, reply](Conn& c) {
+            if (!c.read_exact(request)) return;
+            c.send(reply);
+            c.read_all();
+        });
+        connect_plain(impl, peer);
+    }
+    Bytes sent() {
+        impl->DisConnectHXA();
+        peer.join();
+        return peer.received();
+    }
+    Peer peer;
+    CQuillonvardeSDKImpl* impl = nullptr;
+};
+
+const std::vector<LogEntry> kLanOpenPrefix = {
+    {kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+    {kInfo, "OpenDisk: send open disk cmd to server success!"},
+};
+
+}  // namespace
+
+// The first request of an object: a LAN open, byte for byte.
+TEST_F(OpenClose, LanOpenRequestBytesAndSuccess) {
+    serve(404, open_reply(0, 0x11223344));
+    impl->m_strToken = "tok-123";
+    unsigned int handle = 77;
+    EXPECT_EQ(
+        impl->OpenDisk({"ignored-in-lan"}, "/vms/a/disk1.vhd", OPEN_READWRITE, handle, TRANS_LAN),
+        0);
+    EXPECT_EQ(handle, 0x11223344u);
+    auto expected = kLanOpenPrefix;
+    expected.push_back({kInfo, "OpenDisk: recv req head from server success! msg length:6"});
+    expected.push_back({kInfo, "OpenDisk: success!"});
+    expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: OK"});
+    expect_log(expected);
+    EXPECT_TRUE(impl->m_lunFileList.empty());
+    EXPECT_EQ(impl->m_uiOpenMode, OPEN_READWRITE);
+    EXPECT_EQ(impl->m_uiTransMode, TRANS_LAN);
+
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 404u);
+    EXPECT_EQ(to_hex(Bytes(got.begin(), got.begin() + 18)),
+              "35 35 00 00 01 00 00 00 00 00 82 01 00 00 4B 70 FD 42");
+    Bytes path(256, 0), token(128, 0);
+    std::memcpy(path.data(), "/vms/a/disk1.vhd", 16);
+    std::memcpy(token.data(), "tok-123", 7);
+    EXPECT_EQ(Bytes(got.begin() + 18, got.begin() + 18 + 256), path);
+    EXPECT_EQ(Bytes(got.begin() + 274, got.begin() + 402), token);
+    EXPECT_EQ(to_hex(Bytes(got.begin() + 402, got.end())), "02 00");
+}
+
+TEST_F(OpenClose, LanOpenCutsPathAndToken) {
+    serve(404, open_reply(0, 1));
+    impl->m_strToken = std::string(200, 'T');
+    unsigned int handle = 0;
+    std::string path(300, 'p');
+    EXPECT_EQ(impl->OpenDisk({}, path, static_cast<OPENMODE>(0x10001), handle, TRANS_LAN), 0);
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 404u);
+    for (size_t i = 0; i < 255; ++i) ASSERT_EQ(got[18 + i], 'p') << i;
+    EXPECT_EQ(got[18 + 255], 0);
+    for (size_t i = 0; i < 127; ++i) ASSERT_EQ(got[274 + i], 'T') << i;
+    EXPECT_EQ(got[274 + 127], 0);
+    // Only the low 16 bits of the open mode travel.
+    EXPECT_EQ(to_hex(Bytes(got.begin() + 402, got.end())), "01 00");
+    EXPECT_EQ(parse_header(got).crc, reference_crc(got.data(), 14));
+}
+
+// Every nonzero result fails the open and leaves the caller's handle alone.
+TEST_F(OpenClose, LanOpenResultCodes) {
+    struct Case {
+        uint16_t result;
+        const char* message;
+    } cases[] = {{1, "OpenDisk: operation code error!  (line #)"},
+                 {2, "OpenDisk: file does not exist!  (line #)"},
+                 {3, "OpenDisk: token error!  (line #)"},
+                 {4, "OpenDisk: file open error!  (line #)"},
+                 {5, "OpenDisk: unknown error!  (line #)"},
+                 {14, "OpenDisk: unknown error!  (line #)"},
+                 {0xFFFF, "OpenDisk: unknown error!  (line #)"}};
+    peer.serve([&cases](Conn& c) {
+        for (const Case& k : cases) {
+            if (!c.read_exact(404)) return;
+            c.send(open_reply(k.result, 999));
+        }
+        c.read_all();
+    });
+    connect_plain(impl, peer);
+    uint32_t seq = 0;
+    for (const Case& k : cases) {
+        testhost::clear();
+        unsigned int handle = 5;
+        EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
+        EXPECT_EQ(handle, 5u);
+        auto expected = kLanOpenPrefix;
+        expected.push_back({kInfo, "OpenDisk: recv req head from server success! msg length:6"});
+        expected.push_back({kError, k.message});
+        expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"});
+        expect_log(expected);
+        EXPECT_EQ(impl->m_uiSeqNo, ++seq);
+    }
+}
+
+// magic, seqNo and crc of a reply are not looked at.
+TEST_F(OpenClose, ReplyHeaderFieldsOtherThanOperationAreIgnored) {
+    Bytes p;
+    testpeer::put16(p, 0);
+    testpeer::put32(p, 42);
+    serve(404, concat({reply_header(1, 6, 0xBEEF, 0xDEADBEEF, 0x12345678), p}));
+    unsigned int handle = 0;
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 0);
+    EXPECT_EQ(handle, 42u);
+}
+
+TEST_F(OpenClose, OpenReplyWithWrongOperationOrLength) {
+    peer.serve([](Conn& c) {
+        c.read_exact(404);
+        c.send(open_reply(0, 1, 10));  // SAN code to a LAN request
+        c.read_exact(404);
+        Bytes p(5, 0);
+        c.send(concat({reply_header(1, 5), p}));  // right code, wrong length
+        c.read_all();
+    });
+    connect_plain(impl, peer);
+    unsigned int handle = 3;
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
+    auto expected = kLanOpenPrefix;
+    expected.push_back({kError, "OpenDisk: invalid req head ,operation:10!  (line #)"});
+    expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"});
+    expect_log(expected);
+    // The rejected reply's payload stays on the stream; read it away for the next case.
+    char rest[6];
+    ASSERT_EQ(impl->recv_msg(rest, 6), 0);
+    testhost::clear();
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
+    expected = kLanOpenPrefix;
+    expected.push_back({kError, "OpenDisk: invalid req head ,operation:1!  (line #)"});
+    expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"});
+    expect_log(expected);
+    EXPECT_EQ(handle, 3u);
+}
+
+TEST_F(OpenClose, OpenReplyCutShort) {
+    // Header missing entirely, then payload missing.
+    peer.serve([](Conn& c) {
+        c.read_exact(404);
+        c.send(Bytes(10, 0));
+    });
+    connect_plain(impl, peer);
+    unsigned int handle = 3;
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
+    auto expected = kLanOpenPrefix;
+    for (int k = 1; k <= 100; ++k)
+        expected.push_back({kInfo, "recv_msg: read " + std::to_string(k) + " zero buf!"});
+    expected.push_back({kError, "recv_msg: read 100 zero buf! recv_msg fail!  (line #)"});
+    expected.push_back({kError, "OpenDisk: recv req head from server  failed!  (line #)"});
+    expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"});
+    expect_log(expected);
+    EXPECT_EQ(handle, 3u);
+}
+
+TEST_F(OpenClose, OpenReplyPayloadMissing) {
+    peer.serve([](Conn& c) {
+        c.read_exact(404);
+        c.send(concat({reply_header(1, 6), Bytes{0, 0, 1}}));
+    });
+    connect_plain(impl, peer);
+    unsigned int handle = 3;
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 2].text, "OpenDisk: recv open disk result failed!  (line #)");
+    EXPECT_EQ(log[log.size() - 2].level, kError);
+    EXPECT_EQ(log.back().text, "leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+    EXPECT_EQ(handle, 3u);
+}
+
+TEST_F(OpenClose, OpenSendFailing) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    impl->m_iSocket = fds[1];
+    unsigned int handle = 3;
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
+    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                {kError, "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"},
+                {kError, "OpenDisk:send open disk cmd to server failed!  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_EQ(impl->m_uiSeqNo, 1u);
+    impl->m_iSocket = -1;
+}
+
+// An unknown transport mode: stored, one sequence number used, nothing sent.
+TEST_F(OpenClose, OpenWithUnknownTransportMode) {
+    serve(1, {});
+    unsigned int handle = 3;
+    EXPECT_EQ(impl->OpenDisk({"x"}, "/d", OPEN_WRITEONLY, handle, static_cast<TRANSMODE>(2)), 1);
+    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                {kError, "send_msg: send_msg len is zero! (line #)"},
+                {kError, "OpenDisk:send open disk cmd to server failed!  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_EQ(impl->m_uiTransMode, 2);
+    EXPECT_EQ(impl->m_uiOpenMode, OPEN_WRITEONLY);
+    EXPECT_EQ(impl->m_uiSeqNo, 1u);
+    EXPECT_TRUE(impl->m_lunFileList.empty());
+    EXPECT_TRUE(sent().empty());
+}
+
+// SAN mode without LUN names: nothing is sent and no sequence number is used.
+TEST_F(OpenClose, SanOpenWithEmptyLunList) {
+    serve(1, {});
+    unsigned int handle = 3;
+    EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_SAN), 1);
+    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+                {kError, "OpenLocalLunDevFile: LunWWNList is not valid!  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
+                {kError, "OpenDisk: open disk fail  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_EQ(impl->m_uiSeqNo, 0u);
+    EXPECT_EQ(impl->m_uiTransMode, TRANS_SAN);
+    EXPECT_EQ(handle, 3u);
+    EXPECT_TRUE(sent().empty());
+}
+
+// The worked example: LAN close with sequence number 1 for handle 7.
+TEST_F(OpenClose, LanCloseRequestBytesAndResults) {
+    struct Case {
+        uint16_t result;
+        const char* message;  // null: success
+    } cases[] = {{0, nullptr},
+                 {1, "CloseDisk: operation code error!  (line #)"},
+                 {5, "CloseDisk: file handle does not exist!  (line #)"},
+                 {2, "CloseDisk: unknown error!  (line #)"},
+                 {14, "CloseDisk: unknown error!  (line #)"}};
+    peer.serve([&cases](Conn& c) {
+        for (const Case& k : cases) {
+            if (!c.read_exact(22)) return;
+            c.send(close_reply(k.result));
+        }
+        c.read_all();
+    });
+    connect_plain(impl, peer);
+    impl->m_uiSeqNo = 1;
+    impl->m_uiTransMode = TRANS_LAN;
+    for (const Case& k : cases) {
+        testhost::clear();
+        EXPECT_EQ(impl->CloseDisk(7), k.message ? 1 : 0);
+        std::vector<LogEntry> expected = {
+            {kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
+            {kInfo, "CloseDisk: send close disk cmd to server success!"},
+            {kInfo, "CloseDisk: recv req head from server success! msg length:2"}};
+        if (k.message) {
+            expected.push_back({kError, k.message});
+            expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"});
+        } else {
+            expected.push_back({kInfo, "CloseDisk: success!"});
+            expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: OK"});
+        }
+        expect_log(expected);
+    }
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 22u * 5);
+    EXPECT_EQ(to_hex(Bytes(got.begin(), got.begin() + 22)),
+              "35 35 00 00 02 00 01 00 00 00 04 00 00 00 6F E8 20 39 07 00 00 00");
+    for (uint32_t i = 0; i < 5; ++i) {
+        SentHeader h = parse_header(got, 22 * i);
+        EXPECT_EQ(h.seqNo, 1 + i);
+        EXPECT_EQ(h.crc, reference_crc(got.data() + 22 * i, 14));
+    }
+}
+
+TEST_F(OpenClose, CloseReplyWithWrongOperationOrLength) {
+    peer.serve([](Conn& c) {
+        c.read_exact(22);
+        c.send(close_reply(0, 11));  // SAN code in LAN mode
+        c.read_exact(22);
+        c.send(concat({reply_header(2, 3), Bytes{0, 0, 0}}));
+        c.read_all();
+    });
+    connect_plain(impl, peer);
+    impl->m_uiTransMode = TRANS_LAN;
+    EXPECT_EQ(impl->CloseDisk(7), 1);
+    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
+                {kInfo, "CloseDisk: send close disk cmd to server success!"},
+                {kError, "CloseDisk: invalid req head,operation:11 !  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}});
+    char rest[2];
+    ASSERT_EQ(impl->recv_msg(rest, 2), 0);
+    testhost::clear();
+    EXPECT_EQ(impl->CloseDisk(7), 1);
+    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
+                {kInfo, "CloseDisk: send close disk cmd to server success!"},
+                {kError, "CloseDisk: invalid req head,operation:2 !  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}});
+}
+
+TEST_F(OpenClose, CloseReplyCutShort) {
+    peer.serve([](Conn& c) {
+        c.read_exact(22);
+        c.send(concat({reply_header(2, 2), Bytes{0}}));
+    });
+    connect_plain(impl, peer);
+    impl->m_uiTransMode = TRANS_LAN;
+    EXPECT_EQ(impl->CloseDisk(7), 1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].text, "CloseDisk: recv close disk result failed!  (line #)");
+    EXPECT_EQ(log.back().text, "leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+}
+
+TEST_F(OpenClose, CloseReplyHeaderMissing) {
+    peer.serve([](Conn& c) { c.read_exact(22); });
+    connect_plain(impl, peer);
+    impl->m_uiTransMode = TRANS_LAN;
+    EXPECT_EQ(impl->CloseDisk(7), 1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].text, "CloseDisk: recv req head from server failed!  (line #)");
+    EXPECT_EQ(log.back().text, "leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+}
+
+// A stored mode other than 0 and 1: operation 0 with the handle, any reply code accepted.
+TEST_F(OpenClose, CloseWithUnknownTransportMode) {
+    serve(22, close_reply(0, 77));
+    impl->m_uiTransMode = static_cast<TRANSMODE>(5);
+    int fd = ::open("/dev/null", O_RDONLY);
+    HFILE f;
+    f.devPath = "/dev/null";
+    f.fd = fd;
+    impl->m_lunFileList.push_back(f);
+    EXPECT_EQ(impl->CloseDisk(9), 0);
+    EXPECT_EQ(impl->m_lunFileList.size(), 1u);  // no device closed
+    EXPECT_NE(fcntl(fd, F_GETFD), -1);
+    ::close(fd);
+    impl->m_lunFileList.clear();
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 22u);
+    EXPECT_EQ(to_hex(Bytes(got.begin(), got.begin() + 14)),
+              "35 35 00 00 00 00 00 00 00 00 04 00 00 00");
+    EXPECT_EQ(to_hex(Bytes(got.begin() + 18, got.end())), "09 00 00 00");
+}
+
+// SAN close whose request cannot be sent: every device is closed all the same.
+TEST_F(OpenClose, SanCloseClosesDevicesEvenWhenSendFails) {
+    char dir[] = "/tmp/sdk-close-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::vector<int> fds;
+    for (int i = 0; i < 3; ++i) {
+        std::string path = std::string(dir) + "/lun" + std::to_string(i);
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        HFILE f;
+        f.devPath = path;
+        f.fd = fd;
+        impl->m_lunFileList.push_back(f);
+    }
+    impl->m_uiTransMode = TRANS_SAN;
+    impl->m_iSocket = -1;
+    EXPECT_EQ(impl->CloseDisk(4), 1);
+    EXPECT_TRUE(impl->m_lunFileList.empty());
+    for (int fd : fds) EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
+                {kTrace, "enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:..."},
+                {kTrace, "leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK"},
+                {kError, "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"},
+                {kError, "CloseDisk: send aclose disk cmd to server failed!  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}});
+    std::string cmd = std::string("rm -rf ") + dir;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+}
