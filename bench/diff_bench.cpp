@@ -156,10 +156,13 @@ struct ImageSet {
 
 // Makes the reference image, an identical copy, one with 10% of its blocks rewritten and one
 // with every block rewritten (a rewritten block always differs).
-ImageSet make_images(const std::string& dir, const std::string& tag, size_t size, size_t block,
-                     const std::vector<unsigned char>& pool) {
-    ImageSet s{dir + "/" + tag + "-reference.img", dir + "/" + tag + "-identical.img",
-               dir + "/" + tag + "-10pct.img", dir + "/" + tag + "-100pct.img"};
+ImageSet image_paths(const std::string& dir, const std::string& tag) {
+    return ImageSet{dir + "/" + tag + "-reference.img", dir + "/" + tag + "-identical.img",
+                    dir + "/" + tag + "-10pct.img", dir + "/" + tag + "-100pct.img"};
+}
+
+void make_images(const ImageSet& s, size_t size, size_t block,
+                 const std::vector<unsigned char>& pool) {
     std::vector<unsigned char> a(size), other(size), b(size);
     fill_image(a.data(), size, 1, pool);
     fill_image(other.data(), size, 2, pool);
@@ -180,7 +183,6 @@ ImageSet make_images(const std::string& dir, const std::string& tag, size_t size
         memcpy(b.data() + off, other.data() + off, n);
     }
     write_whole(s.ten, b.data(), size);
-    return s;
 }
 
 // Minimal pread + memcmp loop; returns the number of differing blocks.
@@ -258,8 +260,16 @@ size_t compute_limit_loop(const std::string& first, const std::string& second, s
     return total;
 }
 
+double cpu_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 struct ChildRun {
     double seconds = 0;
+    double cpu = 0;  // user + system time of the child
+    long vm_hwm_kib = -1;
     long max_rss_kib = 0;
     int status = -1;
     uint64_t bytes = 0;
@@ -269,7 +279,22 @@ struct ChildRun {
 
 // Runs a program with its standard output on a pipe that this process drains (the way a
 // caller reads the stream) and returns wall time, exit status and peak resident memory.
-ChildRun run_child(const std::vector<std::string>& argv, bool capture) {
+// Peak resident size (VmHWM) of a running process in KiB, or -1 once it has exited.
+long read_vm_hwm(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
+    }
+    fclose(f);
+    return kib;
+}
+
+ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss = false) {
     ChildRun r;
     int fds[2];
     if (pipe(fds) != 0) return r;
@@ -296,7 +321,14 @@ ChildRun run_child(const std::vector<std::string>& argv, bool capture) {
     close(fds[1]);
     std::vector<char> buf(1 << 20);
     ssize_t n;
+    double last_sample = 0;
     while ((n = read(fds[0], buf.data(), buf.size())) > 0) {
+        // The peak resident size of the program itself is read from /proc while it runs: the
+        // rusage of a child started from this process counts this process's peak as a floor.
+        if (sample_rss && now_seconds() - last_sample > 0.005) {
+            r.vm_hwm_kib = std::max(r.vm_hwm_kib, read_vm_hwm(pid));
+            last_sample = now_seconds();
+        }
         r.bytes += static_cast<uint64_t>(n);
         for (const char* p = buf.data();
              (p = static_cast<const char*>(memchr(p, '\n', buf.data() + n - p))); ++p) {
@@ -311,6 +343,8 @@ ChildRun run_child(const std::vector<std::string>& argv, bool capture) {
     r.seconds = now_seconds() - start;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.max_rss_kib = usage.ru_maxrss;
+    r.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     return r;
 }
 
@@ -364,15 +398,34 @@ bool same_stream(const std::string& a, const std::string& b, size_t* exact_lines
     return true;
 }
 
-template <typename F>
-double best_of(int reps, F f) {
-    double best = 1e30;
-    for (int i = 0; i < reps; ++i) {
-        const double start = now_seconds();
-        f();
-        best = std::min(best, now_seconds() - start);
+void print_load(const char* what) {
+    FILE* f = fopen("/proc/loadavg", "r");
+    char line[128] = "";
+    if (f != nullptr) {
+        if (fgets(line, sizeof line, f) == nullptr) line[0] = '\0';
+        fclose(f);
     }
-    return best;
+    printf("%s: %s", what, line);
+}
+
+void print_machine() {
+    FILE* f = fopen("/proc/cpuinfo", "r");
+    char line[512];
+    std::string model;
+    int cpus = 0;
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
+        if (strncmp(line, "model name", 10) == 0) {
+            ++cpus;
+            if (model.empty()) model = strchr(line, ':') + 2;
+        }
+    }
+    if (f != nullptr) fclose(f);
+    printf("machine: %d x %s", cpus, model.c_str());
+    printf("memory: %.1f GiB\n", static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
+                                     static_cast<double>(sysconf(_SC_PAGE_SIZE)) /
+                                     (1024.0 * 1024 * 1024));
+    print_load("load average at the start");
+    printf("\n");
 }
 
 void usage(const char* argv0) {
@@ -424,32 +477,42 @@ int main(int argc, char** argv) {
     }
     mkdir(dir.c_str(), 0755);
 
-    fprintf(stderr, "loading executable bytes...\n");
-    const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
+    // The images are made in a child process, so that this process stays small: a child it
+    // starts inherits its peak resident size as a floor of its own.
+    const ImageSet big = image_paths(dir, "big");
+    const ImageSet small = image_paths(dir, "small");
     fprintf(stderr, "making %zu MiB and %zu MiB image sets in %s...\n", size_mib, small_mib,
             dir.c_str());
-    const ImageSet big = make_images(dir, "big", size_mib * kMiB, block, pool);
-    const ImageSet small = make_images(dir, "small", small_mib * kMiB, block, pool);
-    for (const std::string& p : {big.reference, big.identical, big.ten, big.all, small.reference,
-                                 small.identical, small.ten, small.all}) {
-        warm(p);
+    const pid_t maker = fork();
+    if (maker == 0) {
+        const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
+        make_images(big, size_mib * kMiB, block, pool);
+        make_images(small, small_mib * kMiB, block, pool);
+        _exit(0);
     }
+    int maker_status = 0;
+    waitpid(maker, &maker_status, 0);
+    if (!WIFEXITED(maker_status) || WEXITSTATUS(maker_status) != 0) {
+        fprintf(stderr, "making the images failed\n");
+        return 1;
+    }
+    const std::vector<std::string> all_files = {big.reference, big.identical,   big.ten,
+                                                big.all,       small.reference, small.identical,
+                                                small.ten,     small.all};
+    for (const std::string& p : all_files) warm(p);
     const std::string bs = std::to_string(block);
 
-    // The Python script must produce the very same stream.
-    for (const std::string& second : {small.identical, small.ten, small.all}) {
-        const ChildRun t = run_child({tool, small.reference, second, "--block-size", bs}, true);
-        const ChildRun p = run_child({python, small.reference, second, bs}, true);
-        size_t exact = 0;
-        const bool same = t.status == 0 && p.status == 0 && same_stream(t.stream, p.stream, &exact);
-        fprintf(stderr,
-                "stream check %s: tool %llu bytes, python %llu bytes, %llu lines, %zu "
-                "byte-identical: %s\n",
-                second.c_str(), static_cast<unsigned long long>(t.bytes),
-                static_cast<unsigned long long>(p.bytes), static_cast<unsigned long long>(t.lines),
-                exact, same ? "same records" : "DIFFERENT");
-        if (!same) return 1;
-    }
+    print_machine();
+
+    // Peak resident memory of the tool on the small and the large 100% pair.
+    const ChildRun small_run =
+        run_child({tool, small.reference, small.all, "--block-size", bs}, false, true);
+    const ChildRun big_run =
+        run_child({tool, big.reference, big.all, "--block-size", bs}, false, true);
+    printf("| pair | peak RSS of the tool (VmHWM, KiB) |\n|---|---|\n");
+    printf("| %zu MiB, 100%% differing | %ld |\n", small_mib, small_run.vm_hwm_kib);
+    printf("| %zu MiB, 100%% differing | %ld |\n\n", size_mib, big_run.vm_hwm_kib);
+    fflush(stdout);
 
     struct Scenario {
         const char* name;
@@ -459,55 +522,58 @@ int main(int argc, char** argv) {
     const double mib = static_cast<double>(size_mib);
     printf(
         "| scenario | differing blocks | baseline | baseline MiB/s | tool MiB/s | tool / baseline "
-        "| "
-        "python MiB/s | tool / python | stream MiB |\n");
-    printf("|---|---|---|---|---|---|---|---|---|\n");
-    long big_rss = 0;
+        "(wall) | tool / baseline (CPU) | python MiB/s | tool / python | stream MiB |\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Scenario& s : scenarios) {
         const size_t differing = compare_loop(big.reference, s.second, block);
         const bool identical = differing == 0;
-        double baseline = 1e30;
-        double tool_time = 1e30;
+        double baseline = 1e30, baseline_cpu = 1e30;
+        double tool_time = 1e30, tool_cpu = 1e30;
         ChildRun last;
-        // Side by side: each repetition runs the baseline and then the tool.
+        // Side by side: each repetition runs the baseline and then the tool; best of each.
         for (int r = 0; r < reps; ++r) {
-            baseline = std::min(baseline, best_of(1, [&] {
-                                    if (identical) {
-                                        compare_loop(big.reference, s.second, block);
-                                    } else {
-                                        compute_limit_loop(big.reference, s.second, block);
-                                    }
-                                }));
+            const double start = now_seconds();
+            const double start_cpu = cpu_seconds();
+            if (identical) {
+                compare_loop(big.reference, s.second, block);
+            } else {
+                compute_limit_loop(big.reference, s.second, block);
+            }
+            baseline = std::min(baseline, now_seconds() - start);
+            baseline_cpu = std::min(baseline_cpu, cpu_seconds() - start_cpu);
             last = run_child({tool, big.reference, s.second, "--block-size", bs}, false);
             if (last.status != 0) {
                 fprintf(stderr, "tool failed with status %d\n", last.status);
                 return 1;
             }
             tool_time = std::min(tool_time, last.seconds);
-            big_rss = std::max(big_rss, last.max_rss_kib);
+            tool_cpu = std::min(tool_cpu, last.cpu);
         }
         const ChildRun py = run_child({python, big.reference, s.second, bs}, false);
-        printf("| %s | %zu | %s | %.0f | %.0f | %.2f | %.0f | %.1fx | %.0f |\n", s.name, differing,
-               identical ? "pread+memcmp" : "compute limit", mib / baseline, mib / tool_time,
-               baseline / tool_time, mib / py.seconds, py.seconds / tool_time,
-               static_cast<double>(last.bytes) / static_cast<double>(kMiB));
+        printf("| %s | %zu | %s | %.0f | %.0f | %.2f | %.2f | %.0f | %.1fx | %.0f |\n", s.name,
+               differing, identical ? "pread+memcmp" : "compute limit", mib / baseline,
+               mib / tool_time, baseline / tool_time, baseline_cpu / tool_cpu, mib / py.seconds,
+               py.seconds / tool_time, static_cast<double>(last.bytes) / static_cast<double>(kMiB));
         fflush(stdout);
     }
 
-    // Peak resident memory of the tool on the small and the large 100% pair.
-    const ChildRun small_run =
-        run_child({tool, small.reference, small.all, "--block-size", bs}, false);
-    const ChildRun big_run = run_child({tool, big.reference, big.all, "--block-size", bs}, false);
-    printf("\n| pair | peak RSS of the tool (KiB) |\n|---|---|\n");
-    printf("| %zu MiB, 100%% differing | %ld |\n", small_mib, small_run.max_rss_kib);
-    printf("| %zu MiB, 100%% differing | %ld |\n", size_mib,
-           std::max(big_run.max_rss_kib, big_rss));
+    // The Python script must produce the same records (its LZ4 encoder may pick other matches,
+    // so change records are compared by the bytes they decompress to).
+    for (const std::string& second : {small.identical, small.ten, small.all}) {
+        const ChildRun t = run_child({tool, small.reference, second, "--block-size", bs}, true);
+        const ChildRun p = run_child({python, small.reference, second, bs}, true);
+        size_t exact = 0;
+        const bool same = t.status == 0 && p.status == 0 && same_stream(t.stream, p.stream, &exact);
+        printf("\nstream check %s: %llu lines, %zu byte-identical, %s", second.c_str(),
+               static_cast<unsigned long long>(t.lines), exact,
+               same ? "same records" : "DIFFERENT");
+        if (!same) return 1;
+    }
+    printf("\n");
+    print_load("load average at the end");
 
     if (!keep) {
-        for (const std::string& p : {big.reference, big.identical, big.ten, big.all,
-                                     small.reference, small.identical, small.ten, small.all}) {
-            unlink(p.c_str());
-        }
+        for (const std::string& p : all_files) unlink(p.c_str());
         rmdir(dir.c_str());
     }
     return 0;
