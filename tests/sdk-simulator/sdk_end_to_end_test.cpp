@@ -32,6 +32,32 @@ struct SdkDeleter {
 };
 using Sdk = std::unique_ptr<CQuillonvardeSDK, SdkDeleter>;
 
+// A loop device over a file, detached again on destruction.
+class LoopDevice {
+  public:
+    explicit LoopDevice(const std::string& file) {
+        std::string cmd = "losetup --find --show '" + file + "' 2>/dev/null";
+        FILE* p = popen(cmd.c_str(), "r");
+        if (p == nullptr) return;
+        char line[256] = {};
+        if (fgets(line, sizeof line, p) != nullptr) path_ = line;
+        if (pclose(p) != 0) path_.clear();
+        while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' ')) path_.pop_back();
+    }
+    ~LoopDevice() {
+        if (!path_.empty()) {
+            std::string cmd = "losetup -d '" + path_ + "' 2>/dev/null";
+            if (system(cmd.c_str()) != 0) std::cerr << "could not detach " << path_ << "\n";
+        }
+    }
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
 class EndToEnd : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
@@ -47,12 +73,23 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
     // The LUN devices as the library finds them: names under /dev/disk/by-id that end in
     // the 32 digits of each LUN's identifier, in a private mount namespace. Call before
     // start() (the simulator child then shares the namespace). False: the test is skipped.
-    bool provide_lun_devices() {
+    bool provide_lun_devices(bool loop_devices = false) {
         std::string why = mounts.empty_disk_by_id();
         if (!why.empty()) {
             skip_reason =
                 "SAN transport needs /dev/disk/by-id in a private mount namespace: " + why;
             return false;
+        }
+        if (loop_devices) {
+            // The simulator and the library then both work on the block devices.
+            for (auto& l : luns) {
+                loops.push_back(std::make_unique<LoopDevice>(l.path));
+                if (loops.back()->path().empty()) {
+                    skip_reason = "no loop device can be attached here";
+                    return false;
+                }
+                l.path = loops.back()->path();
+            }
         }
         for (const auto& l : luns) {
             std::string link = "/dev/disk/by-id/" + device_name(l);
@@ -130,6 +167,7 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
 
     // Declared first: the private namespace outlives everything that uses it.
     testmounts::PrivateMounts mounts;
+    std::vector<std::unique_ptr<LoopDevice>> loops;
     std::string skip_reason;
     TempDir dir;
     std::string flat;
@@ -337,6 +375,24 @@ TEST_P(EndToEnd, SanReadOfASparseRangeGivesZerosForTheHoles) {
     EXPECT_TRUE(logged_error("WriteLun: related LUN not found!  (line #)")) << testhost::dump();
     ASSERT_EQ(reader->CloseDisk(r), 0);
     reader->DisConnectHXA();
+}
+
+TEST_P(EndToEnd, LunsOnLoopDevicesCarryTheSanTransport) {
+    if (!provide_lun_devices(true)) GTEST_SKIP() << skip_reason;
+    start();
+    Sdk s = connect();
+    Bytes image = pattern(16 * kMiB, 91);
+    unsigned h = 0;
+    ASSERT_EQ(s->OpenDisk(lun_names(), "/vm/image", OPEN_READWRITE, h, TRANS_SAN), 0)
+        << testhost::dump();
+    write_all(s.get(), h, image, 5 * kMiB);
+    ASSERT_EQ(s->CloseDisk(h), 0);
+    ASSERT_EQ(s->OpenDisk({}, "/vm/image", OPEN_READONLY, h, TRANS_LAN), 0);
+    EXPECT_TRUE(read_all(s.get(), h, image.size(), 4 * kMiB) == image);
+    ASSERT_EQ(s->CloseDisk(h), 0);
+    s->DisConnectHXA();
+    // Stop the simulator before the loop devices go.
+    EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
 }
 
 INSTANTIATE_TEST_SUITE_P(Transport, EndToEnd, ::testing::Values(false, true),
