@@ -1,0 +1,769 @@
+// Reading and writing disk ranges against scripted replies on a real socket, in both
+// transports; SAN extents are carried out on LUN stand-in files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "lun_files.h"
+#include "sdk_fixture.h"
+
+using namespace sdktest;
+using testpeer::Bytes;
+using testpeer::concat;
+using testpeer::Conn;
+using testpeer::Peer;
+using testpeer::reply_header;
+using testpeer::to_hex;
+
+namespace {
+
+constexpr uint64_t k2M = 0x200000;
+
+class ReadWrite : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(testhost::install(), 0);
+        impl = make();
+        testhost::clear();
+    }
+    void TearDown() override {
+        impl->CloseLocalLunDevFile();
+        impl->DisConnectHXA();
+        peer.join();
+        CQuillonvardeSDK::DestroyInstance(impl);
+    }
+    void start(TRANSMODE mode, Peer::Script script) {
+        peer.serve(std::move(script));
+        connect_plain(impl, peer);
+        impl->m_uiTransMode = mode;
+    }
+    Bytes sent() {
+        impl->DisConnectHXA();
+        peer.join();
+        return peer.received();
+    }
+    Peer peer;
+    CQuillonvardeSDKImpl* impl = nullptr;
+};
+
+Bytes transfer_reply(uint16_t op, const Bytes& payload) {
+    return concat({reply_header(op, static_cast<uint32_t>(payload.size())), payload});
+}
+
+const LogEntry kReadEnter{kTrace, "enter CQuillonvardeSDKImpl::ReadDisk..."};
+const LogEntry kReadSent{kInfo, "ReadDisk: send addr map cmd to server success! "};
+const LogEntry kReadNokTrace{kTrace, "leave CQuillonvardeSDKImpl::ReadDisk: NOK"};
+const LogEntry kReadNokError{kError, "leave CQuillonvardeSDKImpl::ReadDisk: NOK"};
+const LogEntry kReadOk{kTrace, "leave CQuillonvardeSDKImpl::ReadDisk: OK"};
+const LogEntry kWriteEnter{kTrace, "enter CQuillonvardeSDKImpl::WriteDisk..."};
+const LogEntry kWriteSent{kInfo, "WriteDisk: send addr map cmd to server success! "};
+const LogEntry kWriteNok{kTrace, "leave CQuillonvardeSDKImpl::WriteDisk: NOK"};
+const LogEntry kWriteOk{kTrace, "leave CQuillonvardeSDKImpl::WriteDisk: OK"};
+
+LogEntry read_len(uint32_t L) {
+    return {kInfo, "ReadDisk: recv req head from server success! msg length :" + std::to_string(L)};
+}
+LogEntry write_len(uint32_t L) {
+    return {kInfo, "WriteDisk: recv req head from server success! msg length:" + std::to_string(L)};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// ReadDisk, LAN
+
+TEST_F(ReadWrite, LanReadWorkedExample) {
+    std::vector<char> data = pattern(4096, 1);
+    start(TRANS_LAN, [&data](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(3, transfer_payload(0, 4096)));
+        c.send_pieces(Bytes(data.begin(), data.end()), 1000);
+        c.read_all();
+    });
+    impl->m_uiSeqNo = 5;
+    std::vector<char> buf(8192, 'z');
+    unsigned long long size = buf.size();
+    EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
+    EXPECT_EQ(buf[4096], 'z');
+    expect_log({kReadEnter, kReadSent, read_len(6), kReadOk});
+    EXPECT_EQ(impl->m_uiSeqNo, 6u);
+    EXPECT_EQ(to_hex(sent()),
+              "35 35 00 00 03 00 05 00 00 00 10 00 00 00 11 FB 8B 39 "
+              "07 00 00 00 00 00 01 00 00 00 00 00 00 10 00 00");
+}
+
+TEST_F(ReadWrite, ReadArgumentTestUsesNoSequenceNumber) {
+    start(TRANS_LAN, [](Conn& c) { c.read_all(); });
+    char buf[16];
+    unsigned long long size = 16;
+    unsigned long long zero = 0;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 0, buf, size), 1);
+    EXPECT_EQ(impl->ReadDisk(1, 0, 16, nullptr, size), 1);
+    EXPECT_EQ(impl->ReadDisk(1, 0, 16, buf, zero), 1);
+    std::vector<LogEntry> one = {
+        kReadEnter, {kError, "ReadDisk: invalid parameters!"}, kReadNokTrace};
+    std::vector<LogEntry> three;
+    for (int i = 0; i < 3; ++i) three.insert(three.end(), one.begin(), one.end());
+    expect_log(three);
+    EXPECT_EQ(impl->m_uiSeqNo, 0u);
+    EXPECT_EQ(size, 16u);
+    EXPECT_TRUE(sent().empty());
+}
+
+// A LAN read of 4 GiB or more cannot be expressed in the request: refused before sending.
+TEST_F(ReadWrite, LanReadOfFourGibibytesIsRefused) {
+    start(TRANS_LAN, [](Conn& c) { c.read_all(); });
+    char buf[16];
+    unsigned long long size = 0x100000010ULL;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 0x100000010ULL, buf, size), 1);
+    expect_log({kReadEnter,
+                {kError,
+                 "ReadDisk: invalid parameters! LAN read length [4294967312] must be below 4 "
+                 "GiB  (line #)"},
+                kReadNokTrace});
+    EXPECT_EQ(impl->m_uiSeqNo, 0u);
+    EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ReadWrite, ReadResultCodes) {
+    const char* messages[] = {nullptr,
+                              "ReadDisk: operation code error!  (line #)",
+                              "ReadDisk: vhd file not exist!  (line #)",
+                              "ReadDisk: token error!  (line #)",
+                              "ReadDisk: file open flag error!  (line #)",
+                              "ReadDisk: file handle does not exist!  (line #)",
+                              "ReadDisk: start block overflow!  (line #)",
+                              "ReadDisk: data size readed overflow!  (line #)",
+                              "ReadDisk: read VHDFile failed!  (line #)",
+                              "ReadDisk: end block overflow!  (line #)",
+                              "ReadDisk: write vhd file failed!  (line #)",
+                              "ReadDisk: close vhd file failed!  (line #)",
+                              "ReadDisk: vhd struct error!  (line #)",
+                              "ReadDisk: parse vhd addr error!  (line #)"};
+    for (TRANSMODE mode : {TRANS_LAN, TRANS_SAN}) {
+        SCOPED_TRACE(mode);
+        uint16_t op = mode == TRANS_LAN ? 3 : 12;
+        size_t req = mode == TRANS_LAN ? 34 : 38;
+        Peer p;
+        p.serve([op, req](Conn& c) {
+            for (uint16_t r = 1; r <= 14; ++r) {
+                if (!c.read_exact(req)) return;
+                c.send(transfer_reply(op, transfer_payload(r, 1, {})));
+            }
+            c.read_exact(req);
+            c.send(transfer_reply(op, transfer_payload(0, 0)));
+            c.read_all();
+        });
+        CQuillonvardeSDKImpl* obj = make();
+        connect_plain(obj, p);
+        obj->m_uiTransMode = mode;
+        char buf[64] = {};
+        for (uint16_t r = 1; r <= 14; ++r) {
+            testhost::clear();
+            unsigned long long size = sizeof buf;
+            EXPECT_EQ(obj->ReadDisk(1, 0, 64, buf, size), 1);
+            EXPECT_EQ(size, sizeof buf);
+            std::string msg =
+                r <= 13 ? messages[r] : "ReadDisk: unknown error, result:[14] (line #)";
+            expect_log({kReadEnter, kReadSent, read_len(6), {kError, msg}, kReadNokTrace});
+        }
+        // result 0 with count 0: no data. The LAN transport adds a second message.
+        testhost::clear();
+        unsigned long long size = sizeof buf;
+        EXPECT_EQ(obj->ReadDisk(1, 0, 64, buf, size), 1);
+        std::vector<LogEntry> expected = {kReadEnter,
+                                          kReadSent,
+                                          read_len(6),
+                                          {kError, "ReadDisk: unknown error, result:[0] (line #)"}};
+        if (mode == TRANS_LAN)
+            expected.push_back({kError, "ReadDisk: storage can backup date length is zero"});
+        expected.push_back(kReadNokTrace);
+        expect_log(expected);
+        EXPECT_EQ(obj->m_uiSeqNo, 15u);
+        obj->DisConnectHXA();
+        p.join();
+        CQuillonvardeSDK::DestroyInstance(obj);
+    }
+}
+
+TEST_F(ReadWrite, ReadReplyWithWrongOperation) {
+    start(TRANS_SAN, [](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(3, transfer_payload(0, 0)));
+        c.read_all();
+    });
+    char buf[8];
+    unsigned long long size = 8;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
+    expect_log({kReadEnter,
+                kReadSent,
+                {kError, "ReadDisk:invalid req head,operation:3 (line #)"},
+                kReadNokTrace});
+    // The rejected reply's payload stays queued on the stream.
+    char rest[6];
+    ASSERT_EQ(impl->recv_msg(rest, 6), 0);
+}
+
+TEST_F(ReadWrite, LanReadReplyWithSanOperation) {
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(12, transfer_payload(0, 0)));
+        c.read_all();
+    });
+    char buf[8];
+    unsigned long long size = 8;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
+    expect_log({kReadEnter,
+                kReadSent,
+                {kError, "ReadDisk:invalid req head,operation:12 (line #)"},
+                kReadNokTrace});
+}
+
+// Fewer bytes arrive than VMLength; the caller's buffer may be smaller than VMLength as
+// long as the data fits.
+TEST_F(ReadWrite, LanReadShorterThanRequested) {
+    std::vector<char> data = pattern(100, 2);
+    start(TRANS_LAN, [&data](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(3, transfer_payload(0, 100)));
+        c.send(Bytes(data.begin(), data.end()));
+        c.read_all();
+    });
+    std::vector<char> buf(150, 'q');
+    unsigned long long size = 150;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 4096, buf.data(), size), 0);
+    EXPECT_EQ(size, 100u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 100));
+    EXPECT_EQ(buf[100], 'q');
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(6),
+                {kTrace, "read data length is(100),expected(4096)"},
+                kReadOk});
+}
+
+// More data than the caller's buffer holds: the call fails, the buffer stays untouched, and
+// the data is taken off the connection so that the next request reads a clean reply.
+TEST_F(ReadWrite, LanReadDrainsDataThatDoesNotFit) {
+    const uint32_t big = 3 * 1024 * 1024 + 123;
+    std::vector<char> second = pattern(64, 3);
+    start(TRANS_LAN, [&](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(3, transfer_payload(0, big)));
+        c.send(Bytes(big, 0xAB));
+        c.read_exact(34);
+        c.send(transfer_reply(3, transfer_payload(0, 64)));
+        c.send(Bytes(second.begin(), second.end()));
+        c.read_all();
+    });
+    std::vector<char> buf(4096, 'u');
+    unsigned long long size = 4096;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 4096, buf.data(), size), 1);
+    EXPECT_EQ(size, 4096u);
+    for (char ch : buf) ASSERT_EQ(ch, 'u');
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(6),
+                {kTrace, "the space of buf not enough,buf size[4096],date length[3145851]"},
+                kReadNokError});
+    testhost::clear();
+    EXPECT_EQ(impl->ReadDisk(1, 4096, 64, buf.data(), size), 0);
+    EXPECT_EQ(size, 64u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), second.data(), 64));
+    expect_log({kReadEnter, kReadSent, read_len(6), kReadOk});
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 68u);
+    EXPECT_EQ(parse_header(got, 34).seqNo, 1u);
+}
+
+TEST_F(ReadWrite, LanReadDataCutShort) {
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(3, transfer_payload(0, 100)));
+        c.send(Bytes(10, 1));
+    });
+    std::vector<char> buf(100, 'u');
+    unsigned long long size = 100;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 100, buf.data(), size), 1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].text, "ReadDisk: recv data from sever failed!  (line #)");
+    EXPECT_EQ(log[log.size() - 2].level, kError);
+    EXPECT_EQ(log.back().text, "leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+    EXPECT_EQ(log.back().level, kTrace);
+    EXPECT_EQ(size, 100u);
+    for (char ch : buf) ASSERT_EQ(ch, 'u');
+}
+
+TEST_F(ReadWrite, ReadReplyHeaderOrPayloadMissing) {
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34);
+        c.send(reply_header(3, 6));
+        c.send(Bytes{0, 0});
+    });
+    char buf[8];
+    unsigned long long size = 8;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].text, "ReadDisk: recv addr map result failed!  (line #)");
+    // The connection is gone now: the next read fails at the header.
+    testhost::clear();
+    int fail_send = impl->ReadDisk(1, 0, 8, buf, size);
+    EXPECT_EQ(fail_send, 1);
+    log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    std::string last = log[log.size() - 2].text;
+    EXPECT_TRUE(last == "ReadDisk: recv req head from server  failed!  (line #)" ||
+                last == "ReadDisk: send addr map cmd to server failed! (line #)")
+        << last;
+}
+
+TEST_F(ReadWrite, ReadWithUnknownTransportMode) {
+    start(static_cast<TRANSMODE>(3), [](Conn& c) { c.read_all(); });
+    char buf[8];
+    unsigned long long size = 8;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
+    expect_log({kReadEnter,
+                {kError, "send_msg: send_msg len is zero! (line #)"},
+                {kError, "ReadDisk: send addr map cmd to server failed! (line #)"},
+                kReadNokTrace});
+    EXPECT_EQ(impl->m_uiSeqNo, 1u);
+    EXPECT_TRUE(sent().empty());
+}
+
+// Replies too short for their fields, announcing more than any address map, or carrying
+// fewer records than counted.
+TEST_F(ReadWrite, MalformedTransferReplies) {
+    start(TRANS_SAN, [](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, Bytes{0, 0, 1, 0}));  // 4 bytes: no count
+        c.read_exact(38);
+        c.send(reply_header(12, 0x7FFFFFFF));  // absurd length, nothing follows
+        c.read_all();
+    });
+    char buf[64];
+    unsigned long long size = 64;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf, size), 1);
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(4),
+                {kError, "ReadDisk: reply too short for result and count, msg length:4!  (line #)"},
+                kReadNokTrace});
+    testhost::clear();
+    EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf, size), 1);
+    expect_log(
+        {kReadEnter,
+         kReadSent,
+         read_len(0x7FFFFFFF),
+         {kError, "ReadDisk: reply length [2147483647] exceeds the limit [67108870]!  (line #)"},
+         kReadNokTrace});
+    EXPECT_EQ(size, 64u);
+}
+
+TEST_F(ReadWrite, SanReplyWithTooFewRecordsTouchesNoDevice) {
+    TempDir dir;
+    Wwn id = wwn(1);
+    std::string lun = dir.path() + "/wwn-0x" + wwn_hex(id);
+    make_lun_file(lun, 4 * k2M);
+    add_device(impl->m_lunFileList, lun);
+    start(TRANS_SAN, [&id](Conn& c) {
+        c.read_exact(38);
+        // Two records announced, one carried.
+        c.send(transfer_reply(12, transfer_payload(0, 2, {rec(id, k2M, 32)})));
+        c.read_all();
+    });
+    impl->m_uiTransMode = TRANS_SAN;
+    char buf[64];
+    unsigned long long size = 64;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf, size), 1);
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(70),
+                {kError,
+                 "ReadDisk: address map of [2] records does not fit the reply, msg length:70!  "
+                 "(line #)"},
+                kReadNokTrace});
+}
+
+// The SAN request example and the reply example carried out on a LUN file.
+TEST_F(ReadWrite, SanReadWorkedExample) {
+    TempDir dir;
+    Wwn id = wwn(0x10);
+    std::string lun = dir.path() + "/scsi-3" + wwn_hex(id);
+    std::vector<char> data = pattern(4096, 4);
+    make_lun_file(lun, 3 * k2M, k2M, data);
+    add_device(impl->m_lunFileList, lun);
+    start(TRANS_SAN, [&id](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(0, 1, {rec(id, k2M, 4096)})));
+        c.read_all();
+    });
+    impl->m_uiSeqNo = 5;
+    std::vector<char> buf(8192, 'z');
+    unsigned long long size = buf.size();
+    EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
+    EXPECT_EQ(buf[4096], 'z');
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(70),
+                {kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
+                {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: OK"},
+                kReadOk});
+    EXPECT_TRUE(testhost::logged(kInfo, "String2Hex: dev = " + wwn_hex(id)));
+    EXPECT_EQ(to_hex(sent()),
+              "35 35 00 00 0C 00 05 00 00 00 14 00 00 00 E7 96 FB 9B "
+              "07 00 00 00 00 00 01 00 00 00 00 00 00 10 00 00 00 00 00 00");
+}
+
+// The SAN request carries all 64 bits of the length.
+TEST_F(ReadWrite, SanRequestCarriesSixtyFourBitLength) {
+    start(TRANS_SAN, [](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(5, 0)));
+        c.read_all();
+    });
+    char buf[8];
+    unsigned long long size = 0x100000010ULL;  // pretended capacity; nothing is read
+    EXPECT_EQ(impl->ReadDisk(2, 0x123456789ULL, 0x100000010ULL, buf, size), 1);
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 38u);
+    EXPECT_EQ(to_hex(Bytes(got.begin() + 18, got.end())),
+              "02 00 00 00 89 67 45 23 01 00 00 00 10 00 00 00 01 00 00 00");
+    EXPECT_EQ(parse_header(got).crc, reference_crc(got.data(), 14));
+}
+
+// SAN: a buffer smaller than VMLength fails after the whole reply is in; no LUN is read.
+TEST_F(ReadWrite, SanReadBufferSmallerThanRequest) {
+    Wwn id = wwn(2);
+    start(TRANS_SAN, [&id](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(0, 1, {rec(id, k2M, 4096)})));
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(5, 0)));
+        c.read_all();
+    });
+    std::vector<char> buf(100, 'u');
+    unsigned long long size = 100;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 4096, buf.data(), size), 1);
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(70),
+                {kTrace, "the space of buf not enough,buf size[100],VMLength [4096]"},
+                kReadNokError});
+    EXPECT_EQ(size, 100u);
+    // The stream is still aligned.
+    testhost::clear();
+    EXPECT_EQ(impl->ReadDisk(1, 0, 100, buf.data(), size), 1);
+    EXPECT_TRUE(testhost::logged(kError, "ReadDisk: file handle does not exist!  (line #)"));
+}
+
+TEST_F(ReadWrite, SanReadLunFailureLeavesAtErrorLevel) {
+    Wwn id = wwn(3);
+    start(TRANS_SAN, [&id](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(0, 1, {rec(id, k2M, 16)})));
+        c.read_all();
+    });
+    TempDir dir;
+    std::string other = dir.path() + "/wwn-0x" + wwn_hex(wwn(4));
+    make_lun_file(other, 3 * k2M);
+    add_device(impl->m_lunFileList, other);
+    char buf[16];
+    unsigned long long size = 16;
+    EXPECT_EQ(impl->ReadDisk(1, 0, 16, buf, size), 1);
+    expect_log({kReadEnter,
+                kReadSent,
+                read_len(70),
+                {kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
+                {kError, "ReadLun: related LUN not found!  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: NOK"},
+                kReadNokError});
+    EXPECT_EQ(size, 16u);
+}
+
+// ---------------------------------------------------------------------------------------
+// WriteDisk
+
+TEST_F(ReadWrite, LanWriteWorkedExample) {
+    std::vector<char> data = pattern(4096, 5);
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34 + 4096);
+        c.send(transfer_reply(4, transfer_payload(0, 17)));  // count is not read
+        c.read_all();
+    });
+    impl->m_uiSeqNo = 5;
+    long long len = 5000;
+    EXPECT_EQ(impl->WriteDisk(7, 65536, 4096, data.data(), len), 0);
+    EXPECT_EQ(len, 4096);
+    expect_log({kWriteEnter, kWriteSent, write_len(6), kWriteOk});
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 34u + 4096);
+    EXPECT_EQ(to_hex(Bytes(got.begin(), got.begin() + 34)),
+              "35 35 00 00 04 00 05 00 00 00 10 00 00 00 34 DF 56 3B "
+              "07 00 00 00 00 00 01 00 00 00 00 00 00 10 00 00");
+    EXPECT_EQ(0, std::memcmp(got.data() + 34, data.data(), 4096));
+}
+
+// No buffer in the LAN transport: a data-less write, whatever bufLength says.
+TEST_F(ReadWrite, LanDatalessWrite) {
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(5, transfer_payload(0, 0)));
+        c.read_exact(34);
+        c.send(transfer_reply(4, transfer_payload(0, 0)));  // wrong code for data-less
+        c.read_all();
+    });
+    long long len = -3;
+    EXPECT_EQ(impl->WriteDisk(9, 512, 1024, nullptr, len), 0);
+    EXPECT_EQ(len, 0);
+    expect_log({kWriteEnter, kWriteSent, write_len(6), kWriteOk});
+    testhost::clear();
+    len = 0;
+    EXPECT_EQ(impl->WriteDisk(9, 512, 1024, nullptr, len), 1);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                {kError, "WriteDisk: invalid msg head,operation:4 (line #)"},
+                kWriteNok});
+    EXPECT_EQ(len, 0);
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 68u);
+    SentHeader h = parse_header(got);
+    EXPECT_EQ(h.operation, 5);
+    EXPECT_EQ(h.length, 16u);
+    EXPECT_EQ(to_hex(Bytes(got.begin() + 18, got.begin() + 34)),
+              "09 00 00 00 00 02 00 00 00 00 00 00 00 04 00 00");
+}
+
+TEST_F(ReadWrite, LanWriteReplyWithDatalessCode) {
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34 + 8);
+        c.send(transfer_reply(5, transfer_payload(0, 0)));
+        c.read_all();
+    });
+    char data[8] = {};
+    long long len = 8;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 8, data, len), 1);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                {kError, "WriteDisk: invalid msg head,operation:5 (line #)"},
+                kWriteNok});
+    EXPECT_EQ(len, 8);
+}
+
+TEST_F(ReadWrite, WriteArgumentAndBufferTests) {
+    start(TRANS_SAN, [](Conn& c) { c.read_all(); });
+    char data[300] = {};
+    long long len = 300;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 10, nullptr, len), 1);  // SAN needs a buffer
+    EXPECT_EQ(impl->WriteDisk(1, 0, 0, data, len), 1);
+    len = -5;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 10, data, len), 1);
+    EXPECT_EQ(len, -5);
+    len = 100;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 200, data, len), 1);
+    impl->m_uiTransMode = TRANS_LAN;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 200, data, len), 1);
+    EXPECT_EQ(len, 100);
+    LogEntry invalid{kError, "WriteDisk: invalid parameters!"};
+    LogEntry small{kError, "WriteDisk: buf size not Enough,buf length[100],VMLength[200]"};
+    expect_log({kWriteEnter, invalid, kWriteNok, kWriteEnter, invalid, kWriteNok, kWriteEnter,
+                invalid, kWriteNok, kWriteEnter, small, kWriteNok, kWriteEnter, small, kWriteNok});
+    EXPECT_EQ(impl->m_uiSeqNo, 0u);
+    EXPECT_TRUE(sent().empty());
+}
+
+// A LAN write of 4 GiB or more would send more data than the request announces.
+TEST_F(ReadWrite, LanWriteOfFourGibibytesIsRefused) {
+    start(TRANS_LAN, [](Conn& c) { c.read_all(); });
+    char data[8] = {};
+    long long len = 0x100000000LL;  // claimed; refused before any byte is touched
+    EXPECT_EQ(impl->WriteDisk(1, 0, 0x100000000ULL, data, len), 1);
+    long long none = 0;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 0x100000000ULL, nullptr, none), 1);
+    LogEntry refused{kError,
+                     "WriteDisk: invalid parameters! LAN write length [4294967296] must be below "
+                     "4 GiB  (line #)"};
+    expect_log({kWriteEnter, refused, kWriteNok, kWriteEnter, refused, kWriteNok});
+    EXPECT_EQ(len, 0x100000000LL);
+    EXPECT_EQ(impl->m_uiSeqNo, 0u);
+    EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ReadWrite, WriteResultCodes) {
+    const char* messages[] = {nullptr,
+                              "WriteDisk: operation code error!  (line #)",
+                              "WriteDisk: vhd file not exist!  (line #)",
+                              "WriteDisk: token error!  (line #)",
+                              "WriteDisk: file open flag error!  (line #)",
+                              "WriteDisk: file handle does not exist!  (line #)",
+                              "WriteDisk: start block overflow!  (line #)",
+                              "WriteDisk: data size readed overflow!  (line #)",
+                              "WriteDisk: read VHDFile failed!  (line #)",
+                              "WriteDisk: end block overflow!  (line #)",
+                              "WriteDisk: write vhd file failed!  (line #)",
+                              "WriteDisk: close vhd file failed!  (line #)",
+                              "WriteDisk: vhd struct error!  (line #)",
+                              "WriteDisk: parse vhd addr error!  (line #)"};
+    std::vector<uint16_t> codes;
+    for (uint16_t r = 1; r <= 13; ++r) codes.push_back(r);
+    codes.push_back(14);
+    codes.push_back(99);
+    start(TRANS_SAN, [&codes](Conn& c) {
+        for (uint16_t r : codes) {
+            if (!c.read_exact(38)) return;
+            c.send(transfer_reply(12, transfer_payload(r, 0)));
+        }
+        c.read_all();
+    });
+    char data[16] = {};
+    for (uint16_t r : codes) {
+        testhost::clear();
+        long long len = 16;
+        EXPECT_EQ(impl->WriteDisk(1, 0, 16, data, len), 1);
+        EXPECT_EQ(len, 16);
+        std::string msg = r <= 13 ? messages[r] : "WriteDisk: unknown error!  (line #)";
+        expect_log({kWriteEnter, kWriteSent, write_len(6), {kError, msg}, kWriteNok});
+    }
+}
+
+TEST_F(ReadWrite, LanWriteDataNotSent) {
+    start(TRANS_LAN, [](Conn& c) { c.read_exact(34); });
+    std::vector<char> data(16 << 20, 'd');
+    long long len = static_cast<long long>(data.size());
+    EXPECT_EQ(impl->WriteDisk(1, 0, data.size(), data.data(), len), 1);
+    EXPECT_EQ(len, -1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[1].text, "WriteDisk: send addr map cmd to server success! ");
+    EXPECT_EQ(log[log.size() - 3].level, kError);
+    EXPECT_EQ(log[log.size() - 3].text.rfind("send_msg: [", 0), 0u);
+    EXPECT_EQ(log[log.size() - 2].text, "WriteDisk: send data to server failed!  (line #)");
+    EXPECT_EQ(log.back().text, kWriteNok.text);
+    EXPECT_EQ(log.back().level, kTrace);
+}
+
+TEST_F(ReadWrite, WriteReplyFailures) {
+    start(TRANS_LAN, [](Conn& c) {
+        c.read_exact(34);
+        c.send(transfer_reply(5, Bytes{0}));  // 1 byte: no result
+        c.read_exact(34);
+        c.send(reply_header(5, 6));
+        c.send(Bytes{0, 0});
+    });
+    long long len = 0;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                write_len(1),
+                {kError, "WriteDisk: reply too short for its fields, msg length:1!  (line #)"},
+                kWriteNok});
+    testhost::clear();
+    EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
+    auto log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].text, "WriteDisk: recv addr map result failed!  (line #)");
+    testhost::clear();
+    EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
+    log = operation_log();
+    ASSERT_GE(log.size(), 2u);
+    std::string last = log[log.size() - 2].text;
+    EXPECT_TRUE(last == "WriteDisk: recv req head from server  failed!  (line #)" ||
+                last == "WriteDisk: send addr map cmd to server failed!  (line #)")
+        << last;
+}
+
+TEST_F(ReadWrite, WriteWithUnknownTransportMode) {
+    start(static_cast<TRANSMODE>(7), [](Conn& c) { c.read_all(); });
+    char data[8] = {};
+    long long len = 8;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 8, data, len), 1);
+    expect_log({kWriteEnter,
+                {kError, "send_msg: send_msg len is zero! (line #)"},
+                {kError, "WriteDisk: send addr map cmd to server failed!  (line #)"},
+                kWriteNok});
+    EXPECT_EQ(len, 8);
+}
+
+// SAN: result 0 without any extent is a failure and leaves bufLength alone.
+TEST_F(ReadWrite, SanWriteWithEmptyMap) {
+    start(TRANS_SAN, [](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(0, 0)));
+        c.read_all();
+    });
+    char data[16] = {};
+    long long len = 16;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 16, data, len), 1);
+    EXPECT_EQ(len, 16);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                write_len(6),
+                {kError, "WriteDisk: address map holds no extent, nothing written!  (line #)"},
+                kWriteNok});
+}
+
+TEST_F(ReadWrite, SanWriteOntoLunFiles) {
+    TempDir dir;
+    Wwn a = wwn(0x20), b = wwn(0x40);
+    std::string lunA = dir.path() + "/wwn-0x" + wwn_hex(a);
+    std::string lunB = dir.path() + "/wwn-0x" + wwn_hex(b);
+    make_lun_file(lunA, 4 * k2M);
+    make_lun_file(lunB, 4 * k2M);
+    add_device(impl->m_lunFileList, lunA);
+    add_device(impl->m_lunFileList, lunB);
+    start(TRANS_SAN, [&](Conn& c) {
+        c.read_exact(38);
+        c.send(
+            transfer_reply(12, transfer_payload(0, 2, {rec(a, 3 * k2M, 1000), rec(b, k2M, 500)})));
+        c.read_exact(38);
+        c.send(transfer_reply(12, transfer_payload(0, 2, {rec(b, k2M, 10), rec(a, 0, 10)})));
+        c.read_exact(38);
+        c.send(transfer_reply(12, concat({transfer_payload(0, 1), Bytes(10, 0)})));
+        c.read_all();
+    });
+    std::vector<char> data = pattern(2000, 6);
+    long long len = 2000;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 2000, data.data(), len), 0);
+    EXPECT_EQ(len, 1500);  // the sum of the extents, less than offered
+    EXPECT_EQ(read_file_range(lunA, 3 * k2M, 1000),
+              std::vector<char>(data.begin(), data.begin() + 1000));
+    EXPECT_EQ(read_file_range(lunB, k2M, 500),
+              std::vector<char>(data.begin() + 1000, data.begin() + 1500));
+    expect_log({kWriteEnter,
+                kWriteSent,
+                write_len(134),
+                {kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
+                {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: OK"},
+                kWriteOk});
+
+    // A write map with a hole fails in WriteLun; bufLength as WriteLun leaves it.
+    testhost::clear();
+    len = 2000;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 20, data.data(), len), 1);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                write_len(134),
+                {kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
+                {kError, "WriteLun: fail! The phyOffset is less than 2M bytes!  (line #)"},
+                {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: NOK"},
+                kWriteNok});
+    EXPECT_EQ(len, 2000);
+
+    // A map announcing one record but carrying only part of it.
+    testhost::clear();
+    EXPECT_EQ(impl->WriteDisk(1, 0, 20, data.data(), len), 1);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                write_len(16),
+                {kError,
+                 "WriteDisk: address map of [1] records does not fit the reply, msg length:16!  "
+                 "(line #)"},
+                kWriteNok});
+}
