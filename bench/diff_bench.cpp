@@ -6,9 +6,11 @@
 //   - 10% and 100% differing blocks: the tool against the compute limit, a loop that reads and
 //     compares the same blocks and runs LZ4_compress_default and a plain Base64 encoder over
 //     the differing ones, writing nothing;
+//   (both baselines run as processes of their own, started like the tool)
 //   - a Python script with the lz4 and base64 modules producing the same stream;
 //   - the tool's peak resident memory on a small and a large pair.
-// Every timing is the best of several repetitions; the tool's stream is read from a pipe.
+// Every timing is the best of several repetitions, wall clock and CPU time (user + system)
+// apart; the tool's stream is read from a pipe, the way a caller reads it.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -260,12 +262,6 @@ size_t compute_limit_loop(const std::string& first, const std::string& second, s
     return total;
 }
 
-double cpu_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 struct ChildRun {
     double seconds = 0;
     double cpu = 0;  // user + system time of the child
@@ -439,6 +435,18 @@ void usage(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Baseline modes: the bench runs its baselines as programs of their own, so that they pay
+    // the same process start and the same accounting as the tool.
+    if (argc == 5 &&
+        (strcmp(argv[1], "--run-compare") == 0 || strcmp(argv[1], "--run-compute") == 0)) {
+        const size_t block_size = strtoul(argv[4], nullptr, 10);
+        if (strcmp(argv[1], "--run-compare") == 0) {
+            compare_loop(argv[2], argv[3], block_size);
+        } else {
+            compute_limit_loop(argv[2], argv[3], block_size);
+        }
+        return 0;
+    }
     std::string tool = ZEV_BENCH_DEFAULT_TOOL;
     std::string python = ZEV_BENCH_DEFAULT_SCRIPT;
     std::string dir;
@@ -501,6 +509,10 @@ int main(int argc, char** argv) {
                                                 small.ten,     small.all};
     for (const std::string& p : all_files) warm(p);
     const std::string bs = std::to_string(block);
+    char self_path[4096];
+    const ssize_t self_length = readlink("/proc/self/exe", self_path, sizeof self_path - 1);
+    if (self_length <= 0) return 1;
+    const std::string self(self_path, static_cast<size_t>(self_length));
 
     print_machine();
 
@@ -530,24 +542,30 @@ int main(int argc, char** argv) {
         double baseline = 1e30, baseline_cpu = 1e30;
         double tool_time = 1e30, tool_cpu = 1e30;
         ChildRun last;
-        // Side by side: each repetition runs the baseline and then the tool; best of each.
+        // Side by side: each repetition runs the baseline and the tool, in turns first; the
+        // best of each counts.
+        const std::vector<std::string> baseline_args = {
+            self, identical ? "--run-compare" : "--run-compute", big.reference, s.second, bs};
+        const std::vector<std::string> tool_args = {tool, big.reference, s.second, "--block-size",
+                                                    bs};
         for (int r = 0; r < reps; ++r) {
-            const double start = now_seconds();
-            const double start_cpu = cpu_seconds();
-            if (identical) {
-                compare_loop(big.reference, s.second, block);
-            } else {
-                compute_limit_loop(big.reference, s.second, block);
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool tool_turn = (turn == 0) == (r % 2 == 1);
+                const ChildRun run = run_child(tool_turn ? tool_args : baseline_args, false);
+                if (run.status != 0) {
+                    fprintf(stderr, "%s failed with status %d\n", tool_turn ? "tool" : "baseline",
+                            run.status);
+                    return 1;
+                }
+                if (tool_turn) {
+                    last = run;
+                    tool_time = std::min(tool_time, run.seconds);
+                    tool_cpu = std::min(tool_cpu, run.cpu);
+                } else {
+                    baseline = std::min(baseline, run.seconds);
+                    baseline_cpu = std::min(baseline_cpu, run.cpu);
+                }
             }
-            baseline = std::min(baseline, now_seconds() - start);
-            baseline_cpu = std::min(baseline_cpu, cpu_seconds() - start_cpu);
-            last = run_child({tool, big.reference, s.second, "--block-size", bs}, false);
-            if (last.status != 0) {
-                fprintf(stderr, "tool failed with status %d\n", last.status);
-                return 1;
-            }
-            tool_time = std::min(tool_time, last.seconds);
-            tool_cpu = std::min(tool_cpu, last.cpu);
         }
         const ChildRun py = run_child({python, big.reference, s.second, bs}, false);
         printf("| %s | %zu | %s | %.0f | %.0f | %.2f | %.2f | %.0f | %.1fx | %.0f |\n", s.name,
