@@ -20,15 +20,17 @@
 
 // Open mode of a disk session. In the SAN transport its value is the flag word given to
 // open(2) for every LUN device (0 read-only, 1 write-only, 2 read-write); in the LAN
-// transport its low 16 bits travel to the HXA service.
-enum OPENMODE {
+// transport its low 16 bits travel to the HXA service. The underlying type is fixed (the
+// type the compiler chose anyway) so that every flag word is a valid value.
+enum OPENMODE : unsigned int {
     OPEN_READONLY = 0,
     OPEN_WRITEONLY = 1,
     OPEN_READWRITE = 2,
 };
 
-// Transport mode of a disk session.
-enum TRANSMODE {
+// Transport mode of a disk session. Values other than these two are valid values of the type
+// (fixed underlying type); the operations answer them with a failure.
+enum TRANSMODE : unsigned int {
     TRANS_SAN = 0,  // the service answers with address maps; data moves on local LUN devices
     TRANS_LAN = 1,  // the data travels inside the protocol
 };

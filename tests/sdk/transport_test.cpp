@@ -383,8 +383,7 @@ TEST_F(Transport, TlsWriteReturningZeroOrFailingWithoutReason) {
     ASSERT_EQ(impl->ConnectHXA("127.0.0.1", peer.port(), "tok", 1), 0) << testhost::dump();
     BIO* zero = BIO_new(fixed_write_method());
     BIO_set_data(zero, reinterpret_cast<void*>(static_cast<intptr_t>(0)));
-    BIO_up_ref(SSL_get_rbio(impl->m_pSSL));
-    SSL_set_bio(impl->m_pSSL, SSL_get_rbio(impl->m_pSSL), zero);
+    SSL_set0_wbio(impl->m_pSSL, zero);  // the session owns the new BIO
     testhost::clear();
     char data[64] = {};
     EXPECT_EQ(impl->send_msg(data, sizeof data), -1);  // returns instead of spinning
@@ -401,8 +400,7 @@ TEST_F(Transport, TlsWriteReturningZeroOrFailingWithoutReason) {
     // A failing write with nothing on OpenSSL's error queue: a fixed text, never "(null)".
     BIO* failing = BIO_new(fixed_write_method());
     BIO_set_data(failing, reinterpret_cast<void*>(static_cast<intptr_t>(-1)));
-    BIO_up_ref(SSL_get_rbio(impl->m_pSSL));
-    SSL_set_bio(impl->m_pSSL, SSL_get_rbio(impl->m_pSSL), failing);
+    SSL_set0_wbio(impl->m_pSSL, failing);
     testhost::clear();
     EXPECT_EQ(impl->send_msg(data, sizeof data), -1);
     log = testhost::normalized_entries();
