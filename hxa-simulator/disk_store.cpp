@@ -109,6 +109,19 @@ bool DiskStore::add_lun(const LunSpec& spec, std::string& error) {
         ::close(lun.fd);
         return false;
     }
+    // Two LUNs on the same storage would hand out the same blocks twice.
+    struct stat st;
+    if (fstat(lun.fd, &st) == 0) {
+        lun.dev = S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev;
+        lun.ino = S_ISBLK(st.st_mode) ? 0 : st.st_ino;
+        for (const auto& other : luns_)
+            if (other.dev == lun.dev && other.ino == lun.ino) {
+                error = "LUN file " + spec.file + " is the storage of LUN " + other.wwn_hex +
+                        " already";
+                ::close(lun.fd);
+                return false;
+            }
+    }
     lun.capacity = size;
     lun.next_free = kLunFloor;
     luns_.push_back(lun);
@@ -219,8 +232,9 @@ uint16_t DiskStore::open(uint64_t conn, Transport transport, const std::string& 
         int flags = h.readable && h.writable ? O_RDWR : (h.writable ? O_WRONLY : O_RDONLY);
         h.fd = ::open(disk.image.c_str(), flags | O_CLOEXEC);
         if (h.fd < 0) {
-            why = "image " + disk.image + ": " + errno_text();
-            return errno == ENOENT ? 2 : 4;
+            int err = errno;
+            why = "image " + disk.image + ": " + std::strerror(err);
+            return err == ENOENT ? 2 : 4;
         }
         if (!device_size(h.fd, h.size)) {
             why = "image " + disk.image + ": cannot tell its size";

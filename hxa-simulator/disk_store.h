@@ -82,7 +82,8 @@ class DiskStore {
         std::string file;
         int fd = -1;
         uint64_t capacity = 0;
-        uint64_t next_free = 0;  // bump allocator, starts at 2 MiB
+        uint64_t next_free = 0;     // bump allocator, starts at 2 MiB
+        uint64_t dev = 0, ino = 0;  // identity of the storage, to refuse it twice
     };
     struct ChunkLoc {
         int32_t lun = -1;  // -1: not allocated

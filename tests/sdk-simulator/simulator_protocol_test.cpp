@@ -141,6 +141,12 @@ TEST(SimulatorCommandLine, RefusesInconsistentDisksAtStart) {
                             err),
               1);
     EXPECT_NE(err.find("given twice"), std::string::npos) << err;
+    // Two LUNs on the same file would hand out the same storage twice.
+    EXPECT_EQ(run_simulator({"--lun", w + "=" + dir.file("l.img") + ":16M", "--lun",
+                             wwn_hex(6) + "=" + dir.file("l.img")},
+                            err),
+              1);
+    EXPECT_NE(err.find("already"), std::string::npos) << err;
     // Certificate files that do not exist.
     EXPECT_EQ(run_simulator({"--cert", dir.file("c.pem"), "--key", dir.file("k.pem")}, err), 1);
 }
