@@ -10,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Quillonvarde_sdk.h"
 #include "private_mounts.h"
@@ -375,6 +376,43 @@ TEST_P(EndToEnd, SanReadOfASparseRangeGivesZerosForTheHoles) {
     EXPECT_TRUE(logged_error("WriteLun: related LUN not found!  (line #)")) << testhost::dump();
     ASSERT_EQ(reader->CloseDisk(r), 0);
     reader->DisConnectHXA();
+}
+
+TEST_P(EndToEnd, TwoHostsCopyAtOnceInBothTransports) {
+    NEED_LUN_DEVICES();
+    start();
+    // Separate objects on separate threads: one writes the first half through SAN, the
+    // other the second half through LAN, while the simulator allocates for both.
+    Bytes first = pattern(32 * kMiB, 101), second = pattern(32 * kMiB, 102);
+    Sdk san = connect(), lan = connect();
+    unsigned hs = 0, hl = 0;
+    ASSERT_EQ(san->OpenDisk(lun_names(), "/vm/image", OPEN_READWRITE, hs, TRANS_SAN), 0);
+    ASSERT_EQ(lan->OpenDisk({}, "/vm/image", OPEN_READWRITE, hl, TRANS_LAN), 0);
+    int san_failures = 0, lan_failures = 0;
+    auto copy = [](CQuillonvardeSDK* s, unsigned h, uint64_t base, const Bytes& data,
+                   int& failures) {
+        for (uint64_t off = 0; off < data.size(); off += 3 * kMiB) {
+            uint64_t n = std::min<uint64_t>(3 * kMiB, data.size() - off);
+            long long len = static_cast<long long>(n);
+            if (s->WriteDisk(h, base + off, n, reinterpret_cast<const char*>(data.data()) + off,
+                             len) != 0)
+                ++failures;
+        }
+    };
+    std::thread a(copy, san.get(), hs, 0, std::cref(first), std::ref(san_failures));
+    std::thread b(copy, lan.get(), hl, 32 * kMiB, std::cref(second), std::ref(lan_failures));
+    a.join();
+    b.join();
+    EXPECT_EQ(san_failures, 0) << testhost::dump();
+    EXPECT_EQ(lan_failures, 0) << testhost::dump();
+    Bytes whole = first;
+    whole.insert(whole.end(), second.begin(), second.end());
+    EXPECT_TRUE(read_all(lan.get(), hl, kImageSize, 8 * kMiB) == whole);
+    EXPECT_TRUE(read_all(san.get(), hs, kImageSize, 8 * kMiB) == whole);
+    EXPECT_EQ(san->CloseDisk(hs), 0);
+    EXPECT_EQ(lan->CloseDisk(hl), 0);
+    san->DisConnectHXA();
+    lan->DisConnectHXA();
 }
 
 TEST_P(EndToEnd, LunsOnLoopDevicesCarryTheSanTransport) {
