@@ -65,14 +65,30 @@ static size_t build_change_record(char* record, uint64_t offset, uint64_t length
     return static_cast<size_t>(p - record);
 }
 
+// Writes one whole change record to standard output with as few write calls as the
+// descriptor allows (one for a pipe with a reader), so a reading caller is woken once per
+// record. Standard output's own buffer is flushed after every record, so nothing can be
+// pending ahead of it. Write errors are not reported, as for every other record.
+static void write_record(const char* record, size_t length) {
+    fflush(stdout);
+    size_t written = 0;
+    while (written < length) {
+        const ssize_t n = write(STDOUT_FILENO, record + written, length - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        written += static_cast<size_t>(n);
+    }
+}
+
 static void close_if_open(int fd) {
     if (fd >= 0) close(fd);
 }
 
 int main(int argc, char** argv) {
     if (argc < 3) {
+        // A caller may start the program with an empty argument vector: name it then.
         fprintf(stderr, "Usage: %s <file1> <file2> [--block-size <bytes>] [--log-file <path>]\n",
-                argv[0]);
+                argc > 0 ? argv[0] : "zev-block-diff-tool");
         return 1;
     }
     const char* first_path = argv[1];
@@ -218,8 +234,7 @@ int main(int argc, char** argv) {
                         const size_t record_length =
                             build_change_record(record, block_offset, length, compressed,
                                                 static_cast<size_t>(compressed_size));
-                        fwrite(record, 1, record_length, stdout);
-                        fflush(stdout);
+                        write_record(record, record_length);
                         if (log != nullptr) {
                             // The record already ends in its line break; "%s" has no int
                             // limit on the length, unlike a precision.
