@@ -107,6 +107,22 @@ TEST_F(SimulatorTest, StopsCleanlyOnSigintWhileClientsAreConnected) {
     EXPECT_TRUE(a.peer_closed());
 }
 
+TEST_F(SimulatorTest, StopsCleanlyWhileATransferIsBlocked) {
+    start();
+    RawClient c;
+    connect(c);
+    uint32_t h = 0;
+    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 0, h), 0);
+    // Ask for more data than the socket buffers hold and never read it: the simulator's
+    // connection thread is left blocked in a send when the signal comes.
+    hxa::LanTransferRequest req{h, 0, static_cast<uint32_t>(kSparseSize)};
+    Bytes msg = c.request(hxa::OP_LAN_READ, &req, sizeof req);
+    ASSERT_TRUE(c.send_bytes(msg.data(), msg.size()));
+    hxa::MsgHeader head;
+    ASSERT_TRUE(c.recv_bytes(&head, sizeof head));
+    EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
+}
+
 TEST(SimulatorCommandLine, RefusesBadOptionsWithAReason) {
     TempDir dir;
     std::string err;
