@@ -551,8 +551,8 @@ TEST(ReadFailure, ReadErrorIsReportedWithItsErrno) {
     ASSERT_GE(fd, 0);
     const off_t end = lseek(fd, 0, SEEK_END);
     close(fd);
-    if (end < 0) {
-        GTEST_SKIP() << "this file system cannot seek to the end of a directory";
+    if (end <= 0) {
+        GTEST_SKIP() << "this file system gives directories no size by seeking to their end";
     }
     const RunResult r = run_tool({dir.path(), dir.path()});
     EXPECT_EQ(r.exit_code, 0);
