@@ -50,8 +50,9 @@ constexpr size_t kDevPathBufSize = 128;
 constexpr const char* kDevDir = "/dev/disk/by-id/";
 // Transfers on the wire carry 32 bits of length in the LAN transport.
 constexpr unsigned long long kLanLengthLimit = 0x100000000ULL;
-// Chunk used to take unwanted LAN read data off the connection.
-constexpr size_t kDrainChunk = 1 << 20;
+// Chunk used to take unwanted LAN read data off the connection (on the stack, so that a
+// drain needs no allocation).
+constexpr size_t kDrainChunk = 64 * 1024;
 
 // The largest reply payload the library accepts. The biggest legitimate reply is an address
 // map: 6 bytes of result and count plus 64 bytes per extent. 1,048,576 extents cover a 4 GiB
@@ -160,6 +161,18 @@ static void build_request_header(CQuillonvardeSDKImpl* self, char* area, uint16_
     std::memcpy(area, &head, sizeof head);
     head.crc = self->bsb_crc32(area, 14);
     std::memcpy(area, &head, sizeof head);
+}
+
+// Reads and discards `count` bytes of the connection in bounded pieces; false when the
+// connection fails first.
+static bool drain_data(CQuillonvardeSDKImpl* self, uint64_t count) {
+    char sink[kDrainChunk];
+    for (uint64_t left = count; left > 0;) {
+        size_t piece = left < kDrainChunk ? static_cast<size_t>(left) : kDrainChunk;
+        if (self->recv_msg(sink, static_cast<long long>(piece)) != 0) return false;
+        left -= piece;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -819,6 +832,7 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
 
         std::unique_ptr<char[]> reply = alloc_block(L);
         if (!reply) {
+            drain_data(this, L);  // keeps the stream on message boundaries
             LOG_ERROR("ReadDisk: out of memory for a reply of [%u] bytes!  (line %d)", L, __LINE__);
             LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
             return 1;
@@ -872,13 +886,7 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
             if (bufSize < count) {
                 // The data is taken off the connection in bounded pieces so that the stream
                 // stays on message boundaries, without allocating what the peer announces.
-                std::unique_ptr<char[]> sink = alloc_block(kDrainChunk);
-                bool drained = static_cast<bool>(sink);
-                for (uint64_t left = count; drained && left > 0;) {
-                    size_t piece = left < kDrainChunk ? static_cast<size_t>(left) : kDrainChunk;
-                    if (recv_msg(sink.get(), static_cast<long long>(piece)) != 0) drained = false;
-                    left -= piece;
-                }
+                bool drained = drain_data(this, count);
                 if (!drained) {
                     LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
                     LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
@@ -891,6 +899,8 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
             }
             std::unique_ptr<char[]> data = alloc_block(count);
             if (!data) {
+                // The data is still taken off the connection to keep the stream aligned.
+                drain_data(this, count);
                 LOG_ERROR("ReadDisk: out of memory for [%u] data bytes!  (line %d)", count,
                           __LINE__);
                 LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
@@ -1037,6 +1047,7 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
         }
         std::unique_ptr<char[]> reply = alloc_block(L);
         if (!reply) {
+            drain_data(this, L);  // keeps the stream on message boundaries
             LOG_ERROR("WriteDisk: out of memory for a reply of [%u] bytes!  (line %d)", L,
                       __LINE__);
             LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
