@@ -850,10 +850,11 @@ TEST(BlockDevice, LoopDeviceSizeIsItsCapacity) {
         expect_refused({device, dir.file("short.img")},
                        "Files differ in size: " + std::to_string(size) + " vs 1\n");
     }
-    // Detached again.
+    // Detached again: no loop device is backed by the test's file any more (other tests may
+    // attach the same device name meanwhile, so the backing file is what is looked for).
     const RunResult list =
-        run_program("/sbin/losetup", {"--list", "--noheadings", "--output", "NAME"});
-    EXPECT_EQ(list.out.find(device + "\n"), std::string::npos) << list.out;
+        run_program("/sbin/losetup", {"--list", "--noheadings", "--output", "NAME,BACK-FILE"});
+    EXPECT_EQ(list.out.find(p.second), std::string::npos) << list.out;
 }
 
 }  // namespace
