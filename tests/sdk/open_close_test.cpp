@@ -422,3 +422,26 @@ TEST_F(OpenClose, SanCloseClosesDevicesEvenWhenSendFails) {
     std::string cmd = std::string("rm -rf ") + dir;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
 }
+
+// The sequence number wraps from 0xFFFFFFFF to 0; the checksum covers it as sent.
+TEST_F(OpenClose, SequenceNumberWraps) {
+    peer.serve([](Conn& c) {
+        for (int i = 0; i < 2; ++i) {
+            if (!c.read_exact(22)) return;
+            c.send(close_reply(0));
+        }
+        c.read_all();
+    });
+    connect_plain(impl, peer);
+    impl->m_uiTransMode = TRANS_LAN;
+    impl->m_uiSeqNo = 0xFFFFFFFFu;
+    EXPECT_EQ(impl->CloseDisk(1), 0);
+    EXPECT_EQ(impl->CloseDisk(1), 0);
+    EXPECT_EQ(impl->m_uiSeqNo, 1u);
+    Bytes got = sent();
+    ASSERT_EQ(got.size(), 44u);
+    EXPECT_EQ(parse_header(got, 0).seqNo, 0xFFFFFFFFu);
+    EXPECT_EQ(parse_header(got, 22).seqNo, 0u);
+    EXPECT_EQ(parse_header(got, 0).crc, reference_crc(got.data(), 14));
+    EXPECT_EQ(parse_header(got, 22).crc, reference_crc(got.data() + 22, 14));
+}
