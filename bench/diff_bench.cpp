@@ -434,7 +434,7 @@ void usage(const char* argv0) {
     fprintf(
         stderr,
         "Usage: %s --tool <zev-block-diff-tool> --dir <scratch dir> [--python <script>]\n"
-        "          [--size-mib 1024] [--small-mib 64] [--block-size 65536] [--reps 3] [--keep]\n",
+        "          [--size-mib 1024] [--small-mib 64] [--block-size 65536] [--reps 7] [--keep]\n",
         argv0);
 }
 
@@ -459,7 +459,7 @@ int main(int argc, char** argv) {
     size_t size_mib = 1024;
     size_t small_mib = 64;
     size_t block = 65536;
-    int reps = 3;
+    int reps = 7;
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
