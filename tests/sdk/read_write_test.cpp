@@ -767,3 +767,21 @@ TEST_F(ReadWrite, SanWriteOntoLunFiles) {
                  "(line #)"},
                 kWriteNok});
 }
+
+// In the SAN transport a write reply must hold result and count (6 bytes).
+TEST_F(ReadWrite, SanWriteReplyTooShort) {
+    start(TRANS_SAN, [](Conn& c) {
+        c.read_exact(38);
+        c.send(transfer_reply(12, Bytes{0, 0, 1}));
+        c.read_all();
+    });
+    char data[16] = {};
+    long long len = 16;
+    EXPECT_EQ(impl->WriteDisk(1, 0, 16, data, len), 1);
+    EXPECT_EQ(len, 16);
+    expect_log({kWriteEnter,
+                kWriteSent,
+                write_len(3),
+                {kError, "WriteDisk: reply too short for its fields, msg length:3!  (line #)"},
+                kWriteNok});
+}
