@@ -71,40 +71,40 @@ void DiskStore::add_token(const TokenSpec& token) {
     if (it == tokens_.end() || token.writable) tokens_[token.token] = token.writable;
 }
 
-bool DiskStore::add_lun(const LunSpec& spec, std::string& error) {
+bool DiskStore::add_lun(const LunSpec& def, std::string& error) {
     for (const auto& l : luns_)
-        if (l.wwn_hex == spec.wwn_hex) {
-            error = "LUN " + spec.wwn_hex + " given twice";
+        if (l.wwn_hex == def.wwn_hex) {
+            error = "LUN " + def.wwn_hex + " given twice";
             return false;
         }
     Lun lun;
-    lun.wwn_hex = spec.wwn_hex;
+    lun.wwn_hex = def.wwn_hex;
     for (int i = 0; i < 16; ++i)
         lun.wwn[i] =
-            static_cast<unsigned char>(std::stoi(spec.wwn_hex.substr(2 * i, 2), nullptr, 16));
-    lun.file = spec.file;
-    int flags = O_RDWR | O_CLOEXEC | (spec.create_size ? O_CREAT : 0);
-    lun.fd = ::open(spec.file.c_str(), flags, 0644);
+            static_cast<unsigned char>(std::stoi(def.wwn_hex.substr(2 * i, 2), nullptr, 16));
+    lun.file = def.file;
+    int flags = O_RDWR | O_CLOEXEC | (def.create_size ? O_CREAT : 0);
+    lun.fd = ::open(def.file.c_str(), flags, 0644);
     if (lun.fd < 0) {
-        error = "LUN file " + spec.file + ": " + errno_text();
+        error = "LUN file " + def.file + ": " + errno_text();
         return false;
     }
     uint64_t size = 0;
     if (!device_size(lun.fd, size)) {
-        error = "LUN file " + spec.file + ": not a regular file or block device";
+        error = "LUN file " + def.file + ": not a regular file or block device";
         ::close(lun.fd);
         return false;
     }
-    if (spec.create_size > size) {
-        if (ftruncate(lun.fd, static_cast<off_t>(spec.create_size)) != 0) {
-            error = "LUN file " + spec.file + ": cannot extend: " + errno_text();
+    if (def.create_size > size) {
+        if (ftruncate(lun.fd, static_cast<off_t>(def.create_size)) != 0) {
+            error = "LUN file " + def.file + ": cannot extend: " + errno_text();
             ::close(lun.fd);
             return false;
         }
-        size = spec.create_size;
+        size = def.create_size;
     }
     if (size < kLunFloor + chunk_size_) {
-        error = "LUN file " + spec.file + " holds no chunk above 2 MiB (size " +
+        error = "LUN file " + def.file + " holds no chunk above 2 MiB (size " +
                 std::to_string(size) + ")";
         ::close(lun.fd);
         return false;
@@ -116,7 +116,7 @@ bool DiskStore::add_lun(const LunSpec& spec, std::string& error) {
         lun.ino = S_ISBLK(st.st_mode) ? 0 : st.st_ino;
         for (const auto& other : luns_)
             if (other.dev == lun.dev && other.ino == lun.ino) {
-                error = "LUN file " + spec.file + " is the storage of LUN " + other.wwn_hex +
+                error = "LUN file " + def.file + " is the storage of LUN " + other.wwn_hex +
                         " already";
                 ::close(lun.fd);
                 return false;
@@ -128,40 +128,40 @@ bool DiskStore::add_lun(const LunSpec& spec, std::string& error) {
     return true;
 }
 
-bool DiskStore::add_flat_disk(const FlatDiskSpec& spec, std::string& error) {
-    if (disk_by_path_.count(spec.path)) {
-        error = "disk path " + spec.path + " given twice";
+bool DiskStore::add_flat_disk(const FlatDiskSpec& def, std::string& error) {
+    if (disk_by_path_.count(def.path)) {
+        error = "disk path " + def.path + " given twice";
         return false;
     }
     Disk d;
-    d.path = spec.path;
+    d.path = def.path;
     d.flat = true;
-    d.image = spec.image;
+    d.image = def.image;
     disk_by_path_[d.path] = disks_.size();
     disks_.push_back(d);
     return true;
 }
 
-bool DiskStore::add_lun_disk(const LunDiskSpec& spec, std::string& error) {
-    if (disk_by_path_.count(spec.path)) {
-        error = "disk path " + spec.path + " given twice";
+bool DiskStore::add_lun_disk(const LunDiskSpec& def, std::string& error) {
+    if (disk_by_path_.count(def.path)) {
+        error = "disk path " + def.path + " given twice";
         return false;
     }
     Disk d;
-    d.path = spec.path;
-    d.size = spec.size;
-    for (const auto& w : spec.wwns) {
+    d.path = def.path;
+    d.size = def.size;
+    for (const auto& w : def.wwns) {
         auto it =
             std::find_if(luns_.begin(), luns_.end(), [&](const Lun& l) { return l.wwn_hex == w; });
         if (it == luns_.end()) {
-            error = "disk " + spec.path + ": LUN " + w + " is not declared with --lun";
+            error = "disk " + def.path + ": LUN " + w + " is not declared with --lun";
             return false;
         }
         d.luns.push_back(static_cast<int>(it - luns_.begin()));
     }
-    uint64_t chunks = (spec.size + chunk_size_ - 1) / chunk_size_;
+    uint64_t chunks = (def.size + chunk_size_ - 1) / chunk_size_;
     if (chunks > kMaxChunksPerDisk) {
-        error = "disk " + spec.path + " has more than " + std::to_string(kMaxChunksPerDisk) +
+        error = "disk " + def.path + " has more than " + std::to_string(kMaxChunksPerDisk) +
                 " chunks; use a larger --chunk-size";
         return false;
     }

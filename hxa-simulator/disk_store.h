@@ -49,9 +49,9 @@ class DiskStore {
 
     // Set-up, before any connection. False with a reason on bad configuration.
     void add_token(const TokenSpec& token);
-    bool add_lun(const LunSpec& spec, std::string& error);
-    bool add_flat_disk(const FlatDiskSpec& spec, std::string& error);
-    bool add_lun_disk(const LunDiskSpec& spec, std::string& error);
+    bool add_lun(const LunSpec& def, std::string& error);
+    bool add_flat_disk(const FlatDiskSpec& def, std::string& error);
+    bool add_lun_disk(const LunDiskSpec& def, std::string& error);
 
     // Requests. Each returns a protocol result code and, when not 0, the reason in `why`.
     // Handles belong to the connection `conn` that opened them.
