@@ -17,17 +17,8 @@ namespace {
 
 constexpr uint64_t k2M = 0x200000;
 
-class Lun : public ::testing::Test {
+class Lun : public SdkTest {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(testhost::install(), 0);
-        impl = make();
-        testhost::clear();
-    }
-    void TearDown() override {
-        impl->CloseLocalLunDevFile();
-        CQuillonvardeSDK::DestroyInstance(impl);
-    }
     // A LUN file named after `id` (optionally with a prefix and in upper case).
     std::string lun(const Wwn& id, const std::string& prefix = "wwn-0x", bool upper = false) {
         std::string hex = wwn_hex(id);
@@ -59,7 +50,6 @@ class Lun : public ::testing::Test {
     }
     TempDir dir;
     Bytes map;
-    CQuillonvardeSDKImpl* impl = nullptr;
 };
 
 }  // namespace

@@ -33,18 +33,8 @@ Bytes close_reply(uint16_t result, uint16_t op = 2) {
     return concat({reply_header(op, 2), p});
 }
 
-class OpenClose : public ::testing::Test {
+class OpenClose : public SdkTest {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(testhost::install(), 0);
-        impl = make();
-        testhost::clear();
-    }
-    void TearDown() override {
-        impl->DisConnectHXA();
-        peer.join();
-        CQuillonvardeSDK::DestroyInstance(impl);
-    }
     // Serves: read `request` bytes, send `reply`, then read until the client leaves.
     void serve(size_t request, Bytes reply) {
         peer.serve([request, reply](Conn& c) {
@@ -54,13 +44,6 @@ class OpenClose : public ::testing::Test {
         });
         connect_plain(impl, peer);
     }
-    Bytes sent() {
-        impl->DisConnectHXA();
-        peer.join();
-        return peer.received();
-    }
-    Peer peer;
-    CQuillonvardeSDKImpl* impl = nullptr;
 };
 
 const std::vector<LogEntry> kLanOpenPrefix = {

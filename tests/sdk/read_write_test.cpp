@@ -21,31 +21,13 @@ namespace {
 
 constexpr uint64_t k2M = 0x200000;
 
-class ReadWrite : public ::testing::Test {
+class ReadWrite : public SdkTest {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(testhost::install(), 0);
-        impl = make();
-        testhost::clear();
-    }
-    void TearDown() override {
-        impl->CloseLocalLunDevFile();
-        impl->DisConnectHXA();
-        peer.join();
-        CQuillonvardeSDK::DestroyInstance(impl);
-    }
     void start(TRANSMODE mode, Peer::Script script) {
         peer.serve(std::move(script));
         connect_plain(impl, peer);
         impl->m_uiTransMode = mode;
     }
-    Bytes sent() {
-        impl->DisConnectHXA();
-        peer.join();
-        return peer.received();
-    }
-    Peer peer;
-    CQuillonvardeSDKImpl* impl = nullptr;
 };
 
 Bytes transfer_reply(uint16_t op, const Bytes& payload) {

@@ -39,6 +39,31 @@ void expect_line_numbers_match_source();
 
 std::string render(const std::vector<LogEntry>& entries);
 
+// A fresh object with the test host installed and the log cleared; after the test its LUN
+// devices and connection are released and the scripted peer is joined.
+class SdkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(testhost::install(), 0);
+        impl = make();
+        testhost::clear();
+    }
+    void TearDown() override {
+        impl->CloseLocalLunDevFile();
+        impl->DisConnectHXA();
+        peer.join();
+        CQuillonvardeSDK::DestroyInstance(impl);
+    }
+    // Everything the library sent, once the connection is closed.
+    testpeer::Bytes sent() {
+        impl->DisConnectHXA();
+        peer.join();
+        return peer.received();
+    }
+    testpeer::Peer peer;
+    CQuillonvardeSDKImpl* impl = nullptr;
+};
+
 // Header fields of a request as sent.
 struct SentHeader {
     uint16_t magic, reserved, operation;
