@@ -150,6 +150,14 @@ const HFILE* find_lun(const std::list<HFILE>& lunFileList, const std::string& ke
     return nullptr;
 }
 
+// Positions `fd` at an extent's physical offset. Returns 0, or the errno of the failure; an
+// offset the file offset type cannot hold fails with EINVAL before the descriptor is touched.
+int seek_to_extent(int fd, uint64_t phyOffset) {
+    if (phyOffset > static_cast<uint64_t>(LLONG_MAX)) return EINVAL;
+    if (lseek(fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) return errno;
+    return 0;
+}
+
 }  // namespace
 
 // Fills the 18-byte header at the start of `area`: magic, operation, the object's next
@@ -1228,9 +1236,7 @@ int CQuillonvardeSDKImpl::ReadLun(std::list<HFILE>& lunFileList, const vhd_Rec* 
             LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
             return 1;
         }
-        if (phyOffset > static_cast<uint64_t>(LLONG_MAX) ||
-            lseek(dev->fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) {
-            int err = phyOffset > static_cast<uint64_t>(LLONG_MAX) ? EINVAL : errno;
+        if (int err = seek_to_extent(dev->fd, phyOffset)) {
             LOG_ERROR("ReadLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
                       __LINE__);
             LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
@@ -1297,9 +1303,7 @@ int CQuillonvardeSDKImpl::WriteLun(std::list<HFILE>& lunFileList, const vhd_Rec*
             LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
             return 1;
         }
-        if (phyOffset > static_cast<uint64_t>(LLONG_MAX) ||
-            lseek(dev->fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) {
-            int err = phyOffset > static_cast<uint64_t>(LLONG_MAX) ? EINVAL : errno;
+        if (int err = seek_to_extent(dev->fd, phyOffset)) {
             LOG_ERROR("WriteLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
                       __LINE__);
             LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
