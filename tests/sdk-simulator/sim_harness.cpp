@@ -341,16 +341,11 @@ bool RawClient::reply(hxa::MsgHeader& header, Bytes& payload) {
     return header.length == 0 || recv_bytes(payload.data(), payload.size());
 }
 
-uint16_t RawClient::open_lan(const std::string& path, const std::string& token, uint16_t mode,
-                             uint32_t& handle) {
-    hxa::OpenLanRequest req{};
-    std::strncpy(req.diskPath, path.c_str(), sizeof req.diskPath - 1);
-    std::strncpy(req.token, token.c_str(), sizeof req.token - 1);
-    req.openMode = mode;
-    Bytes msg = request(hxa::OP_LAN_OPEN, &req, sizeof req);
+uint16_t RawClient::open_exchange(uint16_t op, const void* req, uint32_t size, uint32_t& handle) {
+    Bytes msg = request(op, req, size);
     hxa::MsgHeader h;
     Bytes p;
-    if (!send_bytes(msg.data(), msg.size()) || !reply(h, p) || h.operation != hxa::OP_LAN_OPEN ||
+    if (!send_bytes(msg.data(), msg.size()) || !reply(h, p) || h.operation != op ||
         p.size() != sizeof(hxa::OpenReply))
         return kExchangeFailed;
     hxa::OpenReply r;
@@ -359,20 +354,20 @@ uint16_t RawClient::open_lan(const std::string& path, const std::string& token, 
     return r.result;
 }
 
+uint16_t RawClient::open_lan(const std::string& path, const std::string& token, uint16_t mode,
+                             uint32_t& handle) {
+    hxa::OpenLanRequest req{};
+    std::strncpy(req.diskPath, path.c_str(), sizeof req.diskPath - 1);
+    std::strncpy(req.token, token.c_str(), sizeof req.token - 1);
+    req.openMode = mode;
+    return open_exchange(hxa::OP_LAN_OPEN, &req, sizeof req, handle);
+}
+
 uint16_t RawClient::open_san(const std::string& path, const std::string& token, uint32_t& handle) {
     hxa::OpenSanRequest req{};
     std::strncpy(req.diskPath, path.c_str(), sizeof req.diskPath - 1);
     std::strncpy(req.token, token.c_str(), sizeof req.token - 1);
-    Bytes msg = request(hxa::OP_SAN_OPEN, &req, sizeof req);
-    hxa::MsgHeader h;
-    Bytes p;
-    if (!send_bytes(msg.data(), msg.size()) || !reply(h, p) || h.operation != hxa::OP_SAN_OPEN ||
-        p.size() != sizeof(hxa::OpenReply))
-        return kExchangeFailed;
-    hxa::OpenReply r;
-    std::memcpy(&r, p.data(), sizeof r);
-    if (r.result == 0) handle = r.handle;
-    return r.result;
+    return open_exchange(hxa::OP_SAN_OPEN, &req, sizeof req, handle);
 }
 
 uint16_t RawClient::close_disk(uint16_t op, uint32_t handle) {

@@ -116,6 +116,8 @@ class RawClient {
     uint32_t next_seq = 0;
 
   private:
+    // Sends an open request and reads its reply; stores the handle on success.
+    uint16_t open_exchange(uint16_t op, const void* req, uint32_t size, uint32_t& handle);
     uint16_t transfer_reply(uint16_t op, uint32_t& count, Bytes* rest);
 
     int fd_ = -1;
