@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,7 +158,12 @@ std::string mib(uint64_t bytes) {
 // The run as the threads share it.
 class Run {
   public:
-    Run(const Transfer& t, int fd, uint64_t length) : t_(t), fd_(fd), length_(length) {}
+    Run(const Transfer& t, int fd, unsigned parts) : t_(t), fd_(fd), running_(parts) {}
+    ~Run() {
+        if (wake_ >= 0) close(wake_);
+    }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
 
     // Moves one part over a connection of its own.
     void part(Part p) {
@@ -174,9 +182,16 @@ class Run {
         failures_.push_back(why);
         stop_ = true;
     }
-    void started() { running_.fetch_add(1); }
-    void finished() { running_.fetch_sub(1); }
+    // Each part ends with finished(), also one whose thread could not be started; the last
+    // one wakes the supervising thread.
+    void finished() {
+        uint64_t one = 1;
+        if (running_.fetch_sub(1) == 1 && wake_ >= 0 && write(wake_, &one, sizeof one) < 0) {
+            // the supervising thread then notices at its next tick
+        }
+    }
     bool running() const { return running_.load() > 0; }
+    int wake_fd() const { return wake_; }
     void stop() { stop_ = true; }
     uint64_t done() const { return done_.load(); }
     std::vector<std::string> failures() {
@@ -212,10 +227,10 @@ class Run {
 
     const Transfer& t_;
     int fd_;
-    uint64_t length_;
+    std::atomic<unsigned> running_;
+    int wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> done_{0};
-    std::atomic<unsigned> running_{0};
     std::mutex lock_;
     std::vector<std::string> failures_;
 };
@@ -234,38 +249,49 @@ void draw_progress(uint64_t done, uint64_t total, double seconds) {
     show_progress(line);
 }
 
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
 // Waits for the threads, drawing progress and watching for SIGINT and SIGTERM, which the
 // caller has blocked in every thread. The first signal stops the transfer after the requests
 // in flight, the disks and connections closed; a second one ends the process at once.
 // Returns the signal that stopped the run, or 0.
 int supervise(Run& run, uint64_t total, Clock::time_point start) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    sigset_t set = stop_signals();
+    int signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     const bool progress = progress_wanted();
     int stopped_by = 0;
-    const timespec tick = {0, 250 * 1000 * 1000};
     while (run.running()) {
-        int sig = sigtimedwait(&set, nullptr, &tick);
-        if (sig == SIGINT || sig == SIGTERM) {
-            if (stopped_by != 0) {
-                message("second signal: exiting at once");
-                signal(sig, SIG_DFL);
-                pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-                raise(sig);
-            }
+        pollfd fds[2] = {{run.wake_fd(), POLLIN, 0}, {signals, POLLIN, 0}};
+        poll(fds, 2, 250);
+        signalfd_siginfo info;
+        int sig = 0;
+        if (signals >= 0 && read(signals, &info, sizeof info) == sizeof info)
+            sig = static_cast<int>(info.ssi_signo);
+        if (sig != 0 && stopped_by != 0) {
+            message("second signal: exiting at once");
+            signal(sig, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            raise(sig);
+        }
+        if (sig != 0) {
             stopped_by = sig;
             run.stop();
             message(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") +
                     ": finishing the requests in flight, then closing the disk and the "
                     "connection");
         }
-        if (progress) {
+        if (progress && run.running()) {
             std::chrono::duration<double> s = Clock::now() - start;
             draw_progress(run.done(), total, s.count());
         }
     }
+    if (signals >= 0) close(signals);
     if (progress) clear_progress();
     return stopped_by;
 }
@@ -362,23 +388,19 @@ int run_transfer(const Transfer& t) {
     }
 
     // Signals are taken by the supervising loop only; the transfer threads inherit the mask.
-    sigset_t set, old;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    sigset_t set = stop_signals(), old;
     pthread_sigmask(SIG_BLOCK, &set, &old);
 
-    Run run(t, fd, length);
+    const std::vector<Part> parts = split(t.offset, length, t.request_size, t.connections);
+    Run run(t, fd, static_cast<unsigned>(parts.size()));
     std::vector<std::thread> threads;
     const Clock::time_point start = Clock::now();
-    const std::vector<Part> parts = split(t.offset, length, t.request_size, t.connections);
     for (const Part& p : parts) {
-        run.started();
         try {
             threads.emplace_back(&Run::part, &run, p);
         } catch (const std::exception& e) {
             run.fail(std::string("cannot start a transfer thread: ") + e.what());
-            run.finished();
+            for (size_t i = threads.size(); i < parts.size(); ++i) run.finished();
             break;
         }
     }
