@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -360,30 +361,27 @@ int run_transfer(const Transfer& t) {
             return 1;
         }
     } else {
+        // The size by seeking to the end, so that a block device can be the input.
         fd = open(t.local.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0) {
+        off_t end = fd < 0 ? -1 : lseek(fd, 0, SEEK_END);
+        if (end < 0) {
             message(system_error(t.local));
             if (fd >= 0) close(fd);
             return 1;
         }
-        uint64_t available = static_cast<uint64_t>(st.st_size);
+        uint64_t available = static_cast<uint64_t>(end);
         length = t.length.value_or(available);
-        if (length > available) {
+        if (length > available || length > UINT64_MAX - t.offset) {
             message(t.local + " holds " + std::to_string(available) +
-                    " bytes, fewer than --length");
+                    " bytes, fewer than --length, or the range passes the largest offset");
             close(fd);
             return 1;
         }
     }
     if (length == 0) {
         message("nothing to transfer: the range is empty");
-        if (t.reading) {
-            close(fd);
-            unlink((t.local + ".incomplete").c_str());
-        } else {
-            close(fd);
-        }
+        close(fd);
+        if (t.reading) unlink((t.local + ".incomplete").c_str());
         return 1;
     }
 
