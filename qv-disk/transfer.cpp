@@ -59,35 +59,30 @@ bool all_zero(const char* p, size_t n) {
     return n == 0 || (p[0] == 0 && !std::memcmp(p, p + 1, n - 1));
 }
 
-bool pwrite_all(int fd, const char* p, size_t n, uint64_t pos) {
+// Moves exactly `n` bytes at `pos` with pread or pwrite, going on after short transfers and
+// interruptions; false with errno set (`at_end` when the file gives or takes no more).
+template <typename Byte, typename Io>
+bool positioned_all(Io io, int fd, Byte* p, size_t n, uint64_t pos, int at_end) {
     while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, static_cast<off_t>(pos));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = EIO;
+        ssize_t moved = io(fd, p, n, static_cast<off_t>(pos));
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) {
+            if (moved == 0) errno = at_end;
             return false;
         }
-        p += w;
-        n -= static_cast<size_t>(w);
-        pos += static_cast<uint64_t>(w);
+        p += moved;
+        n -= static_cast<size_t>(moved);
+        pos += static_cast<uint64_t>(moved);
     }
     return true;
 }
 
-// Fills `p` with `n` bytes from `pos`; false with errno set (ENODATA: the file ended).
+bool pwrite_all(int fd, const char* p, size_t n, uint64_t pos) {
+    return positioned_all(::pwrite, fd, p, n, pos, EIO);
+}
+
 bool pread_all(int fd, char* p, size_t n, uint64_t pos) {
-    while (n > 0) {
-        ssize_t r = pread(fd, p, n, static_cast<off_t>(pos));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            if (r == 0) errno = ENODATA;
-            return false;
-        }
-        p += r;
-        n -= static_cast<size_t>(r);
-        pos += static_cast<uint64_t>(r);
-    }
-    return true;
+    return positioned_all(::pread, fd, p, n, pos, ENODATA);
 }
 
 // Writes a block read from the disk at file position `pos`. Sparse: runs of non-zero units
