@@ -56,7 +56,7 @@ if [ -n "${ZEV_DEMO_NAMESPACE:-}" ] && mkdir -p dev-upper dev-work &&
     ln -s "$work/lun-b.img" "/dev/disk/by-id/wwn-0x$wwn_b"
 else
     transport=()
-    how="LAN: SAN needs root and a private mount namespace for names under /dev/disk/by-id"
+    how="LAN: SAN needs a private mount namespace (as root) to name the LUN files under /dev/disk/by-id"
 fi
 
 "$sim" --tls --token demo-token --lun "$wwn_a=$work/lun-a.img:48M" --lun "$wwn_b=$work/lun-b.img:48M" \
