@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
 # Demo of zev-block-diff-tool: makes two small disk images that differ in a few blocks, runs the
 # tool on them, shows the JSON-lines stream and proves that every change record decodes
-# (Base64, then LZ4) to exactly the second image's bytes.
-#   usage: scripts/demo-tool.sh <build-dir>
+# (Base64, then LZ4) to exactly the second image's bytes. Works in a temporary folder that is
+# removed at the end (kept and named with --keep).
+#   usage: scripts/demo-tool.sh [build-dir] [--keep]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${1:-build}
+build_dir="" work="" keep="" # set by demo-lib.sh
+# shellcheck source=demo-lib.sh disable=SC1091
+. scripts/demo-lib.sh
+demo_args "$@"
 tool="$build_dir/tool/zev-block-diff-tool"
 python=/usr/bin/python3
-out=demo-output/tool
-if [ ! -x "$tool" ]; then
-    echo "no tool at $tool: build first (cmake -S . -B $build_dir && cmake --build $build_dir)" >&2
-    exit 1
-fi
-rm -rf "$out"
-mkdir -p "$out"
+demo_need "$tool"
+demo_workdir zev-demo-tool
+out=$work
 
 echo "== making two 1 MiB disk images in $out (block size 64 KiB, 16 blocks)"
 "$python" - "$out/base.img" "$out/changed.img" <<'PY'
@@ -41,7 +41,7 @@ PY
 ls -l "$out"/*.img
 
 echo
-echo "== running: $tool base.img changed.img --log-file diff.log"
+echo "== running: zev-block-diff-tool base.img changed.img --log-file diff.log"
 set +e
 "$tool" "$out/base.img" "$out/changed.img" --log-file "$out/diff.log" >"$out/stream.jsonl"
 status=$?
@@ -76,5 +76,6 @@ for r in changes:
 PY
 
 echo
-echo "== the first lines of the diagnostic log ($out/diff.log)"
-head -n 12 "$out/diff.log" | cut -c1-110
+where="$out/diff.log"
+if [ "$keep" != yes ]; then where="$where (removed at the end; --keep keeps it)"; fi
+echo "== the diagnostic log: $(grep -c . "$out/diff.log") lines, every block and record, in $where"

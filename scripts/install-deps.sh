@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    g++ make cmake pkg-config
+    g++ make cmake pkg-config libcli11-dev
     liblz4-dev libssl-dev openssl
     libgtest-dev libgmock-dev
     binutils util-linux file

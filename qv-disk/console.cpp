@@ -1,0 +1,46 @@
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
+namespace qvdisk {
+namespace {
+
+std::mutex g_lock;
+bool g_progress_shown = false;
+
+// Called with g_lock held.
+void erase_progress_line() {
+    if (g_progress_shown) std::fputs("\r\033[K", stderr);
+    g_progress_shown = false;
+}
+
+}  // namespace
+
+void message(const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    erase_progress_line();
+    std::string line = "qv-disk: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+bool progress_wanted() { return isatty(STDERR_FILENO) == 1; }
+
+void show_progress(const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    std::string line = "\r" + text + "\033[K";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    g_progress_shown = true;
+}
+
+void clear_progress() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    erase_progress_line();
+    std::fflush(stderr);
+}
+
+}  // namespace qvdisk

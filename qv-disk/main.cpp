@@ -1,0 +1,208 @@
+// qv-disk: reads and writes the virtual disks of an HXA disk service from the command line,
+// through libquillonvarde_sdk, as a backup agent does.
+//
+//   qv-disk read   --server ADDR[:PORT] --disk PATH --size BYTES -o FILE   [options]
+//   qv-disk write  --server ADDR[:PORT] --disk PATH -i FILE                [options]
+//   qv-disk verify-luns NAME...
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/ssl.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "sdk_session.h"
+#include "transfer.h"
+
+namespace {
+
+// The port used when --server names none.
+constexpr unsigned short kDefaultPort = 9400;
+
+struct Options {
+    std::string server;
+    std::string token;
+    std::string token_file;
+    std::vector<std::string> luns;
+    bool san = false;
+    int verbosity = 0;
+    uint64_t length = 0;
+    qvdisk::Transfer transfer;
+};
+
+// "ADDR[:PORT]" with ADDR an IPv4 address or a host name that resolves to one.
+bool parse_server(const std::string& server, qvdisk::Endpoint& where) {
+    std::string host = server;
+    where.port = kDefaultPort;
+    size_t colon = server.rfind(':');
+    if (colon != std::string::npos) {
+        host = server.substr(0, colon);
+        std::string port = server.substr(colon + 1);
+        char* end = nullptr;
+        unsigned long value = std::strtoul(port.c_str(), &end, 10);
+        if (port.empty() || *end != '\0' || value == 0 || value > 65535) {
+            qvdisk::message("--server " + server + ": the port must be a number from 1 to 65535");
+            return false;
+        }
+        where.port = static_cast<unsigned short>(value);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    int rc = host.empty() ? EAI_NONAME : getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) {
+        qvdisk::message("--server " + server + ": no IPv4 address for '" + host + "'");
+        return false;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    where.address = text;
+    return true;
+}
+
+// The token from --token-file, --token (with a warning) or QV_TOKEN, in that order. It is
+// never shown.
+bool find_token(const Options& o, std::string& token) {
+    if (!o.token_file.empty()) {
+        std::ifstream in(o.token_file);
+        if (!in || !std::getline(in, token)) {
+            qvdisk::message("--token-file " + o.token_file + ": cannot read a token from it");
+            return false;
+        }
+        while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
+    } else if (!o.token.empty()) {
+        qvdisk::message(
+            "warning: a token given with --token is visible to other users of this machine; "
+            "use --token-file FILE or the environment variable QV_TOKEN");
+        token = o.token;
+    } else if (const char* env = std::getenv("QV_TOKEN")) {
+        token = env;
+    }
+    if (token.empty()) {
+        qvdisk::message("no token: give --token-file FILE or set QV_TOKEN");
+        return false;
+    }
+    return true;
+}
+
+void add_common(CLI::App* sub, Options& o) {
+    qvdisk::Transfer& t = o.transfer;
+    sub->add_option("--server", o.server,
+                    "HXA service as ADDR[:PORT] (IPv4 address or host name; port " +
+                        std::to_string(kDefaultPort) + " when none is given)")
+        ->type_name("ADDR[:PORT]")
+        ->required();
+    sub->add_option("--disk", t.where.disk, "the disk's path as the service knows it")
+        ->type_name("PATH")
+        ->required();
+    sub->add_flag("--tls", t.where.tls, "connect with TLS");
+    sub->add_flag("--san", o.san, "SAN transport: the data moves on local LUN devices");
+    sub->add_option("--lun", o.luns,
+                    "a LUN device of the disk, a name under /dev/disk/by-id (repeatable; with "
+                    "--san)")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    sub->add_option("--offset", t.offset, "where the range starts on the disk (default 0)")
+        ->transform(CLI::AsSizeValue(false));
+    sub->add_option("--length", o.length, "bytes of the range")->transform(CLI::AsSizeValue(false));
+    sub->add_option("--request-size", t.request_size, "bytes per library call (default 4M)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 30));
+    sub->add_option("--connections", t.connections,
+                    "split the range over N connections, one thread each (default 1)")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 64u));
+    auto* file = sub->add_option("--token-file", o.token_file,
+                                 "read the access token from the first line of FILE")
+                     ->type_name("FILE");
+    sub->add_option("--token", o.token,
+                    "the access token (visible to other users: prefer --token-file or "
+                    "QV_TOKEN)")
+        ->type_name("TOKEN")
+        ->excludes(file);
+    sub->add_flag("--sha256", t.sha256, "print the SHA-256 of the bytes moved");
+    sub->add_flag("-v,--verbose", o.verbosity,
+                  "show the library's log: -v progress and errors, -vv everything");
+}
+
+int run_verify(const std::vector<std::string>& names) {
+    std::string failure;
+    if (!qvdisk::verify_luns({names.begin(), names.end()}, failure)) {
+        qvdisk::message(failure);
+        return 1;
+    }
+    std::printf("all %zu LUN(s) present under /dev/disk/by-id/\n", names.size());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Reads and writes virtual disks through the HXA disk service.", "qv-disk"};
+    app.set_version_flag("--version", std::string("qv-disk ") + QV_DISK_VERSION);
+    app.require_subcommand(1);
+
+    Options o;
+    CLI::App* read = app.add_subcommand("read", "copy a disk range into a local file");
+    add_common(read, o);
+    read->add_option("--size", o.transfer.disk_size, "the size of the disk in bytes")
+        ->required()
+        ->transform(CLI::AsSizeValue(false));
+    read->add_option("-o,--output", o.transfer.local, "the local file to write")
+        ->type_name("FILE")
+        ->required();
+    read->add_flag("--sparse", o.transfer.sparse,
+                   "leave blocks of zeros as holes in the output file");
+
+    CLI::App* write = app.add_subcommand("write", "copy a local file into the disk");
+    add_common(write, o);
+    write->add_option("-i,--input", o.transfer.local, "the local file to read")
+        ->type_name("FILE")
+        ->required()
+        ->check(CLI::ExistingFile);
+
+    std::vector<std::string> names;
+    CLI::App* verify = app.add_subcommand(
+        "verify-luns", "rescan the SCSI buses and check that LUN devices are present");
+    verify->add_option("NAME", names, "a device name under /dev/disk/by-id")->required();
+    verify->add_flag("-v", o.verbosity, "show the library's log");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 1;
+    }
+
+    // The library takes its OpenSSL functions from this process.
+    OPENSSL_init_ssl(0, nullptr);
+    if (!qvdisk::start_library(o.verbosity)) {
+        qvdisk::message("the library refused its log hooks");
+        return 1;
+    }
+    if (verify->parsed()) return run_verify(names);
+
+    qvdisk::Transfer& t = o.transfer;
+    t.reading = read->parsed();
+    CLI::App* sub = t.reading ? read : write;
+    if (sub->count("--length") > 0) t.length = o.length;
+    if (o.san) {
+        t.where.transport = TRANS_SAN;
+        t.where.luns.assign(o.luns.begin(), o.luns.end());
+        if (o.luns.empty()) {
+            qvdisk::message("--san needs the disk's LUN devices: --lun NAME (repeatable)");
+            return 1;
+        }
+    } else if (!o.luns.empty()) {
+        qvdisk::message("--lun is used only with --san");
+        return 1;
+    }
+    if (!parse_server(o.server, t.where) || !find_token(o, t.where.token)) return 1;
+    return qvdisk::run_transfer(t);
+}

@@ -1,0 +1,66 @@
+// The library as qv-disk drives it: its log hooks, and one disk session (one library object,
+// one connection, one open disk) that ends itself in the library's order on every path.
+#ifndef QV_DISK_SDK_SESSION_H
+#define QV_DISK_SDK_SESSION_H
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "Quillonvarde_sdk.h"
+
+namespace qvdisk {
+
+// How much of the library's log is shown as it comes. Quiet shows nothing live: the last
+// error message of the library is shown with the operation that failed.
+enum Verbosity { kQuiet = 0, kInfo = 1, kAll = 2 };
+
+// Installs the log function and the level object; false when the library refuses them.
+bool start_library(int verbosity);
+
+// Where a disk lives and how to reach it.
+struct Endpoint {
+    std::string address;  // IPv4 address of the HXA service
+    unsigned short port = 0;
+    std::string token;
+    bool tls = false;
+    TRANSMODE transport = TRANS_LAN;
+    std::list<std::string> luns;  // device names under /dev/disk/by-id (SAN)
+    std::string disk;             // the disk's path as the service knows it
+};
+
+class Session {
+  public:
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Connects and opens the disk. False on failure, with failure() set.
+    bool open(const Endpoint& where, OPENMODE mode);
+    // Moves exactly `length` bytes between the disk at `offset` and `buf`.
+    bool read(uint64_t offset, uint64_t length, char* buf);
+    bool write(uint64_t offset, uint64_t length, const char* buf);
+    // Closes the disk and the connection (also done by the destructor). False when closing
+    // the disk failed.
+    bool end();
+
+    // "<operation> failed: <the library's last error message>".
+    const std::string& failure() const { return failure_; }
+
+  private:
+    bool fail(const std::string& operation);
+
+    CQuillonvardeSDK* sdk_;
+    bool connected_ = false;
+    bool disk_open_ = false;
+    unsigned int handle_ = 0;
+    std::string failure_;
+};
+
+// Rescans the SCSI buses and checks that every named LUN is present; false with `failure`.
+bool verify_luns(const std::list<std::string>& names, std::string& failure);
+
+}  // namespace qvdisk
+
+#endif  // QV_DISK_SDK_SESSION_H

@@ -1,0 +1,34 @@
+// One read or write of a disk range, split over one or more connections.
+#ifndef QV_DISK_TRANSFER_H
+#define QV_DISK_TRANSFER_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "sdk_session.h"
+
+namespace qvdisk {
+
+struct Transfer {
+    bool reading = true;  // disk -> local file; otherwise local file -> disk
+    Endpoint where;
+    std::string local;       // the output file (read) or the input file (write)
+    uint64_t disk_size = 0;  // read only: the size of the disk
+    uint64_t offset = 0;     // where the range starts on the disk
+    // Bytes of the range; by default the rest of the disk (read) or the whole input (write).
+    std::optional<uint64_t> length;
+    uint64_t request_size = 4u << 20;
+    unsigned connections = 1;
+    bool sparse = false;  // read only: zero blocks become holes in the output file
+    bool sha256 = false;
+};
+
+// Carries out the transfer and returns the exit status: 0 done, 1 failed or interrupted
+// (SIGINT, SIGTERM). A read writes into "<output>.incomplete" and renames it to the output
+// only when every byte has been written and flushed to stable storage.
+int run_transfer(const Transfer& t);
+
+}  // namespace qvdisk
+
+#endif  // QV_DISK_TRANSFER_H
