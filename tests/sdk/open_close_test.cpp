@@ -10,28 +10,8 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
-using testpeer::Conn;
-using testpeer::hex;
-using testpeer::Peer;
-using testpeer::reply_header;
-using testpeer::to_hex;
 
 namespace {
-
-Bytes open_reply(uint16_t result, uint32_t handle, uint16_t op = 1) {
-    Bytes p;
-    testpeer::put16(p, result);
-    testpeer::put32(p, handle);
-    return concat({reply_header(op, 6), p});
-}
-
-Bytes close_reply(uint16_t result, uint16_t op = 2) {
-    Bytes p;
-    testpeer::put16(p, result);
-    return concat({reply_header(op, 2), p});
-}
 
 class OpenClose : public SdkTest {
   protected:

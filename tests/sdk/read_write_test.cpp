@@ -10,12 +10,6 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
-using testpeer::Conn;
-using testpeer::Peer;
-using testpeer::reply_header;
-using testpeer::to_hex;
 
 namespace {
 
@@ -29,10 +23,6 @@ class ReadWrite : public SdkTest {
         impl->m_uiTransMode = mode;
     }
 };
-
-Bytes transfer_reply(uint16_t op, const Bytes& payload) {
-    return concat({reply_header(op, static_cast<uint32_t>(payload.size())), payload});
-}
 
 const LogEntry kReadEnter{kTrace, "enter CQuillonvardeSDKImpl::ReadDisk..."};
 const LogEntry kReadSent{kInfo, "ReadDisk: send addr map cmd to server success! "};
