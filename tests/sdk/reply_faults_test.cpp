@@ -16,53 +16,27 @@ using namespace sdktest;
 namespace {
 
 // The request kinds, each with the fixed arguments the cases use.
-enum class Call { kOpen, kClose, kLanRead, kSanRead, kLanWrite, kLanDatalessWrite, kSanWrite };
+enum Call { kOpen, kClose, kLanRead, kSanRead, kLanWrite, kLanDatalessWrite, kSanWrite };
 
 struct CallInfo {
     const char* name;
+    const char* function;  // as the enter and leave lines name it
+    const char* sent;      // the line logged once the request is sent
     TRANSMODE mode;
     size_t request;  // bytes the library sends
-    std::vector<LogEntry> sent;
-    LogEntry failed;
 };
 
-CallInfo call_info(Call call) {
-    const LogEntry open_enter{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."};
-    const LogEntry close_enter{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."};
-    const LogEntry read_enter{kTrace, "enter CQuillonvardeSDKImpl::ReadDisk..."};
-    const LogEntry write_enter{kTrace, "enter CQuillonvardeSDKImpl::WriteDisk..."};
-    const std::vector<LogEntry> read{read_enter,
-                                     {kInfo, "ReadDisk: send addr map cmd to server success! "}};
-    const std::vector<LogEntry> write{write_enter,
-                                      {kInfo, "WriteDisk: send addr map cmd to server success! "}};
-    const LogEntry read_nok{kTrace, "leave CQuillonvardeSDKImpl::ReadDisk: NOK"};
-    const LogEntry write_nok{kTrace, "leave CQuillonvardeSDKImpl::WriteDisk: NOK"};
-    switch (call) {
-        case Call::kOpen:
-            return {"Open",
-                    TRANS_LAN,
-                    404,
-                    {open_enter, {kInfo, "OpenDisk: send open disk cmd to server success!"}},
-                    {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}};
-        case Call::kClose:
-            return {"Close",
-                    TRANS_LAN,
-                    22,
-                    {close_enter, {kInfo, "CloseDisk: send close disk cmd to server success!"}},
-                    {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}};
-        case Call::kLanRead:
-            return {"LanRead", TRANS_LAN, 34, read, read_nok};
-        case Call::kSanRead:
-            return {"SanRead", TRANS_SAN, 38, read, read_nok};
-        case Call::kLanWrite:
-            return {"LanWrite", TRANS_LAN, 34 + 8, write, write_nok};
-        case Call::kLanDatalessWrite:
-            return {"LanDatalessWrite", TRANS_LAN, 34, write, write_nok};
-        case Call::kSanWrite:
-            return {"SanWrite", TRANS_SAN, 38, write, write_nok};
-    }
-    return {};
-}
+const char kReadSent[] = "ReadDisk: send addr map cmd to server success! ";
+const char kWriteSent[] = "WriteDisk: send addr map cmd to server success! ";
+const CallInfo kCalls[] = {
+    {"Open", "OpenDisk", "OpenDisk: send open disk cmd to server success!", TRANS_LAN, 404},
+    {"Close", "CloseDisk", "CloseDisk: send close disk cmd to server success!", TRANS_LAN, 22},
+    {"LanRead", "ReadDisk", kReadSent, TRANS_LAN, 34},
+    {"SanRead", "ReadDisk", kReadSent, TRANS_SAN, 38},
+    {"LanWrite", "WriteDisk", kWriteSent, TRANS_LAN, 34 + 8},
+    {"LanDatalessWrite", "WriteDisk", kWriteSent, TRANS_LAN, 34},
+    {"SanWrite", "WriteDisk", kWriteSent, TRANS_SAN, 38},
+};
 
 struct Fault {
     const char* name;
@@ -86,126 +60,64 @@ std::vector<LogEntry> cut_header_log() {
     return log;
 }
 
+// Replies: `on` the peer reads on after its reply, `gone` it closes the connection.
+constexpr bool on = false, gone = true;
+// Logs: `whole` the entire log counts, `tail` only its last error and the leave line.
+constexpr bool whole = true, tail = false;
+
+// clang-format off
 const std::vector<Fault> kFaults = {
-    {"WrongOperation",
-     Call::kOpen,
-     open_reply(0, 1, 10),
-     false,  // SAN code to a LAN request
-     {error("OpenDisk: invalid req head ,operation:10!  (line #)")},
-     true,
-     6},
-    {"WrongLength",
-     Call::kOpen,
-     concat({reply_header(1, 5), Bytes(5, 0)}),
-     false,
+    {"WrongOperation", kOpen, open_reply(0, 1, 10), on,  // SAN code to a LAN request
+     {error("OpenDisk: invalid req head ,operation:10!  (line #)")}, whole, 6},
+    {"WrongLength", kOpen, concat({reply_header(1, 5), Bytes(5, 0)}), on,
      {error("OpenDisk: invalid req head ,operation:1!  (line #)")}},
-    {"HeaderCutShort", Call::kOpen, Bytes(10, 0), true, cut_header_log()},
-    {"PayloadMissing",
-     Call::kOpen,
-     concat({reply_header(1, 6), Bytes{0, 0, 1}}),
-     true,
-     {error("OpenDisk: recv open disk result failed!  (line #)")},
-     false},
+    {"HeaderCutShort", kOpen, Bytes(10, 0), gone, cut_header_log()},
+    {"PayloadMissing", kOpen, concat({reply_header(1, 6), Bytes{0, 0, 1}}), gone,
+     {error("OpenDisk: recv open disk result failed!  (line #)")}, tail},
 
-    {"WrongOperation",
-     Call::kClose,
-     close_reply(0, 11),
-     false,  // SAN code in LAN mode
-     {error("CloseDisk: invalid req head,operation:11 !  (line #)")},
-     true,
-     2},
-    {"WrongLength",
-     Call::kClose,
-     concat({reply_header(2, 3), Bytes{0, 0, 0}}),
-     false,
+    {"WrongOperation", kClose, close_reply(0, 11), on,  // SAN code in LAN mode
+     {error("CloseDisk: invalid req head,operation:11 !  (line #)")}, whole, 2},
+    {"WrongLength", kClose, concat({reply_header(2, 3), Bytes{0, 0, 0}}), on,
      {error("CloseDisk: invalid req head,operation:2 !  (line #)")}},
-    {"PayloadMissing",
-     Call::kClose,
-     concat({reply_header(2, 2), Bytes{0}}),
-     true,
-     {error("CloseDisk: recv close disk result failed!  (line #)")},
-     false},
-    {"HeaderMissing",
-     Call::kClose,
-     {},
-     true,
-     {error("CloseDisk: recv req head from server failed!  (line #)")},
-     false},
+    {"PayloadMissing", kClose, concat({reply_header(2, 2), Bytes{0}}), gone,
+     {error("CloseDisk: recv close disk result failed!  (line #)")}, tail},
+    {"HeaderMissing", kClose, {}, gone,
+     {error("CloseDisk: recv req head from server failed!  (line #)")}, tail},
 
-    {"WrongOperation",
-     Call::kSanRead,
-     transfer_reply(3, transfer_payload(0, 0)),
-     false,
-     {error("ReadDisk:invalid req head,operation:3 (line #)")},
-     true,
-     6},
-    {"WrongOperation",
-     Call::kLanRead,
-     transfer_reply(12, transfer_payload(0, 0)),
-     false,
+    {"WrongOperation", kSanRead, transfer_reply(3, transfer_payload(0, 0)), on,
+     {error("ReadDisk:invalid req head,operation:3 (line #)")}, whole, 6},
+    {"WrongOperation", kLanRead, transfer_reply(12, transfer_payload(0, 0)), on,
      {error("ReadDisk:invalid req head,operation:12 (line #)")}},
-    {"PayloadMissing",
-     Call::kLanRead,
-     concat({reply_header(3, 6), Bytes{0, 0}}),
-     true,
-     {error("ReadDisk: recv addr map result failed!  (line #)")},
-     false},
-    {"ConnectionGone",
-     Call::kLanRead,
-     {},
-     true,
-     {error("ReadDisk: recv req head from server  failed!  (line #)")},
-     false,
-     0,
+    {"PayloadMissing", kLanRead, concat({reply_header(3, 6), Bytes{0, 0}}), gone,
+     {error("ReadDisk: recv addr map result failed!  (line #)")}, tail},
+    {"ConnectionGone", kLanRead, {}, gone,
+     {error("ReadDisk: recv req head from server  failed!  (line #)")}, tail, 0,
      {"ReadDisk: send addr map cmd to server failed! (line #)"}},
-    {"TooShortForCount",
-     Call::kSanRead,
-     transfer_reply(12, Bytes{0, 0, 1, 0}),
-     false,
+    {"TooShortForCount", kSanRead, transfer_reply(12, Bytes{0, 0, 1, 0}), on,
      {{kInfo, "ReadDisk: recv req head from server success! msg length :4"},
       error("ReadDisk: reply too short for result and count, msg length:4!  (line #)")}},
-    {"LengthBeyondLimit",
-     Call::kSanRead,
-     reply_header(12, 0x7FFFFFFF),
-     false,
+    {"LengthBeyondLimit", kSanRead, reply_header(12, 0x7FFFFFFF), on,
      {{kInfo, "ReadDisk: recv req head from server success! msg length :2147483647"},
       error("ReadDisk: reply length [2147483647] exceeds the limit [67108870]!  (line #)")}},
 
-    {"WrongOperation",
-     Call::kLanWrite,
-     transfer_reply(5, transfer_payload(0, 0)),
-     false,
+    {"WrongOperation", kLanWrite, transfer_reply(5, transfer_payload(0, 0)), on,
      {error("WriteDisk: invalid msg head,operation:5 (line #)")}},
-    {"TooShortForResult",
-     Call::kLanDatalessWrite,
-     transfer_reply(5, Bytes{0}),
-     false,
+    {"TooShortForResult", kLanDatalessWrite, transfer_reply(5, Bytes{0}), on,
      {{kInfo, "WriteDisk: recv req head from server success! msg length:1"},
       error("WriteDisk: reply too short for its fields, msg length:1!  (line #)")}},
-    {"PayloadMissing",
-     Call::kLanDatalessWrite,
-     concat({reply_header(5, 6), Bytes{0, 0}}),
-     true,
-     {error("WriteDisk: recv addr map result failed!  (line #)")},
-     false},
-    {"ConnectionGone",
-     Call::kLanDatalessWrite,
-     {},
-     true,
-     {error("WriteDisk: recv req head from server  failed!  (line #)")},
-     false,
-     0,
+    {"PayloadMissing", kLanDatalessWrite, concat({reply_header(5, 6), Bytes{0, 0}}), gone,
+     {error("WriteDisk: recv addr map result failed!  (line #)")}, tail},
+    {"ConnectionGone", kLanDatalessWrite, {}, gone,
+     {error("WriteDisk: recv req head from server  failed!  (line #)")}, tail, 0,
      {"WriteDisk: send addr map cmd to server failed!  (line #)"}},
-    {"TooShortForCount",
-     Call::kSanWrite,
-     transfer_reply(12, Bytes{0, 0, 1}),
-     false,
+    {"TooShortForCount", kSanWrite, transfer_reply(12, Bytes{0, 0, 1}), on,
      {{kInfo, "WriteDisk: recv req head from server success! msg length:3"},
       error("WriteDisk: reply too short for its fields, msg length:3!  (line #)")}},
 };
+// clang-format on
 
 // Names the case in test output.
-void PrintTo(const Fault& f, std::ostream* os) { *os << call_info(f.call).name << f.name; }
+void PrintTo(const Fault& f, std::ostream* os) { *os << kCalls[f.call].name << f.name; }
 
 class ReplyFault : public SdkTest, public ::testing::WithParamInterface<Fault> {};
 
@@ -213,7 +125,9 @@ class ReplyFault : public SdkTest, public ::testing::WithParamInterface<Fault> {
 
 TEST_P(ReplyFault, FailsWithItsMessageAndLeavesTheCallersValues) {
     const Fault& f = GetParam();
-    const CallInfo call = call_info(f.call);
+    const CallInfo& call = kCalls[f.call];
+    const std::string function = call.function;
+    const LogEntry failed{kTrace, "leave CQuillonvardeSDKImpl::" + function + ": NOK"};
     // A connection that is gone: the peer leaves without reading the request.
     const size_t request = f.name == std::string("ConnectionGone") ? 0 : call.request;
     peer.serve([&f, request](Conn& c) {
@@ -227,34 +141,35 @@ TEST_P(ReplyFault, FailsWithItsMessageAndLeavesTheCallersValues) {
     unsigned int handle = 3;
     char buf[64] = {};
     unsigned long long size = sizeof buf;
-    long long len = f.call == Call::kLanDatalessWrite ? 0 : 8;
+    long long len = f.call == kLanDatalessWrite ? 0 : 8;
     switch (f.call) {
-        case Call::kOpen:
+        case kOpen:
             EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
             break;
-        case Call::kClose:
+        case kClose:
             EXPECT_EQ(impl->CloseDisk(7), 1);
             break;
-        case Call::kLanRead:
-        case Call::kSanRead:
+        case kLanRead:
+        case kSanRead:
             EXPECT_EQ(impl->ReadDisk(1, 0, sizeof buf, buf, size), 1);
             break;
-        case Call::kLanWrite:
-        case Call::kSanWrite:
+        case kLanWrite:
+        case kSanWrite:
             EXPECT_EQ(impl->WriteDisk(1, 0, 8, buf, len), 1);
             break;
-        case Call::kLanDatalessWrite:
+        case kLanDatalessWrite:
             EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
             break;
     }
     EXPECT_EQ(handle, 3u);
     EXPECT_EQ(size, sizeof buf);
-    EXPECT_EQ(len, f.call == Call::kLanDatalessWrite ? 0 : 8);
+    EXPECT_EQ(len, f.call == kLanDatalessWrite ? 0 : 8);
 
     if (f.whole) {
-        std::vector<LogEntry> expected = call.sent;
+        std::vector<LogEntry> expected = {
+            {kTrace, "enter CQuillonvardeSDKImpl::" + function + "..."}, {kInfo, call.sent}};
         expected.insert(expected.end(), f.log.begin(), f.log.end());
-        expected.push_back(call.failed);
+        expected.push_back(failed);
         expect_log(expected);
     } else {
         std::vector<LogEntry> log = operation_log();
@@ -263,7 +178,7 @@ TEST_P(ReplyFault, FailsWithItsMessageAndLeavesTheCallersValues) {
         bool known = last.level == kError && last.text == f.log.back().text;
         for (const std::string& text : f.alternatives) known = known || last.text == text;
         EXPECT_TRUE(known) << last.level << " " << last.text;
-        EXPECT_TRUE(testhost::same_log({call.failed}, {log.back()}));
+        EXPECT_TRUE(testhost::same_log({failed}, {log.back()}));
     }
     if (f.queued > 0) {
         std::vector<char> rest(f.queued);
@@ -273,5 +188,5 @@ TEST_P(ReplyFault, FailsWithItsMessageAndLeavesTheCallersValues) {
 
 INSTANTIATE_TEST_SUITE_P(AllRequests, ReplyFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<Fault>& p) {
-                             return std::string(call_info(p.param.call).name) + p.param.name;
+                             return std::string(kCalls[p.param.call].name) + p.param.name;
                          });
