@@ -81,19 +81,8 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
     }
 
     void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {
-            "--token",
-            kToken,
-            "--read-only-token",
-            kReader,
-            "--disk",
-            "/vm/flat=" + flat,
-            "--lun",
-            luns[0].wwn_hex + "=" + luns[0].path,
-            "--lun",
-            luns[1].wwn_hex + "=" + luns[1].path,
-            "--san-disk",
-            "/vm/image=64M:" + luns[0].wwn_hex + "," + luns[1].wwn_hex};
+        std::vector<std::string> args =
+            simulator_args(kToken, kReader, flat, luns, "/vm/image=64M");
         if (GetParam()) args.push_back("--tls");
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(sim.start(args), "");

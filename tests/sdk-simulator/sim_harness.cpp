@@ -144,6 +144,20 @@ std::string Simulator::log() const {
     return s.str();
 }
 
+std::vector<std::string> simulator_args(const std::string& token, const std::string& reader,
+                                        const std::string& flat, const std::vector<LunFile>& luns,
+                                        const std::string& san_disk) {
+    std::vector<std::string> args = {"--token", token,    "--read-only-token",
+                                     reader,    "--disk", "/vm/flat=" + flat};
+    std::string layout;
+    for (const LunFile& l : luns) {
+        args.insert(args.end(), {"--lun", l.wwn_hex + "=" + l.path});
+        layout += (layout.empty() ? ":" : ",") + l.wwn_hex;
+    }
+    args.insert(args.end(), {"--san-disk", san_disk + layout});
+    return args;
+}
+
 int run_simulator(const std::vector<std::string>& args, std::string& err) {
     TempDir dir("hxa-sim-test");
     std::string err_path = dir.file("stderr");

@@ -125,6 +125,12 @@ bool apply_read_map(const std::vector<vhd_Rec>& records, const std::vector<LunFi
 bool apply_write_map(const std::vector<vhd_Rec>& records, const std::vector<LunFile>& luns,
                      const Bytes& data);
 
+// The command line of a simulator with a read-write and a read-only token that serves the
+// image file `flat` as "/vm/flat" and the LUN-backed disk `san_disk` ("PATH=SIZE") on `luns`.
+std::vector<std::string> simulator_args(const std::string& token, const std::string& reader,
+                                        const std::string& flat, const std::vector<LunFile>& luns,
+                                        const std::string& san_disk);
+
 }  // namespace simtest
 
 #endif  // TESTS_SDK_SIMULATOR_SIM_HARNESS_H

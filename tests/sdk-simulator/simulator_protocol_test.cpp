@@ -33,18 +33,7 @@ class SimulatorTest : public ::testing::Test {
     }
 
     std::vector<std::string> base_args() const {
-        return {"--token",
-                kToken,
-                "--read-only-token",
-                kReader,
-                "--disk",
-                "/vm/flat=" + flat,
-                "--lun",
-                luns[0].wwn_hex + "=" + luns[0].path,
-                "--lun",
-                luns[1].wwn_hex + "=" + luns[1].path,
-                "--san-disk",
-                "/vm/sparse=16M:" + luns[0].wwn_hex + "," + luns[1].wwn_hex};
+        return simulator_args(kToken, kReader, flat, luns, "/vm/sparse=16M");
     }
 
     void start(std::vector<std::string> extra = {}) {
