@@ -45,6 +45,12 @@ class SimulatorTest : public ::testing::Test {
 
     void connect(RawClient& c, bool tls = false) { ASSERT_EQ(c.connect(sim.port(), tls), ""); }
 
+    // Starts the simulator with the disks above and connects `c` to it in plain TCP.
+    void start_connected(RawClient& c) {
+        start();
+        connect(c);
+    }
+
     void TearDown() override {
         if (sim.running()) {
             int status = sim.stop(SIGTERM);
@@ -97,9 +103,8 @@ TEST_F(SimulatorTest, StopsCleanlyOnSigintWhileClientsAreConnected) {
 }
 
 TEST_F(SimulatorTest, StopsCleanlyWhileATransferIsBlocked) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 0, h), 0);
     // Ask for more data than the socket buffers hold and never read it: the simulator's
@@ -159,9 +164,8 @@ TEST(SimulatorCommandLine, RefusesInconsistentDisksAtStart) {
 // ---- open and close -------------------------------------------------------------------------
 
 TEST_F(SimulatorTest, OpenAndCloseAnswerEveryResultCode) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t lan = 0, san = 0, other = 0;
     EXPECT_EQ(c.open_lan("/vm/flat", kToken, 2, lan), 0);
     EXPECT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
@@ -221,9 +225,8 @@ TEST_F(SimulatorTest, HandlesBelongToTheConnectionThatOpenedThem) {
 // ---- LAN transfers on a flat image ------------------------------------------------------------
 
 TEST_F(SimulatorTest, LanReadAndWriteGoToTheImageFile) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 2, h), 0);
     Bytes data;
@@ -244,9 +247,8 @@ TEST_F(SimulatorTest, LanReadAndWriteGoToTheImageFile) {
 }
 
 TEST_F(SimulatorTest, OutOfRangeTransfersAreRefusedAndTheStreamStaysInStep) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 2, h), 0);
     Bytes data;
@@ -266,9 +268,8 @@ TEST_F(SimulatorTest, OutOfRangeTransfersAreRefusedAndTheStreamStaysInStep) {
 }
 
 TEST_F(SimulatorTest, OpenModeDecidesWhatAHandleMayDo) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t ro = 0, wo = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 0, ro), 0);
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 1, wo), 0);
@@ -282,9 +283,8 @@ TEST_F(SimulatorTest, OpenModeDecidesWhatAHandleMayDo) {
 }
 
 TEST_F(SimulatorTest, DataLessWriteZeroesTheRange) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 2, h), 0);
     ASSERT_EQ(c.lan_zero(h, 7000, 5000), 0);
@@ -296,9 +296,8 @@ TEST_F(SimulatorTest, DataLessWriteZeroesTheRange) {
 // ---- LUN-backed disks and address maps ------------------------------------------------------
 
 TEST_F(SimulatorTest, WriteMapsSpreadOverSeveralLunsAboveTwoMiB) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t san = 0, lan = 0;
     ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
     ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
@@ -382,9 +381,8 @@ TEST_F(SimulatorTest, ReadOnlyMapsShowUnallocatedChunksAsHoles) {
 }
 
 TEST_F(SimulatorTest, DataLessWriteZeroesAllocatedStorageOfALunBackedDisk) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t lan = 0, san = 0;
     ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
     ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
@@ -442,9 +440,8 @@ TEST_F(SimulatorTest, FullLunsRefuseNewStorage) {
 // ---- malformed requests -----------------------------------------------------------------------
 
 TEST_F(SimulatorTest, BadMagicOrChecksumIsRefusedWithResultOne) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     hxa::OpenLanRequest req{};
     std::strcpy(req.diskPath, "/vm/flat");
     std::strcpy(req.token, kToken);
@@ -484,9 +481,8 @@ TEST_F(SimulatorTest, LenientHeadersAcceptAnyMagicAndChecksum) {
 }
 
 TEST_F(SimulatorTest, UnknownOperationsAndWrongLengthsAreAnsweredWithResultOne) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     struct Case {
         uint16_t op;
         uint32_t length;

@@ -22,6 +22,17 @@ class ReadWrite : public SdkTest {
         connect_plain(impl, peer);
         impl->m_uiTransMode = mode;
     }
+    // The worked example's read, with sequence number 5: 4096 bytes at 65536 of handle 7 into
+    // a larger buffer, which must then hold `data` and nothing behind it.
+    void worked_example_read(const std::vector<char>& data) {
+        impl->m_uiSeqNo = 5;
+        std::vector<char> buf(8192, 'z');
+        unsigned long long size = buf.size();
+        EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
+        EXPECT_EQ(size, 4096u);
+        EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
+        EXPECT_EQ(buf[4096], 'z');
+    }
 };
 
 const LogEntry kReadEnter{kTrace, "enter CQuillonvardeSDKImpl::ReadDisk..."};
@@ -54,13 +65,7 @@ TEST_F(ReadWrite, LanReadWorkedExample) {
         c.send_pieces(Bytes(data.begin(), data.end()), 1000);
         c.read_all();
     });
-    impl->m_uiSeqNo = 5;
-    std::vector<char> buf(8192, 'z');
-    unsigned long long size = buf.size();
-    EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
-    EXPECT_EQ(size, 4096u);
-    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
-    EXPECT_EQ(buf[4096], 'z');
+    worked_example_read(data);
     expect_log({kReadEnter, kReadSent, read_len(6), kReadOk});
     EXPECT_EQ(impl->m_uiSeqNo, 6u);
     EXPECT_EQ(to_hex(sent()),
@@ -228,13 +233,7 @@ TEST_F(ReadWrite, SanReadWorkedExample) {
         c.send(transfer_reply(12, transfer_payload(0, 1, {rec(id, k2M, 4096)})));
         c.read_all();
     });
-    impl->m_uiSeqNo = 5;
-    std::vector<char> buf(8192, 'z');
-    unsigned long long size = buf.size();
-    EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
-    EXPECT_EQ(size, 4096u);
-    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
-    EXPECT_EQ(buf[4096], 'z');
+    worked_example_read(data);
     expect_log({kReadEnter,
                 kReadSent,
                 read_len(70),
