@@ -46,9 +46,15 @@ class SimulatorTest : public ::testing::Test {
     void connect(RawClient& c, bool tls = false) { ASSERT_EQ(c.connect(sim.port(), tls), ""); }
 
     // Starts the simulator with the disks above and connects `c` to it in plain TCP.
-    void start_connected(RawClient& c) {
-        start();
+    void start_connected(RawClient& c, std::vector<std::string> extra = {}) {
+        start(std::move(extra));
         connect(c);
+    }
+
+    // Opens the LUN-backed disk on `c` twice: in the SAN transport, and read-write in the LAN one.
+    void open_sparse(RawClient& c, uint32_t& san, uint32_t& lan) {
+        ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
+        ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
     }
 
     void TearDown() override {
@@ -299,8 +305,7 @@ TEST_F(SimulatorTest, WriteMapsSpreadOverSeveralLunsAboveTwoMiB) {
     RawClient c;
     start_connected(c);
     uint32_t san = 0, lan = 0;
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
-    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse(c, san, lan));
     std::vector<vhd_Rec> recs;
     ASSERT_EQ(c.san_map(san, 0, kSparseSize, recs), 0);
     EXPECT_EQ(total_length(recs), kSparseSize);
@@ -328,12 +333,10 @@ TEST_F(SimulatorTest, WriteMapsSpreadOverSeveralLunsAboveTwoMiB) {
 }
 
 TEST_F(SimulatorTest, LanWritesAreReadBackThroughAddressMaps) {
-    start({"--chunk-size", "256K"});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--chunk-size", "256K"});
     uint32_t san = 0, lan = 0;
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
-    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse(c, san, lan));
     // An unaligned range: the first and last extents are parts of chunks.
     const uint64_t off = 3 * kMiB / 2 + 1000, len = 3 * kMiB + 77;
     Bytes data = pattern(len, 21);
@@ -397,12 +400,10 @@ TEST_F(SimulatorTest, DataLessWriteZeroesAllocatedStorageOfALunBackedDisk) {
 }
 
 TEST_F(SimulatorTest, AddressMapsAreCheckedLikeLanTransfers) {
-    start({"--max-extents", "4"});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--max-extents", "4"});
     uint32_t san = 0, lan = 0;
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
-    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse(c, san, lan));
     std::vector<vhd_Rec> recs;
     EXPECT_EQ(c.san_map(san, kSparseSize, 1, recs), 6);
     EXPECT_EQ(c.san_map(san, kSparseSize - 10, 11, recs), 9);
@@ -421,9 +422,8 @@ TEST_F(SimulatorTest, FullLunsRefuseNewStorage) {
     std::string small = dir.file("small.img"), w = wwn_hex(9);
     // Room for exactly two 1 MiB chunks above the 2 MiB floor.
     make_file(small, 4 * kMiB);
-    start({"--lun", w + "=" + small, "--san-disk", "/vm/tiny=8M:" + w});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--lun", w + "=" + small, "--san-disk", "/vm/tiny=8M:" + w});
     uint32_t san = 0, lan = 0;
     ASSERT_EQ(c.open_san("/vm/tiny", kToken, san), 0);
     ASSERT_EQ(c.open_lan("/vm/tiny", kToken, 2, lan), 0);
@@ -465,9 +465,8 @@ TEST_F(SimulatorTest, BadMagicOrChecksumIsRefusedWithResultOne) {
 }
 
 TEST_F(SimulatorTest, LenientHeadersAcceptAnyMagicAndChecksum) {
-    start({"--lenient-headers"});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--lenient-headers"});
     hxa::CloseRequest req{12345};
     Bytes msg = c.request(hxa::OP_LAN_CLOSE, &req, sizeof req);
     msg[0] = 0;
