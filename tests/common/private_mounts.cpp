@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -25,9 +24,8 @@ std::string unavailable_reason() {
 }
 
 PrivateMounts::~PrivateMounts() {
+    // The overlays go first; the temporary directories behind them go with temp_dirs_.
     for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
-    std::error_code ec;
-    for (const auto& d : temp_dirs_) std::filesystem::remove_all(d, ec);
 }
 
 std::string PrivateMounts::enter() {
@@ -44,10 +42,9 @@ std::string PrivateMounts::enter() {
 std::string PrivateMounts::overlay(const std::string& dir) {
     std::string why = enter();
     if (!why.empty()) return why;
-    char tmpl[] = "/tmp/private-mounts-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return errno_text("mkdtemp");
-    std::string base = tmpl;
-    temp_dirs_.push_back(base);
+    temp_dirs_.push_back(std::make_unique<testcommon::TempDir>("private-mounts"));
+    const std::string base = temp_dirs_.back()->path();
+    if (base.empty()) return "no temporary directory for the overlay";
     std::string upper = base + "/upper", work = base + "/work";
     if (mkdir(upper.c_str(), 0755) != 0 || mkdir(work.c_str(), 0755) != 0)
         return errno_text("mkdir overlay layers");

@@ -4,8 +4,11 @@
 #ifndef TESTS_COMMON_PRIVATE_MOUNTS_H
 #define TESTS_COMMON_PRIVATE_MOUNTS_H
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "test_common.h"
 
 namespace testmounts {
 
@@ -30,7 +33,7 @@ class PrivateMounts {
     std::string empty_disk_by_id();
 
   private:
-    std::vector<std::string> temp_dirs_;
+    std::vector<std::unique_ptr<testcommon::TempDir>> temp_dirs_;
     std::vector<std::string> mounted_;
 };
 

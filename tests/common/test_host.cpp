@@ -1,10 +1,17 @@
 #include "test_host.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <regex>
 #include <sstream>
+
+#ifndef QV_SDK_SOURCE_DIR
+#error "QV_SDK_SOURCE_DIR must name the library's source directory"
+#endif
 
 namespace testhost {
 namespace {
@@ -64,6 +71,74 @@ std::string dump() {
     std::ostringstream os;
     for (const auto& e : normalized_entries()) os << e.level << ' ' << e.text << '\n';
     return os.str();
+}
+
+::testing::AssertionResult same_log(const std::vector<LogEntry>& expected,
+                                    const std::vector<LogEntry>& got) {
+    auto render = [](const std::vector<LogEntry>& log, size_t i) {
+        return i < log.size() ? std::to_string(log[i].level) + " " + log[i].text : "(none)";
+    };
+    std::ostringstream diff;
+    bool same = got.size() == expected.size();
+    for (size_t i = 0; i < std::max(got.size(), expected.size()); ++i) {
+        std::string g = render(got, i), e = render(expected, i);
+        if (g != e) same = false;
+        diff << (g == e ? "   " : " ! ") << "#" << i << " got      [" << g << "]\n";
+        if (g != e) diff << "      expected [" << e << "]\n";
+    }
+    if (same) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "log differs:\n" << diff.str();
+}
+
+namespace {
+
+std::vector<std::vector<std::string>> library_sources() {
+    std::vector<std::vector<std::string>> files;
+    for (const auto& entry : std::filesystem::directory_iterator(QV_SDK_SOURCE_DIR)) {
+        if (entry.path().extension() != ".cpp") continue;
+        std::ifstream in(entry.path());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        files.push_back(std::move(lines));
+    }
+    return files;
+}
+
+// The start of a message up to its first field or number, at most 20 characters: the part
+// that stands as it is in the format string.
+std::string literal_head(const std::string& text) {
+    std::string head = text.substr(0, text.find_first_of("[%:(0123456789"));
+    while (!head.empty() && head.back() == ' ') head.pop_back();
+    if (head.size() > 20) head.resize(20);
+    return head;
+}
+
+}  // namespace
+
+::testing::AssertionResult line_numbers_point_at_source() {
+    static const std::regex line_ref(R"(\(line ([0-9]+)\))");
+    const std::vector<std::vector<std::string>> files = library_sources();
+    if (files.empty()) return ::testing::AssertionFailure() << "no sources in " QV_SDK_SOURCE_DIR;
+    size_t checked = 0;
+    for (const auto& entry : entries()) {
+        std::smatch m;
+        if (!std::regex_search(entry.text, m, line_ref)) continue;
+        ++checked;
+        const size_t line = std::stoul(m[1].str());
+        const std::string head = literal_head(entry.text);
+        if (head.empty())
+            return ::testing::AssertionFailure() << "\"" << entry.text << "\" starts with a field";
+        bool found = false;
+        for (const auto& lines : files)
+            for (size_t l = line > 3 ? line - 3 : 1; l <= line && l <= lines.size() && !found; ++l)
+                found = lines[l - 1].find("\"" + head) != std::string::npos;
+        if (!found)
+            return ::testing::AssertionFailure()
+                   << "\"" << entry.text << "\": no statement logging \"" << head << "\" at line "
+                   << line;
+    }
+    if (checked == 0) return ::testing::AssertionFailure() << "no message carries a line number";
+    return ::testing::AssertionSuccess() << checked << " line numbers checked";
 }
 
 }  // namespace testhost

@@ -3,6 +3,8 @@
 #ifndef TESTS_COMMON_TEST_HOST_H
 #define TESTS_COMMON_TEST_HOST_H
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -51,6 +53,16 @@ bool logged(int level, const std::string& text);
 
 // All entries rendered one per line as "<level> <normalized text>", for failure output.
 std::string dump();
+
+// `got` equals `expected` entry by entry (levels and texts); on a mismatch the message
+// lists both, marking the entries that differ.
+::testing::AssertionResult same_log(const std::vector<LogEntry>& expected,
+                                    const std::vector<LogEntry>& got);
+
+// Every captured message with "(line N)" has the text in front of its first field in a string
+// literal at line N, or up to three lines above it (a statement may span lines), of one of the
+// library's source files. Fails when no captured message carries a line number at all.
+::testing::AssertionResult line_numbers_point_at_source();
 
 }  // namespace testhost
 

@@ -23,6 +23,7 @@
 
 #include "Quillonvarde_sdk_impl.h"
 #include "process_test_util.h"
+#include "test_common.h"
 #include "test_host.h"
 
 extern char** environ;
@@ -64,7 +65,6 @@ class ChildProcess : public ::testing::Test {
         ASSERT_EQ(testhost::install(), 0);
         testhost::clear();
     }
-    void TearDown() override { EXPECT_TRUE(proctest::line_numbers_point_at_source()); }
 };
 
 TEST_F(ChildProcess, TwoLinesAndExitZeroAreAppendedInOrder) {
@@ -86,17 +86,17 @@ TEST_F(ChildProcess, OnlyOneTrailingLineFeedOrCarriageReturnIsRemoved) {
 }
 
 TEST_F(ChildProcess, LongLinesArriveInPiecesOfAtMost1023Characters) {
-    std::string dir = proctest::make_temp_dir("qv-proc-long");
+    testcommon::TempDir temp("qv-proc-long");
+    const std::string dir = temp.path();
     ASSERT_FALSE(dir.empty());
     std::string longLine, exact, shorter;
     for (int i = 0; i < 2500; ++i) longLine += static_cast<char>('a' + i % 26);
     exact.assign(1023, 'E');
     shorter.assign(1022, 'S');
-    proctest::write_file(dir + "/text", longLine + "\n" + exact + "\n" + shorter + "\n");
+    testcommon::write_file(dir + "/text", longLine + "\n" + exact + "\n" + shorter + "\n");
 
     Lines out;
     EXPECT_TRUE(run("/bin/cat", {"cat", dir + "/text"}, out));
-    proctest::remove_tree(dir);
 
     ASSERT_EQ(out.size(), 6u);
     EXPECT_EQ(out[0].size(), 1023u);
@@ -127,15 +127,15 @@ TEST_F(ChildProcess, ExitStatusThreeFailsAndKeepsTheOutput) {
 }
 
 TEST_F(ChildProcess, ProgramThatCannotBeStartedEndsWithStatus255) {
-    std::string dir = proctest::make_temp_dir("qv-proc-noexec");
+    testcommon::TempDir temp("qv-proc-noexec");
+    const std::string dir = temp.path();
     ASSERT_FALSE(dir.empty());
-    proctest::write_file(dir + "/not-executable", "#!/bin/sh\necho ran\n", 0644);
+    testcommon::write_file(dir + "/not-executable", "#!/bin/sh\necho ran\n", 0644);
 
     Lines out;
     EXPECT_FALSE(run("/nonexistent-dir/qv-no-such-program", {"qv-no-such-program"}, out));
     EXPECT_FALSE(run("qv-no-such-program-on-the-search-path", {"x"}, out));
     EXPECT_FALSE(run(dir + "/not-executable", {"not-executable"}, out));
-    proctest::remove_tree(dir);
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(log_is({{kInfo, "Execute command: qv-no-such-program "},
                         {kError, "WEXITSTATUS ErrCode = 255!  (line #)"},
@@ -201,9 +201,10 @@ TEST_F(ChildProcess, ArgumentVectorReachesTheProgramUnchanged) {
 }
 
 TEST_F(ChildProcess, StandardInputAndStandardErrorAreInheritedNotCollected) {
-    std::string dir = proctest::make_temp_dir("qv-proc-stdio");
+    testcommon::TempDir temp("qv-proc-stdio");
+    const std::string dir = temp.path();
     ASSERT_FALSE(dir.empty());
-    proctest::write_file(dir + "/in", "from standard input\n");
+    testcommon::write_file(dir + "/in", "from standard input\n");
     int in = open((dir + "/in").c_str(), O_RDONLY);
     int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(in, 0);
@@ -223,8 +224,7 @@ TEST_F(ChildProcess, StandardInputAndStandardErrorAreInheritedNotCollected) {
     close(err);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, (Lines{"got: from standard input"}));
-    EXPECT_EQ(proctest::read_file(dir + "/err"), "to-standard-error\n");
-    proctest::remove_tree(dir);
+    EXPECT_EQ(testcommon::read_file(dir + "/err"), "to-standard-error\n");
 }
 
 TEST_F(ChildProcess, ThePipeReachesTheProgramOnlyAsStandardOutput) {
@@ -265,7 +265,8 @@ std::vector<std::string> fd_targets(pid_t pid) {
 }
 
 TEST_F(ChildProcess, PipeIsNotInheritedByProgramsTheHostStartsMeanwhile) {
-    std::string dir = proctest::make_temp_dir("qv-proc-leak");
+    testcommon::TempDir temp("qv-proc-leak");
+    const std::string dir = temp.path();
     ASSERT_FALSE(dir.empty());
     std::string started = dir + "/started", go = dir + "/go";
 
@@ -276,9 +277,9 @@ TEST_F(ChildProcess, PipeIsNotInheritedByProgramsTheHostStartsMeanwhile) {
                          "' ]; do sleep 0.01; done; echo end",
                      out);
     });
-    for (int i = 0; i < 3000 && !proctest::exists(started); ++i)
+    for (int i = 0; i < 3000 && !testcommon::exists(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(proctest::exists(started));
+    ASSERT_TRUE(testcommon::exists(started));
 
     // Another thread of the host starts a long-lived program while our pipe is open: cat,
     // which lives until its standard input is closed below.
@@ -294,7 +295,7 @@ TEST_F(ChildProcess, PipeIsNotInheritedByProgramsTheHostStartsMeanwhile) {
     int spawned = posix_spawnp(&cat, "cat", &actions, nullptr, catArgv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(hold[0]);
-    proctest::write_file(go, "");
+    testcommon::write_file(go, "");
 
     // Had cat inherited the write end, the output would not end before cat does; the
     // generous wait only keeps the test from hanging in that case.
@@ -303,7 +304,6 @@ TEST_F(ChildProcess, PipeIsNotInheritedByProgramsTheHostStartsMeanwhile) {
     close(hold[1]);
     bool ok = command.get();
     if (spawned == 0) waitpid(cat, nullptr, 0);
-    proctest::remove_tree(dir);
 
     ASSERT_EQ(spawned, 0);
     EXPECT_TRUE(finished) << "the output did not end while another program was running";
@@ -368,7 +368,8 @@ TEST_F(ChildProcess, WaitFailureOtherThanInterruptionIsReported) {
 }
 
 TEST_F(ChildProcess, PipeFailureIsReportedAndStartsNothing) {
-    std::string dir = proctest::make_temp_dir("qv-proc-pipe");
+    testcommon::TempDir temp("qv-proc-pipe");
+    const std::string dir = temp.path();
     ASSERT_FALSE(dir.empty());
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &previous), 0);
@@ -384,8 +385,7 @@ TEST_F(ChildProcess, PipeFailureIsReportedAndStartsNothing) {
     for (int fd : filler) close(fd);
     setrlimit(RLIMIT_NOFILE, &previous);
     EXPECT_FALSE(ok);
-    EXPECT_FALSE(proctest::exists(dir + "/started"));
-    proctest::remove_tree(dir);
+    EXPECT_FALSE(testcommon::exists(dir + "/started"));
     EXPECT_TRUE(log_is({{kInfo, "Execute command: sh -c touch '" + dir + "/started' "},
                         {kError, "pipe failed!  (line #)"}}));
 }
@@ -405,7 +405,6 @@ TEST_F(ChildProcess, ForkFailureClosesBothPipeEnds) {
         if (!log_is({{kInfo, "Execute command: sh -c echo never "},
                      {kError, "fork failed!  (line #)"}}))
             failures += "log: " + testhost::dump();
-        if (!proctest::line_numbers_point_at_source()) failures += "line numbers; ";
         return failures;
     });
     if (result.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << result.substr(6);
@@ -428,7 +427,8 @@ void file_log(int level, const char* format, ...) {
 }
 
 TEST_F(ChildProcess, Dup2FailureInTheChildIsWrittenToStandardErrorNotToTheHostLog) {
-    std::string dir = proctest::make_temp_dir("qv-proc-dup2");
+    testcommon::TempDir temp("qv-proc-dup2");
+    const std::string dir = temp.path();
     ASSERT_FALSE(dir.empty());
     std::string logPath = dir + "/log", errPath = dir + "/stderr";
     std::string result = proctest::in_subprocess([&] {
@@ -449,9 +449,8 @@ TEST_F(ChildProcess, Dup2FailureInTheChildIsWrittenToStandardErrorNotToTheHostLo
         if (!out.empty()) failures += "collected output; ";
         return failures;
     });
-    std::string log = proctest::read_file(logPath);
-    std::string err = proctest::read_file(errPath);
-    proctest::remove_tree(dir);
+    std::string log = testcommon::read_file(logPath);
+    std::string err = testcommon::read_file(errPath);
     if (result.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << result.substr(6);
     EXPECT_EQ(result, "");
     EXPECT_EQ(err, "dup2 failed,errno=16,error information is Device or resource busy\n");

@@ -18,6 +18,7 @@
 #include "Quillonvarde_sdk_impl.h"
 #include "private_mounts.h"
 #include "process_test_util.h"
+#include "test_common.h"
 #include "test_host.h"
 
 namespace {
@@ -62,58 +63,37 @@ class LunCheck : public ::testing::Test {
         std::string why = mounts_.overlay("/usr/bin");
         if (why.empty()) why = mounts_.empty_disk_by_id();
         if (!why.empty()) GTEST_SKIP() << "private mount namespace not available: " << why;
-        markers_ = proctest::make_temp_dir("qv-lun-check");
         ASSERT_FALSE(markers_.empty());
-        // sudo runs its arguments unless told to refuse; the script reports how it was run
-        // and answers with the output, status or signal prepared for that kind of run.
-        proctest::write_file("/usr/bin/sudo",
-                             "#!/bin/sh\n"
-                             "echo \"sudo $#:$*\" >> '" +
-                                 markers_ +
-                                 "/calls'\n"
-                                 "if [ -e '" +
-                                 markers_ +
-                                 "/sudo.refuse' ]; then\n"
-                                 "  echo 'sudo: a password is required'; exit 1\n"
-                                 "fi\n"
-                                 "QV_FAKE_SUDO=1 exec \"$@\"\n",
-                             0755);
-        proctest::write_file(
-            "/usr/bin/rescan-scsi-bus.sh",
-            "#!/bin/sh\n"
-            "if [ -n \"$QV_FAKE_SUDO\" ]; then who=sudo; else who=user; fi\n"
-            "m='" +
-                markers_ +
-                "'\n"
-                "echo \"rescan $who $#\" >> \"$m/calls\"\n"
-                "if [ -e \"$m/$who.out\" ]; then cat \"$m/$who.out\"; fi\n"
-                "if [ -e \"$m/$who.kill\" ]; then kill -KILL $$; fi\n"
-                "if [ -e \"$m/$who.status\" ]; then exit \"$(cat \"$m/$who.status\")\"; fi\n"
-                "exit 0\n",
-            0755);
+        // The fake programs find their marker directory through the environment, which the
+        // library's child processes inherit.
+        ASSERT_EQ(setenv("QV_FAKE_MARKERS", markers_.c_str(), 1), 0);
+        install_fake("fake-sudo.sh", "/usr/bin/sudo");
+        install_fake("fake-rescan-scsi-bus.sh", "/usr/bin/rescan-scsi-bus.sh");
         ASSERT_EQ(testhost::install(), 0);
         testhost::clear();
     }
 
-    void TearDown() override {
-        proctest::remove_tree(markers_);
-        EXPECT_TRUE(proctest::line_numbers_point_at_source());
+    // Copies one of the fake programs kept beside this test to `target`, executable.
+    static void install_fake(const std::string& name, const std::string& target) {
+        const std::string script = testcommon::read_file(std::string(FAKE_PROGRAMS_DIR "/") + name);
+        ASSERT_FALSE(script.empty()) << "cannot read " << name;
+        testcommon::write_file(target, script, 0755);
     }
 
     // What the next run of the script does when run as "user" or through "sudo".
     void answer(const std::string& who, int status, const std::string& output = "") {
-        proctest::write_file(markers_ + "/" + who + ".status", std::to_string(status) + "\n");
-        if (!output.empty()) proctest::write_file(markers_ + "/" + who + ".out", output);
+        testcommon::write_file(markers_ + "/" + who + ".status", std::to_string(status) + "\n");
+        if (!output.empty()) testcommon::write_file(markers_ + "/" + who + ".out", output);
     }
-    void refuse_sudo() { proctest::write_file(markers_ + "/sudo.refuse", ""); }
+    void refuse_sudo() { testcommon::write_file(markers_ + "/sudo.refuse", ""); }
     void kill_run(const std::string& who) {
-        proctest::write_file(markers_ + "/" + who + ".kill", "");
+        testcommon::write_file(markers_ + "/" + who + ".kill", "");
     }
 
     // The runs of the fake programs, in order ("rescan user 0", "sudo 1:...", ...).
     std::vector<std::string> calls() {
         std::vector<std::string> lines;
-        std::istringstream in(proctest::read_file(markers_ + "/calls"));
+        std::istringstream in(testcommon::read_file(markers_ + "/calls"));
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
@@ -143,7 +123,8 @@ class LunCheck : public ::testing::Test {
     }
 
     testmounts::PrivateMounts mounts_;
-    std::string markers_;
+    testcommon::TempDir markers_dir_{"qv-lun-check"};
+    const std::string markers_ = markers_dir_.path();
 };
 
 TEST_F(LunCheck, FirstAttemptSucceedsAndSudoNeverRuns) {
@@ -201,7 +182,7 @@ TEST_F(LunCheck, SilentOrKilledFirstAttemptGoesOnToSudo) {
 
     // A script killed by a signal did not rescan: the sudo attempt follows.
     testhost::clear();
-    proctest::write_file(markers_ + "/calls", "");
+    testcommon::write_file(markers_ + "/calls", "");
     kill_run("user");
     answer("user", 0, "interrupted\n");
     EXPECT_TRUE(CQuillonvardeSDK::verifyLUNAttached({wwn(1)}));

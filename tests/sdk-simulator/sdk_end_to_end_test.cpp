@@ -33,32 +33,6 @@ struct SdkDeleter {
 };
 using Sdk = std::unique_ptr<CQuillonvardeSDK, SdkDeleter>;
 
-// A loop device over a file, detached again on destruction.
-class LoopDevice {
-  public:
-    explicit LoopDevice(const std::string& file) {
-        std::string cmd = "losetup --find --show '" + file + "' 2>/dev/null";
-        FILE* p = popen(cmd.c_str(), "r");
-        if (p == nullptr) return;
-        char line[256] = {};
-        if (fgets(line, sizeof line, p) != nullptr) path_ = line;
-        if (pclose(p) != 0) path_.clear();
-        while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' ')) path_.pop_back();
-    }
-    ~LoopDevice() {
-        if (!path_.empty()) {
-            std::string cmd = "losetup -d '" + path_ + "' 2>/dev/null";
-            if (system(cmd.c_str()) != 0) std::cerr << "could not detach " << path_ << "\n";
-        }
-    }
-    LoopDevice(const LoopDevice&) = delete;
-    LoopDevice& operator=(const LoopDevice&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 class EndToEnd : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
@@ -84,12 +58,12 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
         if (loop_devices) {
             // The simulator and the library then both work on the block devices.
             for (auto& l : luns) {
-                loops.push_back(std::make_unique<LoopDevice>(l.path));
-                if (loops.back()->path().empty()) {
-                    skip_reason = "no loop device can be attached here";
+                loops.push_back(std::make_unique<testcommon::LoopDevice>(l.path));
+                if (loops.back()->device().empty()) {
+                    skip_reason = "no loop device can be attached here: " + loops.back()->error();
                     return false;
                 }
-                l.path = loops.back()->path();
+                l.path = loops.back()->device();
             }
         }
         for (const auto& l : luns) {
@@ -107,19 +81,8 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
     }
 
     void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {
-            "--token",
-            kToken,
-            "--read-only-token",
-            kReader,
-            "--disk",
-            "/vm/flat=" + flat,
-            "--lun",
-            luns[0].wwn_hex + "=" + luns[0].path,
-            "--lun",
-            luns[1].wwn_hex + "=" + luns[1].path,
-            "--san-disk",
-            "/vm/image=64M:" + luns[0].wwn_hex + "," + luns[1].wwn_hex};
+        std::vector<std::string> args =
+            simulator_args(kToken, kReader, flat, luns, "/vm/image=64M");
         if (GetParam()) args.push_back("--tls");
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(sim.start(args), "");
@@ -168,7 +131,7 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
 
     // Declared first: the private namespace outlives everything that uses it.
     testmounts::PrivateMounts mounts;
-    std::vector<std::unique_ptr<LoopDevice>> loops;
+    std::vector<std::unique_ptr<testcommon::LoopDevice>> loops;
     std::string skip_reason;
     TempDir dir;
     std::string flat;

@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -27,23 +26,6 @@ extern char** environ;
 
 namespace simtest {
 namespace {
-
-uint32_t reference_crc(const void* data, size_t n) {
-    static uint32_t table[256];
-    static bool built = false;
-    if (!built) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xED58F323u : c >> 1;
-            table[i] = c;
-        }
-        built = true;
-    }
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) c = (c >> 8) ^ table[(p[i] ^ c) & 0xFF];
-    return c;
-}
 
 std::vector<char*> make_argv(const std::string& program, const std::vector<std::string>& args,
                              std::vector<std::string>& storage) {
@@ -63,16 +45,6 @@ int decode_status(int status) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/hxa-sim-test-XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-}
 
 void make_file(const std::string& path, uint64_t size, const Bytes& data) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -107,32 +79,6 @@ void write_file(const std::string& path, uint64_t offset, const Bytes& data) {
     if (fd < 0) return;
     if (pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) < 0) perror("pwrite");
     ::close(fd);
-}
-
-Bytes pattern(size_t size, uint32_t seed) {
-    Bytes out(size);
-    uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
-    for (size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        out[i] = static_cast<unsigned char>(x >> 24);
-    }
-    return out;
-}
-
-std::string wwn_hex(unsigned seed) {
-    char text[33];
-    for (int i = 0; i < 16; ++i)
-        snprintf(text + 2 * i, 3, "%02x", static_cast<unsigned>((seed * 0x3Bu + i * 0x11u) & 0xFF));
-    return text;
-}
-
-Bytes wwn_bytes(const std::string& hex) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
 }
 
 Simulator::~Simulator() {
@@ -198,8 +144,22 @@ std::string Simulator::log() const {
     return s.str();
 }
 
+std::vector<std::string> simulator_args(const std::string& token, const std::string& reader,
+                                        const std::string& flat, const std::vector<LunFile>& luns,
+                                        const std::string& san_disk) {
+    std::vector<std::string> args = {"--token", token,    "--read-only-token",
+                                     reader,    "--disk", "/vm/flat=" + flat};
+    std::string layout;
+    for (const LunFile& l : luns) {
+        args.insert(args.end(), {"--lun", l.wwn_hex + "=" + l.path});
+        layout += (layout.empty() ? ":" : ",") + l.wwn_hex;
+    }
+    args.insert(args.end(), {"--san-disk", san_disk + layout});
+    return args;
+}
+
 int run_simulator(const std::vector<std::string>& args, std::string& err) {
-    TempDir dir;
+    TempDir dir("hxa-sim-test");
     std::string err_path = dir.file("stderr");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -327,7 +287,7 @@ Bytes RawClient::request(uint16_t op, const void* payload, uint32_t length) {
     h.operation = op;
     h.seqNo = next_seq++;
     h.length = length;
-    h.crc = reference_crc(&h, 14);
+    h.crc = testcommon::reference_crc(&h, 14);
     Bytes out(sizeof h + length);
     std::memcpy(out.data(), &h, sizeof h);
     if (length) std::memcpy(out.data() + sizeof h, payload, length);
@@ -445,8 +405,7 @@ uint16_t RawClient::san_map(uint32_t handle, uint64_t offset, uint64_t length,
 namespace {
 
 const LunFile* find_lun(const vhd_Rec& r, const std::vector<LunFile>& luns) {
-    char hex[33];
-    for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", r.lunWwn[i]);
+    const std::string hex = testcommon::wwn_hex(r.lunWwn);
     for (const auto& l : luns)
         if (l.wwn_hex == hex) return &l;
     return nullptr;

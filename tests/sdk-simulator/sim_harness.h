@@ -1,4 +1,4 @@
-// Test harness around the real hxa-simulator program: temporary directories, starting and
+// Test harness around the real hxa-simulator program: files of LUNs and images, starting and
 // stopping the simulator as a child process, and a raw protocol client (plain or TLS) that
 // speaks the wire format directly, independent of the library.
 #ifndef TESTS_SDK_SIMULATOR_SIM_HARNESS_H
@@ -12,24 +12,12 @@
 #include <vector>
 
 #include "hxa_protocol.h"
+#include "test_common.h"
 
 namespace simtest {
 
 using Bytes = std::vector<unsigned char>;
-
-// A fresh directory under /tmp, removed with everything in it on destruction.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using testcommon::TempDir;
 
 // Creates (or truncates) a file of `size` bytes filled with `data` repeated, or sparse
 // (all zeros) when data is empty.
@@ -38,11 +26,10 @@ Bytes read_file(const std::string& path, uint64_t offset, uint64_t size);
 void write_file(const std::string& path, uint64_t offset, const Bytes& data);
 
 // Deterministic pseudo-random bytes.
-Bytes pattern(size_t size, uint32_t seed);
+inline Bytes pattern(size_t size, uint64_t seed) { return testcommon::pattern<Bytes>(size, seed); }
 
-// A WWN text of 32 lower-case hex digits made from a seed, and its 16 bytes.
-std::string wwn_hex(unsigned seed);
-Bytes wwn_bytes(const std::string& hex);
+// The 32 lower-case hex digits of the LUN identifier made from `seed`.
+inline std::string wwn_hex(unsigned seed) { return testcommon::wwn_hex(testcommon::wwn(seed)); }
 
 // The simulator as a child process. Standard error goes to a log file in `dir`.
 class Simulator {
@@ -137,6 +124,12 @@ bool apply_read_map(const std::vector<vhd_Rec>& records, const std::vector<LunFi
                     Bytes& out);
 bool apply_write_map(const std::vector<vhd_Rec>& records, const std::vector<LunFile>& luns,
                      const Bytes& data);
+
+// The command line of a simulator with a read-write and a read-only token that serves the
+// image file `flat` as "/vm/flat" and the LUN-backed disk `san_disk` ("PATH=SIZE") on `luns`.
+std::vector<std::string> simulator_args(const std::string& token, const std::string& reader,
+                                        const std::string& flat, const std::vector<LunFile>& luns,
+                                        const std::string& san_disk);
 
 }  // namespace simtest
 

@@ -33,18 +33,7 @@ class SimulatorTest : public ::testing::Test {
     }
 
     std::vector<std::string> base_args() const {
-        return {"--token",
-                kToken,
-                "--read-only-token",
-                kReader,
-                "--disk",
-                "/vm/flat=" + flat,
-                "--lun",
-                luns[0].wwn_hex + "=" + luns[0].path,
-                "--lun",
-                luns[1].wwn_hex + "=" + luns[1].path,
-                "--san-disk",
-                "/vm/sparse=16M:" + luns[0].wwn_hex + "," + luns[1].wwn_hex};
+        return simulator_args(kToken, kReader, flat, luns, "/vm/sparse=16M");
     }
 
     void start(std::vector<std::string> extra = {}) {
@@ -55,6 +44,18 @@ class SimulatorTest : public ::testing::Test {
     }
 
     void connect(RawClient& c, bool tls = false) { ASSERT_EQ(c.connect(sim.port(), tls), ""); }
+
+    // Starts the simulator with the disks above and connects `c` to it in plain TCP.
+    void start_connected(RawClient& c, std::vector<std::string> extra = {}) {
+        start(std::move(extra));
+        connect(c);
+    }
+
+    // Opens the LUN-backed disk on `c` twice: in the SAN transport, and read-write in the LAN one.
+    void open_sparse(RawClient& c, uint32_t& san, uint32_t& lan) {
+        ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
+        ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    }
 
     void TearDown() override {
         if (sim.running()) {
@@ -108,9 +109,8 @@ TEST_F(SimulatorTest, StopsCleanlyOnSigintWhileClientsAreConnected) {
 }
 
 TEST_F(SimulatorTest, StopsCleanlyWhileATransferIsBlocked) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 0, h), 0);
     // Ask for more data than the socket buffers hold and never read it: the simulator's
@@ -170,9 +170,8 @@ TEST(SimulatorCommandLine, RefusesInconsistentDisksAtStart) {
 // ---- open and close -------------------------------------------------------------------------
 
 TEST_F(SimulatorTest, OpenAndCloseAnswerEveryResultCode) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t lan = 0, san = 0, other = 0;
     EXPECT_EQ(c.open_lan("/vm/flat", kToken, 2, lan), 0);
     EXPECT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
@@ -232,9 +231,8 @@ TEST_F(SimulatorTest, HandlesBelongToTheConnectionThatOpenedThem) {
 // ---- LAN transfers on a flat image ------------------------------------------------------------
 
 TEST_F(SimulatorTest, LanReadAndWriteGoToTheImageFile) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 2, h), 0);
     Bytes data;
@@ -255,9 +253,8 @@ TEST_F(SimulatorTest, LanReadAndWriteGoToTheImageFile) {
 }
 
 TEST_F(SimulatorTest, OutOfRangeTransfersAreRefusedAndTheStreamStaysInStep) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 2, h), 0);
     Bytes data;
@@ -277,9 +274,8 @@ TEST_F(SimulatorTest, OutOfRangeTransfersAreRefusedAndTheStreamStaysInStep) {
 }
 
 TEST_F(SimulatorTest, OpenModeDecidesWhatAHandleMayDo) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t ro = 0, wo = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 0, ro), 0);
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 1, wo), 0);
@@ -293,9 +289,8 @@ TEST_F(SimulatorTest, OpenModeDecidesWhatAHandleMayDo) {
 }
 
 TEST_F(SimulatorTest, DataLessWriteZeroesTheRange) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t h = 0;
     ASSERT_EQ(c.open_lan("/vm/flat", kToken, 2, h), 0);
     ASSERT_EQ(c.lan_zero(h, 7000, 5000), 0);
@@ -307,12 +302,10 @@ TEST_F(SimulatorTest, DataLessWriteZeroesTheRange) {
 // ---- LUN-backed disks and address maps ------------------------------------------------------
 
 TEST_F(SimulatorTest, WriteMapsSpreadOverSeveralLunsAboveTwoMiB) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t san = 0, lan = 0;
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
-    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse(c, san, lan));
     std::vector<vhd_Rec> recs;
     ASSERT_EQ(c.san_map(san, 0, kSparseSize, recs), 0);
     EXPECT_EQ(total_length(recs), kSparseSize);
@@ -340,12 +333,10 @@ TEST_F(SimulatorTest, WriteMapsSpreadOverSeveralLunsAboveTwoMiB) {
 }
 
 TEST_F(SimulatorTest, LanWritesAreReadBackThroughAddressMaps) {
-    start({"--chunk-size", "256K"});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--chunk-size", "256K"});
     uint32_t san = 0, lan = 0;
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
-    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse(c, san, lan));
     // An unaligned range: the first and last extents are parts of chunks.
     const uint64_t off = 3 * kMiB / 2 + 1000, len = 3 * kMiB + 77;
     Bytes data = pattern(len, 21);
@@ -393,9 +384,8 @@ TEST_F(SimulatorTest, ReadOnlyMapsShowUnallocatedChunksAsHoles) {
 }
 
 TEST_F(SimulatorTest, DataLessWriteZeroesAllocatedStorageOfALunBackedDisk) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     uint32_t lan = 0, san = 0;
     ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
     ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
@@ -410,12 +400,10 @@ TEST_F(SimulatorTest, DataLessWriteZeroesAllocatedStorageOfALunBackedDisk) {
 }
 
 TEST_F(SimulatorTest, AddressMapsAreCheckedLikeLanTransfers) {
-    start({"--max-extents", "4"});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--max-extents", "4"});
     uint32_t san = 0, lan = 0;
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, san), 0);
-    ASSERT_EQ(c.open_lan("/vm/sparse", kToken, 2, lan), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse(c, san, lan));
     std::vector<vhd_Rec> recs;
     EXPECT_EQ(c.san_map(san, kSparseSize, 1, recs), 6);
     EXPECT_EQ(c.san_map(san, kSparseSize - 10, 11, recs), 9);
@@ -434,9 +422,8 @@ TEST_F(SimulatorTest, FullLunsRefuseNewStorage) {
     std::string small = dir.file("small.img"), w = wwn_hex(9);
     // Room for exactly two 1 MiB chunks above the 2 MiB floor.
     make_file(small, 4 * kMiB);
-    start({"--lun", w + "=" + small, "--san-disk", "/vm/tiny=8M:" + w});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--lun", w + "=" + small, "--san-disk", "/vm/tiny=8M:" + w});
     uint32_t san = 0, lan = 0;
     ASSERT_EQ(c.open_san("/vm/tiny", kToken, san), 0);
     ASSERT_EQ(c.open_lan("/vm/tiny", kToken, 2, lan), 0);
@@ -453,9 +440,8 @@ TEST_F(SimulatorTest, FullLunsRefuseNewStorage) {
 // ---- malformed requests -----------------------------------------------------------------------
 
 TEST_F(SimulatorTest, BadMagicOrChecksumIsRefusedWithResultOne) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     hxa::OpenLanRequest req{};
     std::strcpy(req.diskPath, "/vm/flat");
     std::strcpy(req.token, kToken);
@@ -479,9 +465,8 @@ TEST_F(SimulatorTest, BadMagicOrChecksumIsRefusedWithResultOne) {
 }
 
 TEST_F(SimulatorTest, LenientHeadersAcceptAnyMagicAndChecksum) {
-    start({"--lenient-headers"});
     RawClient c;
-    connect(c);
+    start_connected(c, {"--lenient-headers"});
     hxa::CloseRequest req{12345};
     Bytes msg = c.request(hxa::OP_LAN_CLOSE, &req, sizeof req);
     msg[0] = 0;
@@ -495,9 +480,8 @@ TEST_F(SimulatorTest, LenientHeadersAcceptAnyMagicAndChecksum) {
 }
 
 TEST_F(SimulatorTest, UnknownOperationsAndWrongLengthsAreAnsweredWithResultOne) {
-    start();
     RawClient c;
-    connect(c);
+    start_connected(c);
     struct Case {
         uint16_t op;
         uint32_t length;

@@ -13,11 +13,6 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
-using testpeer::Conn;
-using testpeer::Peer;
-using testpeer::reply_header;
 
 namespace {
 
@@ -40,10 +35,6 @@ unsigned long long address_space() {
         std::getline(in, key);
     }
     return kb * 1024;
-}
-
-Bytes transfer_reply(uint16_t op, const Bytes& payload) {
-    return concat({reply_header(op, static_cast<uint32_t>(payload.size())), payload});
 }
 
 // Runs `body` in a child process whose address space may grow by `room` bytes only; the

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix and builds the example host twice, once with
+# Installs the library into a temporary prefix and builds the install host (install_host/) twice, once with
 # find_package and once with pkg-config; both must link (OpenSSL from the host) and run.
-# Usage: install_host_test.sh <build-dir> <host-example-dir> <extra compiler/linker flags>
+# Usage: install_host_test.sh <build-dir> <install-host-dir> <extra compiler/linker flags>
 set -euo pipefail
 build_dir=$1
-example=$2
+host_src=$2
 flags=${3:-}
 work=$(mktemp -d /tmp/sdk-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build_dir" --component sdk --prefix "$prefix" >/dev/null
-lib=$(ls "$prefix"/lib*/libquillonvarde_sdk.so.1.* | head -1)
+lib=$(find "$prefix" -name 'libquillonvarde_sdk.so.1.*' -type f | head -1)
 libdir=$(dirname "$lib")
 test -f "$prefix/include/Quillonvarde_sdk.h"
 test "$(readlink "$libdir/libquillonvarde_sdk.so")" = "libquillonvarde_sdk.so.1"
@@ -37,13 +37,13 @@ check_run() {
     grep -q '^\[1\] leave CQuillonvardeSDKImpl::DisConnectHXA: OK$' <<<"$out"
 }
 
-cmake -S "$example" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" \
+cmake -S "$host_src" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build "$work/cmake-host" >/dev/null
-check_run "$work/cmake-host/host_example"
+check_run "$work/cmake-host/install_host"
 
 # shellcheck disable=SC2046,SC2086
-PKG_CONFIG_PATH="$libdir/pkgconfig" g++ -std=c++17 $flags "$example/main.cpp" \
+PKG_CONFIG_PATH="$libdir/pkgconfig" g++ -std=c++17 $flags "$host_src/main.cpp" \
     $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs quillonvarde_sdk) \
     -o "$work/pkg-host"
 check_run "$work/pkg-host"

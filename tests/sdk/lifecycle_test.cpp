@@ -8,8 +8,6 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::Peer;
 
 namespace {
 

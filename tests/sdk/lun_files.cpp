@@ -4,27 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-
 namespace sdktest {
-
-Wwn wwn(uint8_t seed) {
-    Wwn id;
-    for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<uint8_t>(seed + i * 17);
-    return id;
-}
-
-std::string wwn_hex(const Wwn& id) {
-    std::string s;
-    char t[3];
-    for (uint8_t b : id) {
-        std::snprintf(t, sizeof t, "%02x", b);
-        s += t;
-    }
-    return s;
-}
 
 testpeer::Bytes rec(const Wwn& id, uint64_t phyOffset, uint64_t dataLen) {
     testpeer::Bytes b(id.begin(), id.end());
@@ -42,17 +22,6 @@ testpeer::Bytes transfer_payload(uint16_t result, uint32_t count,
     testpeer::put32(b, count);
     for (const auto& r : records) b.insert(b.end(), r.begin(), r.end());
     return b;
-}
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/sdk-lun-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) ADD_FAILURE() << "mkdtemp";
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 void make_lun_file(const std::string& path, uint64_t size, uint64_t offset,
@@ -75,16 +44,6 @@ std::vector<char> read_file_range(const std::string& path, uint64_t offset, size
     EXPECT_EQ(pread(fd, out.data(), n, static_cast<off_t>(offset)), static_cast<ssize_t>(n));
     ::close(fd);
     return out;
-}
-
-std::vector<char> pattern(size_t n, unsigned seed) {
-    std::vector<char> v(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        v[i] = static_cast<char>(x >> 16);
-    }
-    return v;
 }
 
 int add_device(std::list<HFILE>& list, const std::string& path) {

@@ -3,22 +3,20 @@
 #ifndef TESTS_SDK_LUN_FILES_H
 #define TESTS_SDK_LUN_FILES_H
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "Quillonvarde_sdk_impl.h"
 #include "peer.h"
+#include "test_common.h"
 
 namespace sdktest {
 
-using Wwn = std::array<uint8_t, 16>;
-
-// A LUN identifier whose bytes are seed, seed+1, ...
-Wwn wwn(uint8_t seed);
-// The 32 lower-case hex digits of an identifier.
-std::string wwn_hex(const Wwn& id);
+using testcommon::TempDir;
+using testcommon::Wwn;
+using testcommon::wwn;
+using testcommon::wwn_hex;
 
 // One 64-byte address-map record; the reserved fields are filled with marker bytes.
 testpeer::Bytes rec(const Wwn& id, uint64_t phyOffset, uint64_t dataLen);
@@ -26,22 +24,13 @@ testpeer::Bytes rec(const Wwn& id, uint64_t phyOffset, uint64_t dataLen);
 testpeer::Bytes transfer_payload(uint16_t result, uint32_t count,
                                  const std::vector<testpeer::Bytes>& records = {});
 
-// A temporary directory, removed with everything in it when the object goes.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 // Creates a sparse file of `size` bytes at `path` and writes `fill` at `offset`.
 void make_lun_file(const std::string& path, uint64_t size, uint64_t offset = 0,
                    const std::vector<char>& fill = {});
 std::vector<char> read_file_range(const std::string& path, uint64_t offset, size_t n);
-std::vector<char> pattern(size_t n, unsigned seed);
+inline std::vector<char> pattern(size_t n, uint64_t seed) {
+    return testcommon::pattern<std::vector<char>>(n, seed);
+}
 
 // Opens `path` read-write and appends it to `list` as an HFILE.
 int add_device(std::list<HFILE>& list, const std::string& path);

@@ -10,8 +10,6 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
 
 namespace {
 

@@ -215,6 +215,23 @@ Bytes reply_header(uint16_t operation, uint32_t length, uint16_t magic, uint32_t
     return b;
 }
 
+Bytes open_reply(uint16_t result, uint32_t handle, uint16_t operation) {
+    Bytes b = reply_header(operation, 6);
+    put16(b, result);
+    put32(b, handle);
+    return b;
+}
+
+Bytes close_reply(uint16_t result, uint16_t operation) {
+    Bytes b = reply_header(operation, 2);
+    put16(b, result);
+    return b;
+}
+
+Bytes transfer_reply(uint16_t operation, const Bytes& payload) {
+    return concat({reply_header(operation, static_cast<uint32_t>(payload.size())), payload});
+}
+
 Bytes hex(const std::string& text) {
     Bytes b;
     std::string digits;

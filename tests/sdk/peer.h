@@ -91,6 +91,11 @@ void put64(Bytes& b, uint64_t v);
 // An 18-byte reply header with the given operation and length (other fields arbitrary).
 Bytes reply_header(uint16_t operation, uint32_t length, uint16_t magic = 0x3535, uint32_t seqNo = 0,
                    uint32_t crc = 0);
+// Whole replies: header and payload. Open: result and handle; close: result; transfer:
+// any payload (see transfer_payload for result, count and records).
+Bytes open_reply(uint16_t result, uint32_t handle, uint16_t operation = 1);
+Bytes close_reply(uint16_t result, uint16_t operation = 2);
+Bytes transfer_reply(uint16_t operation, const Bytes& payload);
 // Parses bytes given as "35 35 00 ..." into a byte vector.
 Bytes hex(const std::string& text);
 std::string to_hex(const Bytes& b);

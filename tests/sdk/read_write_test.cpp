@@ -10,12 +10,6 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
-using testpeer::Conn;
-using testpeer::Peer;
-using testpeer::reply_header;
-using testpeer::to_hex;
 
 namespace {
 
@@ -28,11 +22,18 @@ class ReadWrite : public SdkTest {
         connect_plain(impl, peer);
         impl->m_uiTransMode = mode;
     }
+    // The worked example's read, with sequence number 5: 4096 bytes at 65536 of handle 7 into
+    // a larger buffer, which must then hold `data` and nothing behind it.
+    void worked_example_read(const std::vector<char>& data) {
+        impl->m_uiSeqNo = 5;
+        std::vector<char> buf(8192, 'z');
+        unsigned long long size = buf.size();
+        EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
+        EXPECT_EQ(size, 4096u);
+        EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
+        EXPECT_EQ(buf[4096], 'z');
+    }
 };
-
-Bytes transfer_reply(uint16_t op, const Bytes& payload) {
-    return concat({reply_header(op, static_cast<uint32_t>(payload.size())), payload});
-}
 
 const LogEntry kReadEnter{kTrace, "enter CQuillonvardeSDKImpl::ReadDisk..."};
 const LogEntry kReadSent{kInfo, "ReadDisk: send addr map cmd to server success! "};
@@ -64,13 +65,7 @@ TEST_F(ReadWrite, LanReadWorkedExample) {
         c.send_pieces(Bytes(data.begin(), data.end()), 1000);
         c.read_all();
     });
-    impl->m_uiSeqNo = 5;
-    std::vector<char> buf(8192, 'z');
-    unsigned long long size = buf.size();
-    EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
-    EXPECT_EQ(size, 4096u);
-    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
-    EXPECT_EQ(buf[4096], 'z');
+    worked_example_read(data);
     expect_log({kReadEnter, kReadSent, read_len(6), kReadOk});
     EXPECT_EQ(impl->m_uiSeqNo, 6u);
     EXPECT_EQ(to_hex(sent()),
@@ -109,100 +104,6 @@ TEST_F(ReadWrite, LanReadOfFourGibibytesIsRefused) {
                 kReadNokTrace});
     EXPECT_EQ(impl->m_uiSeqNo, 0u);
     EXPECT_TRUE(sent().empty());
-}
-
-TEST_F(ReadWrite, ReadResultCodes) {
-    const char* messages[] = {nullptr,
-                              "ReadDisk: operation code error!  (line #)",
-                              "ReadDisk: vhd file not exist!  (line #)",
-                              "ReadDisk: token error!  (line #)",
-                              "ReadDisk: file open flag error!  (line #)",
-                              "ReadDisk: file handle does not exist!  (line #)",
-                              "ReadDisk: start block overflow!  (line #)",
-                              "ReadDisk: data size readed overflow!  (line #)",
-                              "ReadDisk: read VHDFile failed!  (line #)",
-                              "ReadDisk: end block overflow!  (line #)",
-                              "ReadDisk: write vhd file failed!  (line #)",
-                              "ReadDisk: close vhd file failed!  (line #)",
-                              "ReadDisk: vhd struct error!  (line #)",
-                              "ReadDisk: parse vhd addr error!  (line #)"};
-    for (TRANSMODE mode : {TRANS_LAN, TRANS_SAN}) {
-        SCOPED_TRACE(mode);
-        uint16_t op = mode == TRANS_LAN ? 3 : 12;
-        size_t req = mode == TRANS_LAN ? 34 : 38;
-        Peer p;
-        p.serve([op, req](Conn& c) {
-            for (uint16_t r = 1; r <= 14; ++r) {
-                if (!c.read_exact(req)) return;
-                c.send(transfer_reply(op, transfer_payload(r, 1, {})));
-            }
-            c.read_exact(req);
-            c.send(transfer_reply(op, transfer_payload(0, 0)));
-            c.read_all();
-        });
-        CQuillonvardeSDKImpl* obj = make();
-        connect_plain(obj, p);
-        obj->m_uiTransMode = mode;
-        char buf[64] = {};
-        for (uint16_t r = 1; r <= 14; ++r) {
-            testhost::clear();
-            unsigned long long size = sizeof buf;
-            EXPECT_EQ(obj->ReadDisk(1, 0, 64, buf, size), 1);
-            EXPECT_EQ(size, sizeof buf);
-            std::string msg =
-                r <= 13 ? messages[r] : "ReadDisk: unknown error, result:[14] (line #)";
-            expect_log({kReadEnter, kReadSent, read_len(6), {kError, msg}, kReadNokTrace});
-        }
-        // result 0 with count 0: no data. The LAN transport adds a second message.
-        testhost::clear();
-        unsigned long long size = sizeof buf;
-        EXPECT_EQ(obj->ReadDisk(1, 0, 64, buf, size), 1);
-        std::vector<LogEntry> expected = {kReadEnter,
-                                          kReadSent,
-                                          read_len(6),
-                                          {kError, "ReadDisk: unknown error, result:[0] (line #)"}};
-        if (mode == TRANS_LAN)
-            expected.push_back({kError, "ReadDisk: storage can backup date length is zero"});
-        expected.push_back(kReadNokTrace);
-        expect_log(expected);
-        EXPECT_EQ(obj->m_uiSeqNo, 15u);
-        obj->DisConnectHXA();
-        p.join();
-        CQuillonvardeSDK::DestroyInstance(obj);
-    }
-}
-
-TEST_F(ReadWrite, ReadReplyWithWrongOperation) {
-    start(TRANS_SAN, [](Conn& c) {
-        c.read_exact(38);
-        c.send(transfer_reply(3, transfer_payload(0, 0)));
-        c.read_all();
-    });
-    char buf[8];
-    unsigned long long size = 8;
-    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
-    expect_log({kReadEnter,
-                kReadSent,
-                {kError, "ReadDisk:invalid req head,operation:3 (line #)"},
-                kReadNokTrace});
-    // The rejected reply's payload stays queued on the stream.
-    char rest[6];
-    ASSERT_EQ(impl->recv_msg(rest, 6), 0);
-}
-
-TEST_F(ReadWrite, LanReadReplyWithSanOperation) {
-    start(TRANS_LAN, [](Conn& c) {
-        c.read_exact(34);
-        c.send(transfer_reply(12, transfer_payload(0, 0)));
-        c.read_all();
-    });
-    char buf[8];
-    unsigned long long size = 8;
-    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
-    expect_log({kReadEnter,
-                kReadSent,
-                {kError, "ReadDisk:invalid req head,operation:12 (line #)"},
-                kReadNokTrace});
 }
 
 // Fewer bytes arrive than VMLength; the caller's buffer may be smaller than VMLength as
@@ -281,30 +182,6 @@ TEST_F(ReadWrite, LanReadDataCutShort) {
     for (char ch : buf) ASSERT_EQ(ch, 'u');
 }
 
-TEST_F(ReadWrite, ReadReplyHeaderOrPayloadMissing) {
-    start(TRANS_LAN, [](Conn& c) {
-        c.read_exact(34);
-        c.send(reply_header(3, 6));
-        c.send(Bytes{0, 0});
-    });
-    char buf[8];
-    unsigned long long size = 8;
-    EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
-    auto log = operation_log();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2].text, "ReadDisk: recv addr map result failed!  (line #)");
-    // The connection is gone now: the next read fails at the header.
-    testhost::clear();
-    int fail_send = impl->ReadDisk(1, 0, 8, buf, size);
-    EXPECT_EQ(fail_send, 1);
-    log = operation_log();
-    ASSERT_GE(log.size(), 2u);
-    std::string last = log[log.size() - 2].text;
-    EXPECT_TRUE(last == "ReadDisk: recv req head from server  failed!  (line #)" ||
-                last == "ReadDisk: send addr map cmd to server failed! (line #)")
-        << last;
-}
-
 TEST_F(ReadWrite, ReadWithUnknownTransportMode) {
     start(static_cast<TRANSMODE>(3), [](Conn& c) { c.read_all(); });
     char buf[8];
@@ -316,35 +193,6 @@ TEST_F(ReadWrite, ReadWithUnknownTransportMode) {
                 kReadNokTrace});
     EXPECT_EQ(impl->m_uiSeqNo, 1u);
     EXPECT_TRUE(sent().empty());
-}
-
-// Replies too short for their fields, announcing more than any address map, or carrying
-// fewer records than counted.
-TEST_F(ReadWrite, MalformedTransferReplies) {
-    start(TRANS_SAN, [](Conn& c) {
-        c.read_exact(38);
-        c.send(transfer_reply(12, Bytes{0, 0, 1, 0}));  // 4 bytes: no count
-        c.read_exact(38);
-        c.send(reply_header(12, 0x7FFFFFFF));  // absurd length, nothing follows
-        c.read_all();
-    });
-    char buf[64];
-    unsigned long long size = 64;
-    EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf, size), 1);
-    expect_log({kReadEnter,
-                kReadSent,
-                read_len(4),
-                {kError, "ReadDisk: reply too short for result and count, msg length:4!  (line #)"},
-                kReadNokTrace});
-    testhost::clear();
-    EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf, size), 1);
-    expect_log(
-        {kReadEnter,
-         kReadSent,
-         read_len(0x7FFFFFFF),
-         {kError, "ReadDisk: reply length [2147483647] exceeds the limit [67108870]!  (line #)"},
-         kReadNokTrace});
-    EXPECT_EQ(size, 64u);
 }
 
 TEST_F(ReadWrite, SanReplyWithTooFewRecordsTouchesNoDevice) {
@@ -385,13 +233,7 @@ TEST_F(ReadWrite, SanReadWorkedExample) {
         c.send(transfer_reply(12, transfer_payload(0, 1, {rec(id, k2M, 4096)})));
         c.read_all();
     });
-    impl->m_uiSeqNo = 5;
-    std::vector<char> buf(8192, 'z');
-    unsigned long long size = buf.size();
-    EXPECT_EQ(impl->ReadDisk(7, 65536, 4096, buf.data(), size), 0);
-    EXPECT_EQ(size, 4096u);
-    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 4096));
-    EXPECT_EQ(buf[4096], 'z');
+    worked_example_read(data);
     expect_log({kReadEnter,
                 kReadSent,
                 read_len(70),
@@ -523,22 +365,6 @@ TEST_F(ReadWrite, LanDatalessWrite) {
               "09 00 00 00 00 02 00 00 00 00 00 00 00 04 00 00");
 }
 
-TEST_F(ReadWrite, LanWriteReplyWithDatalessCode) {
-    start(TRANS_LAN, [](Conn& c) {
-        c.read_exact(34 + 8);
-        c.send(transfer_reply(5, transfer_payload(0, 0)));
-        c.read_all();
-    });
-    char data[8] = {};
-    long long len = 8;
-    EXPECT_EQ(impl->WriteDisk(1, 0, 8, data, len), 1);
-    expect_log({kWriteEnter,
-                kWriteSent,
-                {kError, "WriteDisk: invalid msg head,operation:5 (line #)"},
-                kWriteNok});
-    EXPECT_EQ(len, 8);
-}
-
 TEST_F(ReadWrite, WriteArgumentAndBufferTests) {
     start(TRANS_SAN, [](Conn& c) { c.read_all(); });
     char data[300] = {};
@@ -578,43 +404,6 @@ TEST_F(ReadWrite, LanWriteOfFourGibibytesIsRefused) {
     EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(ReadWrite, WriteResultCodes) {
-    const char* messages[] = {nullptr,
-                              "WriteDisk: operation code error!  (line #)",
-                              "WriteDisk: vhd file not exist!  (line #)",
-                              "WriteDisk: token error!  (line #)",
-                              "WriteDisk: file open flag error!  (line #)",
-                              "WriteDisk: file handle does not exist!  (line #)",
-                              "WriteDisk: start block overflow!  (line #)",
-                              "WriteDisk: data size readed overflow!  (line #)",
-                              "WriteDisk: read VHDFile failed!  (line #)",
-                              "WriteDisk: end block overflow!  (line #)",
-                              "WriteDisk: write vhd file failed!  (line #)",
-                              "WriteDisk: close vhd file failed!  (line #)",
-                              "WriteDisk: vhd struct error!  (line #)",
-                              "WriteDisk: parse vhd addr error!  (line #)"};
-    std::vector<uint16_t> codes;
-    for (uint16_t r = 1; r <= 13; ++r) codes.push_back(r);
-    codes.push_back(14);
-    codes.push_back(99);
-    start(TRANS_SAN, [&codes](Conn& c) {
-        for (uint16_t r : codes) {
-            if (!c.read_exact(38)) return;
-            c.send(transfer_reply(12, transfer_payload(r, 0)));
-        }
-        c.read_all();
-    });
-    char data[16] = {};
-    for (uint16_t r : codes) {
-        testhost::clear();
-        long long len = 16;
-        EXPECT_EQ(impl->WriteDisk(1, 0, 16, data, len), 1);
-        EXPECT_EQ(len, 16);
-        std::string msg = r <= 13 ? messages[r] : "WriteDisk: unknown error!  (line #)";
-        expect_log({kWriteEnter, kWriteSent, write_len(6), {kError, msg}, kWriteNok});
-    }
-}
-
 TEST_F(ReadWrite, LanWriteDataNotSent) {
     start(TRANS_LAN, [](Conn& c) { c.read_exact(34); });
     std::vector<char> data(16 << 20, 'd');
@@ -631,36 +420,6 @@ TEST_F(ReadWrite, LanWriteDataNotSent) {
     EXPECT_EQ(log.back().level, kTrace);
 }
 
-TEST_F(ReadWrite, WriteReplyFailures) {
-    start(TRANS_LAN, [](Conn& c) {
-        c.read_exact(34);
-        c.send(transfer_reply(5, Bytes{0}));  // 1 byte: no result
-        c.read_exact(34);
-        c.send(reply_header(5, 6));
-        c.send(Bytes{0, 0});
-    });
-    long long len = 0;
-    EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
-    expect_log({kWriteEnter,
-                kWriteSent,
-                write_len(1),
-                {kError, "WriteDisk: reply too short for its fields, msg length:1!  (line #)"},
-                kWriteNok});
-    testhost::clear();
-    EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
-    auto log = operation_log();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2].text, "WriteDisk: recv addr map result failed!  (line #)");
-    testhost::clear();
-    EXPECT_EQ(impl->WriteDisk(1, 0, 16, nullptr, len), 1);
-    log = operation_log();
-    ASSERT_GE(log.size(), 2u);
-    std::string last = log[log.size() - 2].text;
-    EXPECT_TRUE(last == "WriteDisk: recv req head from server  failed!  (line #)" ||
-                last == "WriteDisk: send addr map cmd to server failed!  (line #)")
-        << last;
-}
-
 TEST_F(ReadWrite, WriteWithUnknownTransportMode) {
     start(static_cast<TRANSMODE>(7), [](Conn& c) { c.read_all(); });
     char data[8] = {};
@@ -671,24 +430,6 @@ TEST_F(ReadWrite, WriteWithUnknownTransportMode) {
                 {kError, "WriteDisk: send addr map cmd to server failed!  (line #)"},
                 kWriteNok});
     EXPECT_EQ(len, 8);
-}
-
-// SAN: result 0 without any extent is a failure and leaves bufLength alone.
-TEST_F(ReadWrite, SanWriteWithEmptyMap) {
-    start(TRANS_SAN, [](Conn& c) {
-        c.read_exact(38);
-        c.send(transfer_reply(12, transfer_payload(0, 0)));
-        c.read_all();
-    });
-    char data[16] = {};
-    long long len = 16;
-    EXPECT_EQ(impl->WriteDisk(1, 0, 16, data, len), 1);
-    EXPECT_EQ(len, 16);
-    expect_log({kWriteEnter,
-                kWriteSent,
-                write_len(6),
-                {kError, "WriteDisk: address map holds no extent, nothing written!  (line #)"},
-                kWriteNok});
 }
 
 TEST_F(ReadWrite, SanWriteOntoLunFiles) {
@@ -750,20 +491,104 @@ TEST_F(ReadWrite, SanWriteOntoLunFiles) {
                 kWriteNok});
 }
 
-// In the SAN transport a write reply must hold result and count (6 bytes).
-TEST_F(ReadWrite, SanWriteReplyTooShort) {
-    start(TRANS_SAN, [](Conn& c) {
-        c.read_exact(38);
-        c.send(transfer_reply(12, Bytes{0, 0, 1}));
+// ---------------------------------------------------------------------------------------
+// The service's result codes: one table for reading and writing
+
+namespace {
+
+// The text each known nonzero result is reported with, after "ReadDisk: " or "WriteDisk: ".
+const char* const kResultTexts[] = {
+    "operation code error!",      "vhd file not exist!",         "token error!",
+    "file open flag error!",      "file handle does not exist!", "start block overflow!",
+    "data size readed overflow!", "read VHDFile failed!",        "end block overflow!",
+    "write vhd file failed!",     "close vhd file failed!",      "vhd struct error!",
+    "parse vhd addr error!"};
+constexpr uint16_t kKnownResults = sizeof kResultTexts / sizeof kResultTexts[0];
+const uint16_t kUnknownResults[] = {14, 99};
+
+struct Transfer {
+    const char* name;
+    bool read;
+    TRANSMODE mode;
+};
+
+// Names the case in test output.
+void PrintTo(const Transfer& t, std::ostream* os) { *os << t.name; }
+
+class ResultCodes : public ReadWrite, public ::testing::WithParamInterface<Transfer> {
+  protected:
+    // One transfer of 64 bytes; the result and the log it leaves.
+    int transfer(std::vector<char>& buf) {
+        if (GetParam().read) {
+            unsigned long long size = buf.size();
+            int rc = impl->ReadDisk(1, 0, buf.size(), buf.data(), size);
+            EXPECT_EQ(size, buf.size());
+            return rc;
+        }
+        long long len = static_cast<long long>(buf.size());
+        int rc = impl->WriteDisk(1, 0, buf.size(), buf.data(), len);
+        EXPECT_EQ(len, static_cast<long long>(buf.size()));
+        return rc;
+    }
+};
+
+}  // namespace
+
+TEST_P(ResultCodes, EveryNonzeroResultFailsWithItsText) {
+    const Transfer t = GetParam();
+    const uint16_t op = t.mode == TRANS_LAN ? 3 : 12;
+    const size_t request = t.mode == TRANS_LAN ? 34 : 38;
+    std::vector<uint16_t> codes;
+    for (uint16_t r = 1; r <= kKnownResults; ++r) codes.push_back(r);
+    codes.insert(codes.end(), std::begin(kUnknownResults), std::end(kUnknownResults));
+    // A read reply counts one (missing) extent, a write reply none.
+    const uint32_t count = t.read ? 1 : 0;
+    start(t.mode, [&codes, op, request, count](Conn& c) {
+        for (uint16_t r : codes) {
+            if (!c.read_exact(request)) return;
+            c.send(transfer_reply(op, transfer_payload(r, count)));
+        }
+        // Result 0 with count 0: no data.
+        if (!c.read_exact(request)) return;
+        c.send(transfer_reply(op, transfer_payload(0, 0)));
         c.read_all();
     });
-    char data[16] = {};
-    long long len = 16;
-    EXPECT_EQ(impl->WriteDisk(1, 0, 16, data, len), 1);
-    EXPECT_EQ(len, 16);
-    expect_log({kWriteEnter,
-                kWriteSent,
-                write_len(3),
-                {kError, "WriteDisk: reply too short for its fields, msg length:3!  (line #)"},
-                kWriteNok});
+    const std::string who = t.read ? "ReadDisk" : "WriteDisk";
+    const LogEntry enter = t.read ? kReadEnter : kWriteEnter;
+    const LogEntry sent_line = t.read ? kReadSent : kWriteSent;
+    const LogEntry length = t.read ? read_len(6) : write_len(6);
+    const LogEntry nok = t.read ? kReadNokTrace : kWriteNok;
+    std::vector<char> buf(64);
+    for (uint16_t r : codes) {
+        SCOPED_TRACE(r);
+        testhost::clear();
+        EXPECT_EQ(transfer(buf), 1);
+        std::string text =
+            r <= kKnownResults ? who + ": " + kResultTexts[r - 1] + "  (line #)"
+            : t.read ? "ReadDisk: unknown error, result:[" + std::to_string(r) + "] (line #)"
+                     : std::string("WriteDisk: unknown error!  (line #)");
+        expect_log({enter, sent_line, length, {kError, text}, nok});
+    }
+    testhost::clear();
+    EXPECT_EQ(transfer(buf), 1);
+    std::vector<LogEntry> expected = {enter, sent_line, length};
+    if (t.read) {
+        expected.push_back({kError, "ReadDisk: unknown error, result:[0] (line #)"});
+        // The LAN transport adds a second message.
+        if (t.mode == TRANS_LAN)
+            expected.push_back({kError, "ReadDisk: storage can backup date length is zero"});
+    } else {
+        // A write map without any extent: a failure that leaves bufLength alone.
+        expected.push_back(
+            {kError, "WriteDisk: address map holds no extent, nothing written!  (line #)"});
+    }
+    expected.push_back(nok);
+    expect_log(expected);
+    EXPECT_EQ(impl->m_uiSeqNo, codes.size() + 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadAndWrite, ResultCodes,
+                         ::testing::Values(Transfer{"LanRead", true, TRANS_LAN},
+                                           Transfer{"SanRead", true, TRANS_SAN},
+                                           Transfer{"SanWrite", false, TRANS_SAN}),
+                         [](const ::testing::TestParamInfo<Transfer>& p) { return p.param.name; });

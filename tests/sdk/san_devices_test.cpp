@@ -13,48 +13,17 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
-using testpeer::Conn;
-using testpeer::Peer;
-using testpeer::reply_header;
-using testpeer::to_hex;
 
 namespace {
 
 constexpr uint64_t k2M = 0x200000;
 const std::string kById = "/dev/disk/by-id/";
 
-Bytes open_reply(uint16_t result, uint32_t handle) {
-    Bytes p;
-    testpeer::put16(p, result);
-    testpeer::put32(p, handle);
-    return concat({reply_header(10, 6), p});
-}
-
-Bytes close_reply(uint16_t result) {
-    Bytes p;
-    testpeer::put16(p, result);
-    return concat({reply_header(11, 2), p});
-}
-
 Bytes map_reply(const std::vector<Bytes>& recs) {
-    Bytes p = transfer_payload(0, static_cast<uint32_t>(recs.size()), recs);
-    return concat({reply_header(12, static_cast<uint32_t>(p.size())), p});
+    return transfer_reply(12, transfer_payload(0, static_cast<uint32_t>(recs.size()), recs));
 }
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    if (pclose(p) != 0) return "";
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
 
 class SanDevices : public ::testing::Test {
   protected:
@@ -88,9 +57,9 @@ TEST_F(SanDevices, PartialOpenThenOpenAndClose) {
     std::string token(200, 'K'), path(600, 'P');
     peer.serve([](Conn& conn) {
         conn.read_exact(658);
-        conn.send(open_reply(0, 0xABCD));
+        conn.send(open_reply(0, 0xABCD, 10));
         conn.read_exact(22);
-        conn.send(close_reply(5));
+        conn.send(close_reply(5, 11));
         conn.read_all();
     });
     ASSERT_EQ(impl->ConnectHXA("127.0.0.1", peer.port(), token, 0), 0);
@@ -190,13 +159,13 @@ TEST_F(SanDevices, ReadAndWriteSession) {
                                    rec(a, 3 * k2M, 6000)};
     peer.serve([&](Conn& conn) {
         conn.read_exact(658);
-        conn.send(open_reply(0, 3));
+        conn.send(open_reply(0, 3, 10));
         conn.read_exact(38);
         conn.send(map_reply(write_map));
         conn.read_exact(38);
         conn.send(map_reply(read_map));
         conn.read_exact(22);
-        conn.send(close_reply(0));
+        conn.send(close_reply(0, 11));
         conn.read_all();
     });
     connect_plain(impl, peer);
@@ -231,20 +200,14 @@ TEST_F(SanDevices, LoopDevices) {
     std::string fa = dir.path() + "/a.img", fb = dir.path() + "/b.img";
     make_lun_file(fa, 8 << 20);
     make_lun_file(fb, 8 << 20);
-    std::string la = run("losetup --find --show '" + fa + "' 2>/dev/null");
-    if (la.empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
-    std::string lb = run("losetup --find --show '" + fb + "' 2>/dev/null");
-    if (lb.empty()) {
-        run("losetup -d " + la);
-        GTEST_SKIP() << "losetup cannot attach a second loop device here";
-    }
-    struct Detach {
-        std::string a, b;
-        ~Detach() {
-            run("losetup -d " + a);
-            run("losetup -d " + b);
-        }
-    } detach{la, lb};
+    testcommon::LoopDevice loop_a(fa);
+    if (loop_a.device().empty())
+        GTEST_SKIP() << "losetup cannot attach a loop device here: " << loop_a.error();
+    testcommon::LoopDevice loop_b(fb);
+    if (loop_b.device().empty())
+        GTEST_SKIP() << "losetup cannot attach a second loop device here: " << loop_b.error();
+    const std::string& la = loop_a.device();
+    const std::string& lb = loop_b.device();
     std::filesystem::create_symlink(la, kById + "wwn-0x" + wwn_hex(a));
     std::filesystem::create_symlink(lb, kById + "wwn-0x" + wwn_hex(b));
 
@@ -252,13 +215,13 @@ TEST_F(SanDevices, LoopDevices) {
     peer.serve([&](Conn& conn) {
         for (int round = 0; round < 2; ++round) {
             conn.read_exact(658);
-            conn.send(open_reply(0, 8));
+            conn.send(open_reply(0, 8, 10));
             conn.read_exact(38);
             conn.send(map_reply(map));
             conn.read_exact(38);
             conn.send(map_reply(map));
             conn.read_exact(22);
-            conn.send(close_reply(0));
+            conn.send(close_reply(0, 11));
         }
         conn.read_all();
     });

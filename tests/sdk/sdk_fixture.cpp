@@ -1,10 +1,5 @@
 #include "sdk_fixture.h"
 
-#include <cstring>
-#include <fstream>
-#include <regex>
-#include <sstream>
-
 namespace sdktest {
 
 CQuillonvardeSDKImpl* make() {
@@ -34,47 +29,8 @@ std::vector<LogEntry> operation_log() {
     return out;
 }
 
-std::string render(const std::vector<LogEntry>& entries) {
-    std::ostringstream os;
-    for (const auto& e : entries) os << "  " << e.level << " [" << e.text << "]\n";
-    return os.str();
-}
-
 void expect_log(const std::vector<LogEntry>& expected) {
-    std::vector<LogEntry> got = operation_log();
-    bool same = got.size() == expected.size();
-    for (size_t i = 0; same && i < got.size(); ++i)
-        same = got[i].level == expected[i].level && got[i].text == expected[i].text;
-    EXPECT_TRUE(same) << "expected:\n" << render(expected) << "got:\n" << render(got);
-    expect_line_numbers_match_source();
-}
-
-void expect_line_numbers_match_source() {
-    static std::vector<std::string> lines;
-    if (lines.empty()) {
-        std::ifstream in(SDK_IMPL_SOURCE);
-        std::string l;
-        while (std::getline(in, l)) lines.push_back(l);
-    }
-    ASSERT_FALSE(lines.empty()) << "cannot read " << SDK_IMPL_SOURCE;
-    static const std::regex line_no(R"(\(line ([0-9]+)\))");
-    for (const auto& e : testhost::entries()) {
-        std::smatch m;
-        if (!std::regex_search(e.text, m, line_no)) continue;
-        size_t n = std::stoul(m[1].str());
-        ASSERT_GE(n, 1u);
-        ASSERT_LE(n, lines.size()) << e.text;
-        // The statement may span a few lines; its first words stand in one of them.
-        std::string head = e.text.substr(0, e.text.find_first_of("[%:") + 1);
-        if (head.size() > 20) head.resize(20);
-        bool found = false;
-        for (size_t k = (n > 3 ? n - 3 : 1); k <= n && !found; ++k)
-            found = lines[k - 1].find("\"" + head) != std::string::npos &&
-                    lines[k - 1].find("LOG_") != std::string::npos;
-        for (size_t k = (n > 3 ? n - 3 : 1); k <= n && !found; ++k)
-            found = lines[k - 1].find("\"" + head) != std::string::npos;
-        EXPECT_TRUE(found) << "\"" << e.text << "\" names line " << n << ": " << lines[n - 1];
-    }
+    EXPECT_TRUE(testhost::same_log(expected, operation_log()));
 }
 
 static uint16_t u16(const testpeer::Bytes& b, size_t at) {
@@ -98,15 +54,6 @@ SentHeader parse_header(const testpeer::Bytes& b, size_t at) {
     h.length = u32(b, at + 10);
     h.crc = u32(b, at + 14);
     return h;
-}
-
-uint32_t reference_crc(const uint8_t* data, size_t n) {
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) {
-        c ^= data[i];
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xED58F323u : c >> 1;
-    }
-    return c;
 }
 
 }  // namespace sdktest

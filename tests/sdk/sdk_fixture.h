@@ -10,9 +10,22 @@
 
 #include "Quillonvarde_sdk_impl.h"
 #include "peer.h"
+#include "test_common.h"
 #include "test_host.h"
 
 namespace sdktest {
+
+// The scripted peer's names, for the tests that use both.
+using testpeer::Bytes;
+using testpeer::close_reply;
+using testpeer::concat;
+using testpeer::Conn;
+using testpeer::hex;
+using testpeer::open_reply;
+using testpeer::Peer;
+using testpeer::reply_header;
+using testpeer::to_hex;
+using testpeer::transfer_reply;
 
 using testhost::kDetail;
 using testhost::kError;
@@ -32,12 +45,6 @@ std::vector<LogEntry> operation_log();
 
 // Compares operation_log() with `expected`, showing both on a mismatch.
 void expect_log(const std::vector<LogEntry>& expected);
-
-// Every "(line N)" in the log must name the line of the source file that holds the
-// message's format (the logging statement).
-void expect_line_numbers_match_source();
-
-std::string render(const std::vector<LogEntry>& entries);
 
 // A fresh object with the test host installed and the log cleared; after the test its LUN
 // devices and connection are released and the scripted peer is joined.
@@ -70,9 +77,8 @@ struct SentHeader {
     uint32_t seqNo, length, crc;
 };
 SentHeader parse_header(const testpeer::Bytes& b, size_t at = 0);
-// The checksum the library must put into a header: CRC-32, reflected polynomial
-// 0xED58F323, no final inversion; computed independently of the library.
-uint32_t reference_crc(const uint8_t* data, size_t n);
+// The checksum the library must put into a header, computed independently of the library.
+using testcommon::reference_crc;
 
 }  // namespace sdktest
 

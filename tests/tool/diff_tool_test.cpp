@@ -23,19 +23,20 @@
 
 namespace {
 
+using testcommon::LoopDevice;
+using testcommon::pattern;
+using testcommon::read_file;
+using testcommon::run_program;
+using testcommon::RunOptions;
+using testcommon::RunResult;
+using testcommon::TempDir;
+using testcommon::write_file;
 using zev_test::decode_change_data;
 using zev_test::mixed_content;
 using zev_test::parse_stream;
-using zev_test::random_bytes;
-using zev_test::read_file;
 using zev_test::Record;
-using zev_test::run_program;
 using zev_test::run_tool;
-using zev_test::RunOptions;
-using zev_test::RunResult;
-using zev_test::ScratchDir;
 using zev_test::tool_path;
-using zev_test::write_file;
 
 std::string final_record(uint64_t offset) {
     return "{\"offset\":" + std::to_string(offset) + ",\"length\":0,\"data\":\"\",\"last\":true}\n";
@@ -126,7 +127,7 @@ struct Pair {
     std::string second;
 };
 
-Pair make_pair_files(const ScratchDir& dir, const std::string& a, const std::string& b) {
+Pair make_pair_files(const TempDir& dir, const std::string& a, const std::string& b) {
     Pair p{dir.file("first.img"), dir.file("second.img")};
     write_file(p.first, a);
     write_file(p.second, b);
@@ -160,7 +161,7 @@ TEST(CommandLine, FewerThanTwoPathsPrintsUsage) {
 }
 
 TEST(CommandLine, UnknownOptionsAndOptionsWithoutValue) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "abc", "abd");
     expect_refused({p.first, p.second, "--bogus", "1"}, "Unknown argument: --bogus\n");
     expect_refused({p.first, p.second, "--bogus"}, "Unknown argument: --bogus\n");
@@ -180,7 +181,7 @@ TEST(CommandLine, UnknownOptionsAndOptionsWithoutValue) {
 }
 
 TEST(CommandLine, InvalidBlockSizes) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "abc", "abd");
     for (const char* value : {"0", "4k", "", " ", "-0", "16 ", "0x10", "1.5", "--block-size",
                               "2113929217", "4294967296", "-1", "99999999999999999999999"}) {
@@ -190,7 +191,7 @@ TEST(CommandLine, InvalidBlockSizes) {
 }
 
 TEST(CommandLine, AcceptedBlockSizesAndLastOccurrenceWins) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(40, 1);
     std::string b = a;
     b[0] ^= 1;
@@ -216,7 +217,7 @@ TEST(CommandLine, AcceptedBlockSizesAndLastOccurrenceWins) {
 }
 
 TEST(CommandLine, OptionValueIsTakenVerbatimEvenWithTwoHyphens) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "same", "same");
     RunOptions in_dir;
     in_dir.cwd = dir.path();
@@ -231,7 +232,7 @@ TEST(CommandLine, OptionValueIsTakenVerbatimEvenWithTwoHyphens) {
 // Opening files and sizes
 
 TEST(OpenFailures, MissingFilesAreReportedWithThePath) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "abc", "abc");
     const std::string missing = dir.file("missing.img");
     expect_refused({missing, p.second}, missing + ": No such file or directory\n");
@@ -245,7 +246,7 @@ TEST(OpenFailures, MissingFilesAreReportedWithThePath) {
 }
 
 TEST(OpenFailures, FifoSizeCannotBeFoundBySeeking) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "abc", "abc");
     const std::string fifo = dir.file("stream.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -258,7 +259,7 @@ TEST(OpenFailures, FifoSizeCannotBeFoundBySeeking) {
 }
 
 TEST(OpenFailures, PipeOnStandardInputCannotBeSeeked) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "abc", "abc");
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -271,7 +272,7 @@ TEST(OpenFailures, PipeOnStandardInputCannotBeSeeked) {
 }
 
 TEST(OpenFailures, SizesDiffer) {
-    ScratchDir dir;
+    TempDir dir;
     Pair p = make_pair_files(dir, std::string(100, 'a'), std::string(101, 'a'));
     expect_refused({p.first, p.second}, "Files differ in size: 100 vs 101\n");
     expect_refused({p.second, p.first}, "Files differ in size: 101 vs 100\n");
@@ -284,7 +285,7 @@ TEST(OpenFailures, SizesDiffer) {
 // Streams
 
 TEST(Stream, TwoEmptyFiles) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "", "");
     const std::string log = dir.file("empty.log");
     const RunResult r = run_tool({p.first, p.second, "--log-file", log});
@@ -296,7 +297,7 @@ TEST(Stream, TwoEmptyFiles) {
 }
 
 TEST(Stream, IdenticalFilesGiveOnlyHeartbeatsAndTheFinalRecord) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(150000, 3);
     const Pair p = make_pair_files(dir, a, a);
     const RunResult r = run_tool({p.first, p.second});
@@ -308,7 +309,7 @@ TEST(Stream, IdenticalFilesGiveOnlyHeartbeatsAndTheFinalRecord) {
 }
 
 TEST(Stream, ShorterLastBlockThatDiffers) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(150000, 4);
     std::string b = a;
     b[149999] ^= 0x55;
@@ -325,7 +326,7 @@ TEST(Stream, ShorterLastBlockThatDiffers) {
 }
 
 TEST(Stream, FiftyBytesInBlocksOfTen) {
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, std::string(50, 'z'), std::string(50, 'z'));
     const RunResult r = run_tool({p.first, p.second, "--block-size", "10"});
     EXPECT_EQ(r.out, heartbeat_record(10) + heartbeat_record(20) + heartbeat_record(30) +
@@ -333,7 +334,7 @@ TEST(Stream, FiftyBytesInBlocksOfTen) {
 }
 
 TEST(Stream, BlockLargerThanTheFile) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(5000, 5);
     const std::string b = mixed_content(5000, 6);
     const Pair p = make_pair_files(dir, a, b);
@@ -345,7 +346,7 @@ TEST(Stream, BlockLargerThanTheFile) {
 TEST(Stream, EveryChangeRecordDecodesToTheSecondFilesBlock) {
     // Mixed content (zero runs, text, random bytes), odd and even block sizes, sizes that are and
     // are not multiples of the block size, some blocks changed and some rewritten entirely.
-    ScratchDir dir;
+    TempDir dir;
     const size_t sizes[] = {1, 777, 65536, 200003, 1048576};
     const uint64_t block_sizes[] = {1, 3, 7, 1000, 4097, 65535, 65536, 65537, 100000};
     uint64_t seed = 100;
@@ -370,9 +371,9 @@ TEST(Stream, EveryChangeRecordDecodesToTheSecondFilesBlock) {
 }
 
 TEST(Stream, IncompressibleAndAllZeroBlocks) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a(300000, '\0');
-    const std::string b = random_bytes(150000, 9) + std::string(150000, '\x01');
+    const std::string b = pattern<std::string>(150000, 9) + std::string(150000, '\x01');
     const Pair p = make_pair_files(dir, a, b);
     const RunResult r = run_tool({p.first, p.second});
     EXPECT_EQ(r.exit_code, 0);
@@ -417,7 +418,7 @@ void check_heartbeat_consequences(const std::vector<Record>& records, uint64_t s
 }
 
 TEST(Heartbeat, MatchesTheModelForManySizesAndBlockSizes) {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<std::pair<uint64_t, uint64_t>> cases = {
         {150000, 65536}, {50, 10},         {0, 65536},     {1, 1},          {99, 7},
         {100, 1},        {100, 100},       {101, 1},       {199, 2},        {1000, 3},
@@ -448,7 +449,7 @@ TEST(Heartbeat, MatchesTheModelForManySizesAndBlockSizes) {
 }
 
 TEST(Heartbeat, ChangeRecordComesBeforeTheHeartbeatOfItsBlock) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(20000, 21);
     std::string b = a;
     for (size_t pos = 0; pos < b.size(); pos += 997) b[pos] = static_cast<char>(b[pos] + 1);
@@ -523,9 +524,9 @@ TEST(ReadFailure, SecondFileShrinksWhileTheToolRuns) {
     const uint64_t blocks = 2048;
     for (const uint64_t cut : {1024 * bs, 1024 * bs + 100}) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
-        ScratchDir dir;
-        const std::string a = random_bytes(bs * blocks, 31);
-        const std::string b = random_bytes(bs * blocks, 32);
+        TempDir dir;
+        const std::string a = pattern<std::string>(bs * blocks, 31);
+        const std::string b = pattern<std::string>(bs * blocks, 32);
         const Pair p = make_pair_files(dir, a, b);
         LiveTool tool({p.first, p.second, "--block-size", std::to_string(bs)}, dir.file("stderr"));
         ASSERT_GT(tool.pid, 0);
@@ -546,7 +547,7 @@ TEST(ReadFailure, SecondFileShrinksWhileTheToolRuns) {
 TEST(ReadFailure, ReadErrorIsReportedWithItsErrno) {
     // A directory opens read-only; on file systems where seeking to its end succeeds, reading
     // it fails with EISDIR, a real read error in block 0.
-    ScratchDir dir;
+    TempDir dir;
     const int fd = open(dir.path().c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     const off_t end = lseek(fd, 0, SEEK_END);
@@ -576,7 +577,7 @@ const uint64_t kBigBlock = 64 * kMiB;
 
 TEST(AllocationFailure, BlockBufferCannotBeAllocated) {
     SKIP_UNDER_SANITIZERS();
-    ScratchDir dir;
+    TempDir dir;
     const Pair p = make_pair_files(dir, "abc", "abd");
     RunOptions limited;
     limited.address_space = 96 * kMiB;  // one 64 MiB block buffer fits, the second does not
@@ -586,7 +587,7 @@ TEST(AllocationFailure, BlockBufferCannotBeAllocated) {
 
 TEST(AllocationFailure, CompressionBufferCannotBeAllocated) {
     SKIP_UNDER_SANITIZERS();
-    ScratchDir dir;
+    TempDir dir;
     const Pair p{dir.file("a"), dir.file("b")};
     write_file(p.first, "");
     write_file(p.second, "x");
@@ -604,9 +605,10 @@ TEST(AllocationFailure, CompressionBufferCannotBeAllocated) {
 
 TEST(AllocationFailure, Base64TextCannotBeAllocated) {
     SKIP_UNDER_SANITIZERS();
-    ScratchDir dir;
+    TempDir dir;
     // Incompressible data: the compressed block is as large as the block, its text 4/3 of it.
-    const Pair p = make_pair_files(dir, std::string(kBigBlock, '\0'), random_bytes(kBigBlock, 41));
+    const Pair p =
+        make_pair_files(dir, std::string(kBigBlock, '\0'), pattern<std::string>(kBigBlock, 41));
     RunOptions limited;
     limited.address_space = 3 * kBigBlock + 48 * kMiB;  // block and compression buffers only
     const RunResult r =
@@ -620,8 +622,8 @@ TEST(AllocationFailure, SameRunsSucceedWithoutTheLimit) {
     SKIP_UNDER_SANITIZERS();
     // The limits above fail exactly the named allocation: with room for all of them the same
     // incompressible block is emitted.
-    ScratchDir dir;
-    const std::string b = random_bytes(kBigBlock, 41);
+    TempDir dir;
+    const std::string b = pattern<std::string>(kBigBlock, 41);
     const Pair p = make_pair_files(dir, std::string(kBigBlock, '\0'), b);
     RunOptions roomy;
     roomy.address_space = 4 * kBigBlock + 64 * kMiB;
@@ -728,7 +730,7 @@ std::vector<LogLine> expected_run_log(const Pair& p, const std::string& log_path
 }
 
 TEST(Log, EveryStepOfARunWithDumpsAndPreview) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string same = "identical block!";
     const std::string text_a = "old text content";
     const std::string text_b = "new text content";
@@ -752,9 +754,9 @@ TEST(Log, EveryStepOfARunWithDumpsAndPreview) {
 }
 
 TEST(Log, LongBlockDumpsSixteenBytesALine) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a(100, 'a');
-    std::string b = random_bytes(100, 51);
+    std::string b = pattern<std::string>(100, 51);
     const Pair p = make_pair_files(dir, a, b);
     const std::string log = dir.file("dump.log");
     const RunResult r = run_tool({p.first, p.second, "--block-size", "100", "--log-file", log});
@@ -767,7 +769,7 @@ TEST(Log, LongBlockDumpsSixteenBytesALine) {
 }
 
 TEST(Log, UnopenableLogFileGoesToStandardError) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(1000, 61);
     const Pair p = make_pair_files(dir, a, a);
     const RunResult plain = run_tool({p.first, p.second});
@@ -785,7 +787,7 @@ TEST(Log, UnopenableLogFileGoesToStandardError) {
 }
 
 TEST(Log, WithoutLogPathNothingIsLogged) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string a = mixed_content(1000, 62);
     std::string b = a;
     b[500] ^= 1;
@@ -803,31 +805,9 @@ TEST(Log, WithoutLogPathNothingIsLogged) {
 // ---------------------------------------------------------------------------------------------
 // A block device as input
 
-class LoopDevice {
-  public:
-    explicit LoopDevice(const std::string& backing) {
-        const RunResult r = run_program("/sbin/losetup", {"--find", "--show", backing});
-        if (r.exit_code == 0 && !r.out.empty()) {
-            device_ = r.out.substr(0, r.out.find('\n'));
-        } else {
-            error_ = r.err;
-        }
-    }
-    ~LoopDevice() {
-        if (!device_.empty()) run_program("/sbin/losetup", {"--detach", device_});
-    }
-    const std::string& device() const { return device_; }
-    const std::string& error() const { return error_; }
-
-  private:
-    std::string device_;
-    std::string error_;
-};
-
 TEST(BlockDevice, LoopDeviceSizeIsItsCapacity) {
     if (geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
-    if (access("/sbin/losetup", X_OK) != 0) GTEST_SKIP() << "losetup is not installed";
-    ScratchDir dir;
+    TempDir dir;
     const size_t size = 1024 * 1024 + 3 * 512;  // a whole number of sectors, not of blocks
     const std::string a = mixed_content(size, 71);
     std::string b = a;
@@ -853,7 +833,7 @@ TEST(BlockDevice, LoopDeviceSizeIsItsCapacity) {
     // Detached again: no loop device is backed by the test's file any more (other tests may
     // attach the same device name meanwhile, so the backing file is what is looked for).
     const RunResult list =
-        run_program("/sbin/losetup", {"--list", "--noheadings", "--output", "NAME,BACK-FILE"});
+        run_program(LoopDevice::kLosetup, {"--list", "--noheadings", "--output", "NAME,BACK-FILE"});
     EXPECT_EQ(list.out.find(p.second), std::string::npos) << list.out;
 }
 

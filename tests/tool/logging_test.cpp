@@ -16,8 +16,8 @@
 
 namespace {
 
-using zev_test::read_file;
-using zev_test::ScratchDir;
+using testcommon::read_file;
+using testcommon::TempDir;
 
 const std::regex kPrefix(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] )");
 
@@ -231,9 +231,9 @@ TEST(TextPreview, ZeroLimitGivesNoPreview) {
 }
 
 TEST(LogFile, OpenAppendsAndKeepsEarlierContent) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.file("run.log");
-    zev_test::write_file(path, "earlier line\n");
+    testcommon::write_file(path, "earlier line\n");
     FILE* f = open_log_file(path.c_str());
     ASSERT_NE(f, nullptr);
     ASSERT_NE(f, stderr);
@@ -265,7 +265,7 @@ TEST(LogFile, UnopenablePathFallsBackToStandardError) {
 }
 
 TEST(LogFile, FileVariantsAppendOneEntryEach) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.file("variants.log");
     const unsigned char text[] = "some printable text";
     log_message_into_file(path.c_str(), "message %d", 1);

@@ -1,129 +1,16 @@
 #include "tool_test_support.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lz4.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace zev_test {
 
 std::string tool_path() { return ZEV_TOOL_PATH; }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const RunOptions& options) {
-    RunResult result;
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return result;
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        int in = options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-        if (options.address_space != 0) {
-            struct rlimit limit = {options.address_space, options.address_space};
-            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
-        }
-        signal(SIGPIPE, SIG_DFL);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    char buffer[65536];
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    return result;
-}
-
-RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
-    return run_program(tool_path(), args, options);
-}
-
-ScratchDir::ScratchDir() {
-    char templ[] = "/tmp/zev-tool-test-XXXXXX";
-    const char* made = mkdtemp(templ);
-    if (made == nullptr) {
-        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-        return;
-    }
-    path_ = made;
-}
-
-ScratchDir::~ScratchDir() {
-    if (path_.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(content.data(), static_cast<std::streamsize>(content.size()));
-    f.close();
-    if (!f) ADD_FAILURE() << "cannot write " << path;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::string random_bytes(size_t n, uint64_t seed) {
-    std::string s(n, '\0');
-    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (size_t i = 0; i < n; i += 8) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        memcpy(&s[i], &x, n - i < 8 ? n - i : 8);
-    }
-    return s;
+testcommon::RunResult run_tool(const std::vector<std::string>& args,
+                               const testcommon::RunOptions& options) {
+    return testcommon::run_program(tool_path(), args, options);
 }
 
 std::string mixed_content(size_t n, uint64_t seed) {
@@ -150,7 +37,7 @@ std::string mixed_content(size_t n, uint64_t seed) {
                 break;
             }
             default:
-                s += random_bytes(run, next());
+                s += testcommon::pattern<std::string>(run, next());
                 break;
         }
     }

@@ -1,6 +1,6 @@
 // A minimal host of libquillonvarde_sdk: installs its log function and level object,
 // connects, reads the first 4 KiB of a disk in the LAN transport, and cleans up.
-// Usage: host_example <server-ip> <port> <token> <disk-path>
+// Usage: install_host <server-ip> <port> <token> <disk-path>
 #include <Quillonvarde_sdk.h>
 
 #include <cstdarg>
