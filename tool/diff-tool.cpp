@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base64.h"
@@ -21,9 +22,31 @@
 // {"offset":<20 digits>,"length":<20 digits>,"data":"<text>"}\n plus a terminator.
 #define CHANGE_RECORD_OVERHEAD 96
 
+// Exit status of a run whose stream could not be written to standard output.
+#define EXIT_OUTPUT_FAILED 2
+
 int open_file_for_reading(const char* path, int* fd, off_t* size) {
     *fd = open(path, O_RDONLY);
     if (*fd < 0) {
+        perror(path);
+        return -1;
+    }
+    // Only regular files and block devices have a size to compare. A directory would seek to
+    // a meaningless end and fail at its first read; pipes, FIFOs and sockets keep the error
+    // that seeking them gives; character devices have no size.
+    struct stat st;
+    if (fstat(*fd, &st) != 0) {
+        perror(path);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+        } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+            errno = ESPIPE;
+        } else {
+            errno = ENOTBLK;
+        }
         perror(path);
         return -1;
     }
@@ -67,19 +90,53 @@ static size_t build_change_record(char* record, uint64_t offset, uint64_t length
     return static_cast<size_t>(p - record);
 }
 
+// The stream is the only copy of the changes: a record that does not reach standard output
+// ends the run with this message and EXIT_OUTPUT_FAILED, never with success.
+static void report_output_error(void) {
+    fprintf(stderr, "Error writing standard output: %s\n", strerror(errno));
+}
+
 // Writes one whole change record to standard output with as few write calls as the
 // descriptor allows (one for a pipe with a reader), so a reading caller is woken once per
 // record. Standard output's own buffer is flushed after every record, so nothing can be
-// pending ahead of it. Write errors are not reported, as for every other record.
-static void write_record(const char* record, size_t length) {
-    fflush(stdout);
+// pending ahead of it. Returns 0, or -1 after reporting a failed write.
+static int write_record(const char* record, size_t length) {
+    if (fflush(stdout) != 0) {
+        report_output_error();
+        return -1;
+    }
     size_t written = 0;
     while (written < length) {
         const ssize_t n = write(STDOUT_FILENO, record + written, length - written);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            report_output_error();
+            return -1;
+        }
         written += static_cast<size_t>(n);
     }
+    return 0;
+}
+
+// A closed standard descriptor would be handed out by the next open: the log stream would
+// then take descriptor 1 and the records would land in the log. Standard input and standard
+// error are therefore filled with /dev/null when closed. Returns 0, or -1 when standard output
+// is closed, since the run could not deliver its stream.
+static int check_standard_descriptors(void) {
+    bool output_closed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) output_closed = true;
+        // The lowest free descriptor is `fd`, since every lower one is open by now.
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return -1;
+    }
+    if (output_closed) {
+        errno = EBADF;
+        report_output_error();
+        return -1;
+    }
+    return 0;
 }
 
 // The command line of one run.
@@ -181,8 +238,8 @@ static int prepare_run(const run_options* options, run_state* run) {
 
 // Compresses, encodes and writes the change record of one differing block (already in the
 // second block buffer). A block that cannot be compressed or encoded gets no record and the
-// run goes on.
-static void emit_change_record(run_state* run, uint64_t block_offset, uint64_t length) {
+// run goes on. Returns -1 only when standard output refused the record.
+static int emit_change_record(run_state* run, uint64_t block_offset, uint64_t length) {
     log_buffer_with_preview(run->log, "Blocks are different\n", run->second_block, length, length);
     if (run->compressed == nullptr) {
         run->compressed =
@@ -190,7 +247,7 @@ static void emit_change_record(run_state* run, uint64_t block_offset, uint64_t l
     }
     if (run->compressed == nullptr) {
         perror("malloc");
-        return;
+        return 0;
     }
     const int compressed_size = LZ4_compress_default(
         reinterpret_cast<const char*>(run->second_block), reinterpret_cast<char*>(run->compressed),
@@ -199,29 +256,34 @@ static void emit_change_record(run_state* run, uint64_t block_offset, uint64_t l
                 static_cast<uint64_t>(static_cast<uint32_t>(compressed_size)), length);
     if (compressed_size <= 0) {
         fprintf(stderr, "LZ4 compression failed at offset %" PRIu64 "\n", block_offset);
-        return;
+        return 0;
     }
     if (run->record == nullptr) run->record = static_cast<char*>(malloc(run->record_capacity));
     if (run->record == nullptr) {
         perror("base64_encode");
-        return;
+        return 0;
     }
     const size_t record_length = build_change_record(
         run->record, block_offset, length, run->compressed, static_cast<size_t>(compressed_size));
-    write_record(run->record, record_length);
+    if (write_record(run->record, record_length) != 0) return -1;
     if (run->log != nullptr) {
         // The record already ends in its line break; "%s" has no int limit on the length,
         // unlike a precision.
         run->record[record_length] = '\0';
         log_message(run->log, "%s", run->record);
     }
+    return 0;
 }
 
 // Logs and prints a heartbeat record (last = "false") or the final record (last = "true").
-static void emit_heartbeat(FILE* log, uint64_t bytes_processed, const char* last) {
+// Returns -1 after reporting that standard output refused it.
+static int emit_heartbeat(FILE* log, uint64_t bytes_processed, const char* last) {
     log_message(log, HEARTBEAT_LOG, bytes_processed, last);
-    printf(HEARTBEAT_RECORD, bytes_processed, last);
-    fflush(stdout);
+    if (printf(HEARTBEAT_RECORD, bytes_processed, last) < 0 || fflush(stdout) != 0) {
+        report_output_error();
+        return -1;
+    }
+    return 0;
 }
 
 // Reads block `block_index` of both files into the block buffers. Returns 0, or -1 after
@@ -246,8 +308,9 @@ static int read_blocks(run_state* run, uint64_t block_index, uint64_t block_offs
     return -1;
 }
 
-// The block loop and the final record.
-static void compare_files(run_state* run) {
+// The block loop and the final record. Returns 0, or -1 when standard output failed: the
+// stream then stops at once, without a final record.
+static int compare_files(run_state* run) {
     const uint64_t file_size = run->file_size;
     const uint64_t block_size = run->block_size;
     const uint64_t block_count = (file_size + block_size - 1) / block_size;
@@ -270,21 +333,22 @@ static void compare_files(run_state* run) {
 
         if (memcmp(run->first_block, run->second_block, length) == 0) {
             log_message(run->log, "Blocks are identical");
-        } else {
-            emit_change_record(run, block_offset, length);
+        } else if (emit_change_record(run, block_offset, length) != 0) {
+            return -1;
         }
 
         bytes_processed += length;
         if (bytes_processed >= next_heartbeat) {
-            emit_heartbeat(run->log, bytes_processed, "false");
+            if (emit_heartbeat(run->log, bytes_processed, "false") != 0) return -1;
             next_heartbeat += heartbeat_interval;
         }
         block_offset += block_size;
     }
-    emit_heartbeat(run->log, bytes_processed, "true");
+    return emit_heartbeat(run->log, bytes_processed, "true");
 }
 
 int main(int argc, char** argv) {
+    if (check_standard_descriptors() != 0) return EXIT_OUTPUT_FAILED;
     if (argc < 3) {
         // A caller may start the program with an empty argument vector: name it then.
         fprintf(stderr, "Usage: %s <file1> <file2> [--block-size <bytes>] [--log-file <path>]\n",
@@ -306,8 +370,7 @@ int main(int argc, char** argv) {
 
     int status = 1;
     if (prepare_run(&options, &run) == 0) {
-        compare_files(&run);
-        status = 0;
+        status = compare_files(&run) == 0 ? 0 : EXIT_OUTPUT_FAILED;
     }
     release_run(&run);
     return status;
