@@ -328,10 +328,14 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
             return kExitFailure;
         }
         const int64_t compressed_size = canonical_base64_size(record.data, record.data_length);
-        if (compressed_size < 0 ||
-            compressed_size > LZ4_compressBound(static_cast<int>(record.length))) {
+        if (compressed_size < 0) {
+            fprintf(stderr, "line %" PRIu64 ": data is not Base64 with correct padding\n",
+                    line_number);
+            return kExitFailure;
+        }
+        if (compressed_size > LZ4_compressBound(static_cast<int>(record.length))) {
             fprintf(stderr,
-                    "line %" PRIu64 ": data is not Base64 of an LZ4 block of %" PRIu64 " bytes\n",
+                    "line %" PRIu64 ": data is longer than any LZ4 block of %" PRIu64 " bytes\n",
                     line_number, record.length);
             return kExitFailure;
         }
@@ -372,8 +376,8 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
     if (final_offset < target.size) {
         fprintf(stderr,
                 "the diff stopped at offset %" PRIu64 " of %" PRIu64
-                " bytes: the target is not a complete copy\n",
-                final_offset, target.size);
+                " bytes: the target %s a complete copy\n",
+                final_offset, target.size, check_only ? "would not be" : "is not");
         return kExitIncomplete;
     }
     return 0;
