@@ -102,6 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"EmptyImages", Content::kEmpty, 0, 65536, false},
         RoundTripCase{"OddBlockSize", Content::kRandom, 10007, 1000, false},
         RoundTripCase{"BlocksOfOneByte", Content::kRandom, 50, 1, false},
+        RoundTripCase{"LinesLongerThanOneRead", Content::kRandom, 9 << 20, 4 << 20, false},
         RoundTripCase{"BlockLargerThanTheImage", Content::kRandom, 70000, 1 << 20, true}),
     [](const testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
 
