@@ -1,0 +1,68 @@
+// Shared parts of the benchmarks: disk-image sets, timed child runs, the machine description.
+#ifndef ZEV_BENCH_BENCH_SUPPORT_H
+#define ZEV_BENCH_BENCH_SUPPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace zev_bench {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// Bytes of the programs and libraries installed on this machine, at most `limit`.
+std::vector<unsigned char> load_executable_pool(size_t limit);
+
+// Fills `out` with disk-image-like content: segments of 4 KiB to 1 MiB of zeros (30%), text
+// (25%), executable bytes (30%) or random bytes (15%).
+void fill_image(unsigned char* out, size_t size, uint64_t seed,
+                const std::vector<unsigned char>& exe_pool);
+
+bool write_whole(const std::string& path, const unsigned char* data, size_t size);
+
+// Reads a file once so that it sits in the page cache.
+void warm(const std::string& path);
+
+// The reference image, an identical copy, one with 10% of its blocks rewritten and one with
+// every block rewritten (a rewritten block always differs).
+struct ImageSet {
+    std::string reference, identical, ten, all;
+};
+
+ImageSet image_paths(const std::string& dir, const std::string& tag);
+void make_images(const ImageSet& s, size_t size, size_t block,
+                 const std::vector<unsigned char>& pool);
+
+double now_seconds();
+
+struct ChildRun {
+    double seconds = 0;
+    double cpu = 0;  // user + system time of the child
+    long vm_hwm_kib = -1;
+    long max_rss_kib = 0;
+    int status = -1;
+    uint64_t bytes = 0;
+    uint64_t lines = 0;
+    std::string stream;  // the whole stream, when asked for
+};
+
+// Peak resident size (VmHWM) of a running process in KiB, or -1 once it has exited.
+long read_vm_hwm(pid_t pid);
+
+// Runs a program with its standard output on a pipe that this process drains (the way a
+// caller reads the stream), or on /dev/null with `to_null`, and standard input from
+// `stdin_path` when given; returns wall time, CPU time, exit status and peak resident memory
+// (sampled from /proc while output arrives, with `sample_rss`).
+ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss = false,
+                   bool to_null = false, const std::string& stdin_path = "");
+
+void print_load(const char* what);
+// CPUs, memory and the load average at the start.
+void print_machine();
+
+}  // namespace zev_bench
+
+#endif
