@@ -162,7 +162,9 @@ class LineReader {
     int next(char** line, size_t* size) {
         for (;;) {
             char* base = reinterpret_cast<char*>(buffer_.data);
-            char* newline = static_cast<char*>(memchr(base + scan_, '\n', end_ - scan_));
+            char* newline = nullptr;
+            if (end_ > scan_)
+                newline = static_cast<char*>(memchr(base + scan_, '\n', end_ - scan_));
             if (newline != nullptr) {
                 *line = base + start_;
                 *size = static_cast<size_t>(newline - *line);
