@@ -85,57 +85,24 @@ void usage(const char* argv0) {
 int main(int argc, char** argv) {
     std::string tool = ZEV_BENCH_DEFAULT_TOOL;
     std::string apply = ZEV_BENCH_DEFAULT_APPLY;
-    std::string dir;
-    size_t size_mib = 1024;
-    size_t block = 65536;
-    int reps = 5;
-    bool keep = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool value = i + 1 < argc;
-        if (a == "--tool" && value) {
-            tool = argv[++i];
-        } else if (a == "--apply" && value) {
-            apply = argv[++i];
-        } else if (a == "--dir" && value) {
-            dir = argv[++i];
-        } else if (a == "--size-mib" && value) {
-            size_mib = strtoul(argv[++i], nullptr, 10);
-        } else if (a == "--block-size" && value) {
-            block = strtoul(argv[++i], nullptr, 10);
-        } else if (a == "--reps" && value) {
-            reps = atoi(argv[++i]);
-        } else if (a == "--keep") {
-            keep = true;
-        } else {
-            usage(argv[0]);
-            return 2;
-        }
-    }
-    if (dir.empty() || size_mib == 0 || block == 0 || reps <= 0) {
+    BenchOptions options;
+    options.texts = {{"--tool", &tool}, {"--apply", &apply}};
+    options.reps = 5;
+    if (!parse_bench_options(argc, argv, &options)) {
         usage(argv[0]);
         return 2;
     }
+    const std::string& dir = options.dir;
     mkdir(dir.c_str(), 0755);
-
-    // The images are made in a child process, so that this process stays small: a child it
-    // starts inherits its peak resident size as a floor of its own.
     const ImageSet set = image_paths(dir, "apply");
-    fprintf(stderr, "making a %zu MiB image set in %s...\n", size_mib, dir.c_str());
-    const pid_t maker = fork();
-    if (maker == 0) {
-        make_images(set, size_mib * kMiB, block, load_executable_pool(64 * kMiB));
-        _exit(0);
-    }
-    int maker_status = 0;
-    waitpid(maker, &maker_status, 0);
-    if (!WIFEXITED(maker_status) || WEXITSTATUS(maker_status) != 0) {
+    fprintf(stderr, "making a %zu MiB image set in %s...\n", options.size_mib, dir.c_str());
+    if (!make_image_sets({{set, options.size_mib}}, options.block)) {
         fprintf(stderr, "making the images failed\n");
         return 1;
     }
     const std::string target = dir + "/apply-target.img";
     const std::string stream = dir + "/apply-stream.jsonl";
-    const std::string bs = std::to_string(block);
+    const std::string bs = std::to_string(options.block);
 
     print_machine();
     printf(
@@ -183,7 +150,7 @@ int main(int argc, char** argv) {
         }
         const uint64_t stream_bytes = static_cast<uint64_t>(st.st_size);
         warm(stream);
-        for (int r = 0; r < reps; ++r) {
+        for (int r = 0; r < options.reps; ++r) {
             const ChildRun made = run_child(tool_args, false);
             if (made.status != 0 || made.bytes != stream_bytes) {
                 fprintf(stderr, "the diff tool failed with status %d\n", made.status);
@@ -224,7 +191,7 @@ int main(int argc, char** argv) {
     }
     print_load("load average at the end");
 
-    if (!keep) {
+    if (!options.keep) {
         for (const std::string& p :
              {set.reference, set.identical, set.ten, set.all, target, stream}) {
             unlink(p.c_str());

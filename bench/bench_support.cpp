@@ -156,6 +156,18 @@ void make_images(const ImageSet& s, size_t size, size_t block,
     write_whole(s.ten, b.data(), size);
 }
 
+bool make_image_sets(const std::vector<std::pair<ImageSet, size_t>>& sets, size_t block) {
+    const pid_t maker = fork();
+    if (maker == 0) {
+        const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
+        for (const auto& set : sets) make_images(set.first, set.second * kMiB, block, pool);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(maker, &status, 0);
+    return maker > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void print_load(const char* what) {
     FILE* f = fopen("/proc/loadavg", "r");
     char line[128] = "";
@@ -184,6 +196,39 @@ void print_machine() {
                                      (1024.0 * 1024 * 1024));
     print_load("load average at the start");
     printf("\n");
+}
+
+bool parse_bench_options(int argc, char** argv, BenchOptions* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--keep") {
+            o->keep = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const char* value = argv[++i];
+        if (a == "--dir") {
+            o->dir = value;
+        } else if (a == "--size-mib") {
+            o->size_mib = strtoul(value, nullptr, 10);
+        } else if (a == "--small-mib") {
+            o->small_mib = strtoul(value, nullptr, 10);
+        } else if (a == "--block-size") {
+            o->block = strtoul(value, nullptr, 10);
+        } else if (a == "--reps") {
+            o->reps = atoi(value);
+        } else {
+            bool known = false;
+            for (const auto& text : o->texts) {
+                if (a == text.first) {
+                    *text.second = value;
+                    known = true;
+                }
+            }
+            if (!known) return false;
+        }
+    }
+    return !o->dir.empty() && o->size_mib != 0 && o->small_mib != 0 && o->block != 0 && o->reps > 0;
 }
 
 double now_seconds() {

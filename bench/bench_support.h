@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zev_bench {
@@ -36,6 +37,20 @@ ImageSet image_paths(const std::string& dir, const std::string& tag);
 void make_images(const ImageSet& s, size_t size, size_t block,
                  const std::vector<unsigned char>& pool);
 
+// The command line every benchmark shares: named text options (such as --dir and the programs
+// under test), and --size-mib, --small-mib, --block-size, --reps, --keep. Returns false for an
+// unknown option, an option without its value, or a missing --dir, zero sizes or repetitions.
+struct BenchOptions {
+    std::vector<std::pair<const char*, std::string*>> texts;
+    std::string dir;
+    size_t size_mib = 1024;
+    size_t small_mib = 64;
+    size_t block = 65536;
+    int reps = 7;
+    bool keep = false;
+};
+bool parse_bench_options(int argc, char** argv, BenchOptions* options);
+
 double now_seconds();
 
 struct ChildRun {
@@ -58,6 +73,11 @@ long read_vm_hwm(pid_t pid);
 // (sampled from /proc while output arrives, with `sample_rss`).
 ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss = false,
                    bool to_null = false, const std::string& stdin_path = "");
+
+// Makes each image set at its size (MiB) in a child process, so that the calling process stays
+// small: a child it starts counts its peak resident size as a floor of its own. Returns false
+// when the child fails.
+bool make_image_sets(const std::vector<std::pair<ImageSet, size_t>>& sets, size_t block);
 
 void print_load(const char* what);
 // CPUs, memory and the load average at the start.

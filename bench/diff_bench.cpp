@@ -11,20 +11,13 @@
 //   - the tool's peak resident memory on a small and a large pair.
 // Every timing is the best of several repetitions, wall clock and CPU time (user + system)
 // apart; the tool's stream is read from a pipe, the way a caller reads it.
-#include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <lz4.h>
-#include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,40 +181,18 @@ int main(int argc, char** argv) {
     }
     std::string tool = ZEV_BENCH_DEFAULT_TOOL;
     std::string python = ZEV_BENCH_DEFAULT_SCRIPT;
-    std::string dir;
-    size_t size_mib = 1024;
-    size_t small_mib = 64;
-    size_t block = 65536;
-    int reps = 7;
-    bool keep = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool value = i + 1 < argc;
-        if (a == "--tool" && value) {
-            tool = argv[++i];
-        } else if (a == "--python" && value) {
-            python = argv[++i];
-        } else if (a == "--dir" && value) {
-            dir = argv[++i];
-        } else if (a == "--size-mib" && value) {
-            size_mib = strtoul(argv[++i], nullptr, 10);
-        } else if (a == "--small-mib" && value) {
-            small_mib = strtoul(argv[++i], nullptr, 10);
-        } else if (a == "--block-size" && value) {
-            block = strtoul(argv[++i], nullptr, 10);
-        } else if (a == "--reps" && value) {
-            reps = atoi(argv[++i]);
-        } else if (a == "--keep") {
-            keep = true;
-        } else {
-            usage(argv[0]);
-            return 2;
-        }
-    }
-    if (dir.empty() || size_mib == 0 || small_mib == 0 || block == 0 || reps <= 0) {
+    BenchOptions options;
+    options.texts = {{"--tool", &tool}, {"--python", &python}};
+    if (!parse_bench_options(argc, argv, &options)) {
         usage(argv[0]);
         return 2;
     }
+    const std::string& dir = options.dir;
+    const size_t size_mib = options.size_mib;
+    const size_t small_mib = options.small_mib;
+    const size_t block = options.block;
+    const int reps = options.reps;
+    const bool keep = options.keep;
     mkdir(dir.c_str(), 0755);
 
     // The images are made in a child process, so that this process stays small: a child it
@@ -230,16 +201,7 @@ int main(int argc, char** argv) {
     const ImageSet small = image_paths(dir, "small");
     fprintf(stderr, "making %zu MiB and %zu MiB image sets in %s...\n", size_mib, small_mib,
             dir.c_str());
-    const pid_t maker = fork();
-    if (maker == 0) {
-        const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
-        make_images(big, size_mib * kMiB, block, pool);
-        make_images(small, small_mib * kMiB, block, pool);
-        _exit(0);
-    }
-    int maker_status = 0;
-    waitpid(maker, &maker_status, 0);
-    if (!WIFEXITED(maker_status) || WEXITSTATUS(maker_status) != 0) {
+    if (!make_image_sets({{big, size_mib}, {small, small_mib}}, block)) {
         fprintf(stderr, "making the images failed\n");
         return 1;
     }
