@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <inttypes.h>
 #include <lz4.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -255,6 +256,84 @@ bool write_block(const Target& target, const unsigned char* block, uint64_t leng
     return true;
 }
 
+// What is wrong with a line, formatted like printf; empty when nothing is.
+std::string problem(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string problem(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+// What the records seen so far have established, and the buffers reused for every block.
+struct StreamState {
+    uint64_t last_heartbeat = 0;
+    bool final_seen = false;
+    uint64_t final_offset = 0;
+    Buffer compressed;
+    Buffer block;
+};
+
+// Checks a heartbeat or final record against the target and the records before it.
+std::string take_progress_record(const Record& record, StreamState* state) {
+    if (record.offset < state->last_heartbeat) {
+        return problem("offset %" PRIu64 " goes back from the previous heartbeat at %" PRIu64,
+                       record.offset, state->last_heartbeat);
+    }
+    state->last_heartbeat = record.offset;
+    if (record.kind == Record::kFinal) {
+        state->final_seen = true;
+        state->final_offset = record.offset;
+    }
+    return std::string();
+}
+
+// Decodes a change record's data (Base64 text -> LZ4 block -> exactly `length` bytes) into
+// state->block.
+std::string decode_change_record(const Record& record, StreamState* state) {
+    if (record.length > kMaxBlockLength) {
+        return problem("length %" PRIu64 " above the largest block", record.length);
+    }
+    const int64_t compressed_size = canonical_base64_size(record.data, record.data_length);
+    if (compressed_size < 0) return problem("data is not Base64 with correct padding");
+    if (compressed_size > LZ4_compressBound(static_cast<int>(record.length))) {
+        return problem("data is longer than any LZ4 block of %" PRIu64 " bytes", record.length);
+    }
+    if (!state->compressed.reserve(static_cast<size_t>(compressed_size)) ||
+        !state->block.reserve(static_cast<size_t>(record.length))) {
+        return problem("no memory for a block of %" PRIu64 " bytes", record.length);
+    }
+    if (base64_decode(record.data, state->compressed.data, static_cast<size_t>(compressed_size)) !=
+        compressed_size) {
+        return problem("data is not valid Base64");
+    }
+    const int decoded =
+        LZ4_decompress_safe(reinterpret_cast<const char*>(state->compressed.data),
+                            reinterpret_cast<char*>(state->block.data),
+                            static_cast<int>(compressed_size), static_cast<int>(record.length));
+    if (decoded != static_cast<int>(record.length)) {
+        return problem("data does not decode to %" PRIu64 " bytes", record.length);
+    }
+    return std::string();
+}
+
+// Checks one line completely; a change record's block is then ready in state->block.
+std::string check_line(char* line, size_t size, const Target& target, Record* record,
+                       StreamState* state) {
+    if (state->final_seen) return problem("line after the final record");
+    const char* form = parse_record(line, size, record);
+    if (form != nullptr) return form;
+    if (record->offset > target.size || record->length > target.size - record->offset) {
+        return problem("offset %" PRIu64 " and length %" PRIu64
+                       " reach beyond the target size %" PRIu64,
+                       record->offset, record->length, target.size);
+    }
+    if (record->kind != Record::kChange) return take_progress_record(*record, state);
+    return decode_change_record(*record, state);
+}
+
 // Applies (or with check_only, only validates) the stream read from `input_fd`. Returns the
 // exit status.
 int apply_stream(const Target& target, int input_fd, const char* input_name, bool check_only) {
@@ -262,13 +341,8 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
     const size_t largest_compressed = static_cast<size_t>(
         LZ4_compressBound(static_cast<int>(std::max<uint64_t>(largest_block, 1))));
     LineReader reader(input_fd, base64_encoded_length(largest_compressed) + kRecordOverhead);
-    Buffer compressed;
-    Buffer block;
+    StreamState state;
     uint64_t line_number = 0;
-    uint64_t last_heartbeat = 0;
-    bool final_seen = false;
-    uint64_t final_offset = 0;
-
     for (;;) {
         char* line = nullptr;
         size_t size = 0;
@@ -279,93 +353,27 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
             return kExitFailure;
         }
         ++line_number;
+        std::string wrong;
+        Record record = {};
         if (got == -2) {
-            fprintf(stderr, "line %" PRIu64 ": stream cut inside the line (no line break)\n",
-                    line_number);
+            wrong = "stream cut inside the line (no line break)";
+        } else if (got == -3) {
+            wrong =
+                problem("longer than any record for a target of %" PRIu64 " bytes", target.size);
+        } else {
+            wrong = check_line(line, size, target, &record, &state);
+        }
+        if (!wrong.empty()) {
+            fprintf(stderr, "line %" PRIu64 ": %s\n", line_number, wrong.c_str());
             return kExitFailure;
         }
-        if (got == -3) {
-            fprintf(stderr,
-                    "line %" PRIu64 ": longer than any record for a target of %" PRIu64 " bytes\n",
-                    line_number, target.size);
-            return kExitFailure;
-        }
-        if (final_seen) {
-            fprintf(stderr, "line %" PRIu64 ": line after the final record\n", line_number);
-            return kExitFailure;
-        }
-        Record record;
-        const char* problem = parse_record(line, size, &record);
-        if (problem != nullptr) {
-            fprintf(stderr, "line %" PRIu64 ": %s\n", line_number, problem);
-            return kExitFailure;
-        }
-        if (record.offset > target.size || record.length > target.size - record.offset) {
-            fprintf(stderr,
-                    "line %" PRIu64 ": offset %" PRIu64 " and length %" PRIu64
-                    " reach beyond the target size %" PRIu64 "\n",
-                    line_number, record.offset, record.length, target.size);
-            return kExitFailure;
-        }
-        if (record.kind != Record::kChange) {
-            if (record.offset < last_heartbeat) {
-                fprintf(stderr,
-                        "line %" PRIu64 ": offset %" PRIu64
-                        " goes back from the previous heartbeat at %" PRIu64 "\n",
-                        line_number, record.offset, last_heartbeat);
-                return kExitFailure;
-            }
-            last_heartbeat = record.offset;
-            if (record.kind == Record::kFinal) {
-                final_seen = true;
-                final_offset = record.offset;
-            }
-            continue;
-        }
-
-        // A change record: Base64 text -> LZ4 block -> exactly `length` bytes.
-        if (record.length > kMaxBlockLength) {
-            fprintf(stderr, "line %" PRIu64 ": length %" PRIu64 " above the largest block\n",
-                    line_number, record.length);
-            return kExitFailure;
-        }
-        const int64_t compressed_size = canonical_base64_size(record.data, record.data_length);
-        if (compressed_size < 0) {
-            fprintf(stderr, "line %" PRIu64 ": data is not Base64 with correct padding\n",
-                    line_number);
-            return kExitFailure;
-        }
-        if (compressed_size > LZ4_compressBound(static_cast<int>(record.length))) {
-            fprintf(stderr,
-                    "line %" PRIu64 ": data is longer than any LZ4 block of %" PRIu64 " bytes\n",
-                    line_number, record.length);
-            return kExitFailure;
-        }
-        if (!compressed.reserve(static_cast<size_t>(compressed_size)) ||
-            !block.reserve(static_cast<size_t>(record.length))) {
-            fprintf(stderr, "line %" PRIu64 ": no memory for a block of %" PRIu64 " bytes\n",
-                    line_number, record.length);
-            return kExitFailure;
-        }
-        if (base64_decode(record.data, compressed.data, static_cast<size_t>(compressed_size)) !=
-            compressed_size) {
-            fprintf(stderr, "line %" PRIu64 ": data is not valid Base64\n", line_number);
-            return kExitFailure;
-        }
-        const int decoded = LZ4_decompress_safe(
-            reinterpret_cast<const char*>(compressed.data), reinterpret_cast<char*>(block.data),
-            static_cast<int>(compressed_size), static_cast<int>(record.length));
-        if (decoded != static_cast<int>(record.length)) {
-            fprintf(stderr, "line %" PRIu64 ": data does not decode to %" PRIu64 " bytes\n",
-                    line_number, record.length);
-            return kExitFailure;
-        }
-        if (!check_only && !write_block(target, block.data, record.length, record.offset)) {
+        if (record.kind == Record::kChange && !check_only &&
+            !write_block(target, state.block.data, record.length, record.offset)) {
             return kExitFailure;
         }
     }
 
-    if (!final_seen) {
+    if (!state.final_seen) {
         fprintf(stderr, "stream ended without its final record after line %" PRIu64 "\n",
                 line_number);
         return kExitFailure;
@@ -375,11 +383,11 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
                 strerror(errno));
         return kExitFailure;
     }
-    if (final_offset < target.size) {
+    if (state.final_offset < target.size) {
         fprintf(stderr,
                 "the diff stopped at offset %" PRIu64 " of %" PRIu64
                 " bytes: the target %s a complete copy\n",
-                final_offset, target.size, check_only ? "would not be" : "is not");
+                state.final_offset, target.size, check_only ? "would not be" : "is not");
         return kExitIncomplete;
     }
     return 0;
