@@ -4,11 +4,12 @@
 set -euo pipefail
 
 packages=(
-    g++ make cmake pkg-config libcli11-dev
+    g++ make cmake pkg-config
     liblz4-dev libssl-dev openssl
     libgtest-dev libgmock-dev
     binutils util-linux file
     python3 python3-lz4
+    libcli11-dev
 )
 
 missing=()

@@ -3,25 +3,50 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <lz4.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base64.h"
 #include "logging.h"
 
-#define HEARTBEAT_RECORD "{\"offset\":%lu,\"length\":0,\"data\":\"\",\"last\":%s}\n"
-#define HEARTBEAT_LOG "{\"offset\":%lu,\"length\":0,\"data\":\"\",\"last\":%s} (heartbeat message)"
+#define HEARTBEAT_RECORD "{\"offset\":%" PRIu64 ",\"length\":0,\"data\":\"\",\"last\":%s}\n"
+#define HEARTBEAT_LOG \
+    "{\"offset\":%" PRIu64 ",\"length\":0,\"data\":\"\",\"last\":%s} (heartbeat message)"
 
 // Room for the fixed parts of a change record around its Base64 text:
 // {"offset":<20 digits>,"length":<20 digits>,"data":"<text>"}\n plus a terminator.
 #define CHANGE_RECORD_OVERHEAD 96
 
+// Exit status of a run whose stream could not be written to standard output.
+#define EXIT_OUTPUT_FAILED 2
+
 int open_file_for_reading(const char* path, int* fd, off_t* size) {
     *fd = open(path, O_RDONLY);
     if (*fd < 0) {
+        perror(path);
+        return -1;
+    }
+    // Only regular files and block devices have a size to compare. A directory would seek to
+    // a meaningless end and fail at its first read; pipes, FIFOs and sockets keep the error
+    // that seeking them gives; character devices have no size.
+    struct stat st;
+    if (fstat(*fd, &st) != 0) {
+        perror(path);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+        } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+            errno = ESPIPE;
+        } else {
+            errno = ENOTBLK;
+        }
         perror(path);
         return -1;
     }
@@ -65,37 +90,71 @@ static size_t build_change_record(char* record, uint64_t offset, uint64_t length
     return static_cast<size_t>(p - record);
 }
 
+// The stream is the only copy of the changes: a record that does not reach standard output
+// ends the run with this message and EXIT_OUTPUT_FAILED, never with success.
+static void report_output_error(void) {
+    fprintf(stderr, "Error writing standard output: %s\n", strerror(errno));
+}
+
 // Writes one whole change record to standard output with as few write calls as the
 // descriptor allows (one for a pipe with a reader), so a reading caller is woken once per
 // record. Standard output's own buffer is flushed after every record, so nothing can be
-// pending ahead of it. Write errors are not reported, as for every other record.
-static void write_record(const char* record, size_t length) {
-    fflush(stdout);
+// pending ahead of it. Returns 0, or -1 after reporting a failed write.
+static int write_record(const char* record, size_t length) {
+    if (fflush(stdout) != 0) {
+        report_output_error();
+        return -1;
+    }
     size_t written = 0;
     while (written < length) {
         const ssize_t n = write(STDOUT_FILENO, record + written, length - written);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            report_output_error();
+            return -1;
+        }
         written += static_cast<size_t>(n);
     }
+    return 0;
 }
 
-static void close_if_open(int fd) {
-    if (fd >= 0) close(fd);
-}
-
-int main(int argc, char** argv) {
-    if (argc < 3) {
-        // A caller may start the program with an empty argument vector: name it then.
-        fprintf(stderr, "Usage: %s <file1> <file2> [--block-size <bytes>] [--log-file <path>]\n",
-                argc > 0 ? argv[0] : "zev-block-diff-tool");
-        return 1;
+// A closed standard descriptor would be handed out by the next open: the log stream would
+// then take descriptor 1 and the records would land in the log. Standard input and standard
+// error are therefore filled with /dev/null when closed. Returns 0, or -1 when standard output
+// is closed, since the run could not deliver its stream.
+static int check_standard_descriptors(void) {
+    bool output_closed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) output_closed = true;
+        // The lowest free descriptor is `fd`, since every lower one is open by now. Should
+        // /dev/null be missing, the descriptor stays closed and the run goes on as before.
+        open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     }
-    const char* first_path = argv[1];
-    const char* second_path = argv[2];
-    uint64_t block_size = ZEV_DEFAULT_BLOCK_SIZE;
-    const char* log_path = nullptr;
+    if (output_closed) {
+        errno = EBADF;
+        report_output_error();
+        return -1;
+    }
+    return 0;
+}
 
+// The command line of one run.
+struct run_options {
+    const char* first_path;
+    const char* second_path;
+    uint64_t block_size;
+    const char* log_path;
+};
+
+// Walks the options after the two paths in name/value pairs. Returns 0, or -1 after printing
+// the message of the first bad pair.
+static int parse_options(int argc, char** argv, run_options* options) {
+    options->first_path = argv[1];
+    options->second_path = argv[2];
+    options->block_size = ZEV_DEFAULT_BLOCK_SIZE;
+    options->log_path = nullptr;
     for (int i = 3; i < argc; i += 2) {
         const char* name = argv[i];
         const bool has_value = i + 1 < argc;
@@ -107,165 +166,213 @@ int main(int argc, char** argv) {
             // Zero, trailing garbage and anything LZ4 cannot take in one call are refused.
             if (*end != '\0' || parsed == 0 || parsed > ZEV_MAX_BLOCK_SIZE || errno == ERANGE) {
                 fprintf(stderr, "Invalid block size: %s\n", value);
-                return 1;
+                return -1;
             }
-            block_size = parsed;
+            options->block_size = parsed;
         } else if (strcmp(name, "--log-file") == 0 && has_value) {
-            log_path = argv[i + 1];
+            options->log_path = argv[i + 1];
         } else {
             fprintf(stderr, "Unknown argument: %s\n", name);
-            return 1;
+            return -1;
         }
     }
+    return 0;
+}
 
-    FILE* log = open_log_file(log_path);
-    log_message(log,
-                "Running ZEV diff tool, with command: zev-block-diff-tool %s %s [--block-size %zu] "
-                "[--log-file %s]",
-                first_path, second_path, static_cast<size_t>(block_size), log_path);
+// Everything a run acquires. Members start empty (-1 or null) and are released together by
+// release_run, whatever point the run reached.
+struct run_state {
+    FILE* log;
+    int first_fd;
+    int second_fd;
+    uint64_t file_size;
+    uint64_t block_size;
+    unsigned char* first_block;
+    unsigned char* second_block;
+    // The compression buffer and the change record (which holds the Base64 text) are made
+    // once, at the size the largest block needs, when the first differing block arrives, and
+    // reused for every later one: memory stays constant and identical files never allocate
+    // them. A failed allocation skips that block's record and is tried again at the next one.
+    int compress_bound;
+    unsigned char* compressed;
+    size_t record_capacity;
+    char* record;
+};
 
-    int first_fd = -1;
-    int second_fd = -1;
+static void release_run(run_state* run) {
+    free(run->record);
+    free(run->compressed);
+    free(run->first_block);
+    free(run->second_block);
+    if (run->first_fd >= 0) close(run->first_fd);
+    if (run->second_fd >= 0) close(run->second_fd);
+    close_log_file(run->log);
+}
+
+// Opens both files, checks their sizes and allocates the block buffers. Returns 0, or -1
+// after printing why the run cannot start.
+static int prepare_run(const run_options* options, run_state* run) {
     off_t first_size = 0;
     off_t second_size = 0;
-    if (open_file_for_reading(first_path, &first_fd, &first_size) != 0) {
-        close_if_open(first_fd);
-        close_log_file(log);
-        return 1;
-    }
-    if (open_file_for_reading(second_path, &second_fd, &second_size) != 0) {
-        close_if_open(first_fd);
-        close_if_open(second_fd);
-        close_log_file(log);
-        return 1;
+    if (open_file_for_reading(options->first_path, &run->first_fd, &first_size) != 0) return -1;
+    if (open_file_for_reading(options->second_path, &run->second_fd, &second_size) != 0) {
+        return -1;
     }
     if (first_size != second_size) {
-        fprintf(stderr, "Files differ in size: %ld vs %ld\n", static_cast<long>(first_size),
-                static_cast<long>(second_size));
-        close(first_fd);
-        close(second_fd);
-        close_log_file(log);
-        return 1;
+        fprintf(stderr, "Files differ in size: %" PRIu64 " vs %" PRIu64 "\n",
+                static_cast<uint64_t>(first_size), static_cast<uint64_t>(second_size));
+        return -1;
     }
-
-    const uint64_t file_size = static_cast<uint64_t>(first_size);
-    const uint64_t block_count = (file_size + block_size - 1) / block_size;
-    unsigned char* first_block = static_cast<unsigned char*>(malloc(block_size));
-    unsigned char* second_block = static_cast<unsigned char*>(malloc(block_size));
-    if (first_block == nullptr || second_block == nullptr) {
+    run->file_size = static_cast<uint64_t>(first_size);
+    run->block_size = options->block_size;
+    run->first_block = static_cast<unsigned char*>(malloc(run->block_size));
+    run->second_block = static_cast<unsigned char*>(malloc(run->block_size));
+    if (run->first_block == nullptr || run->second_block == nullptr) {
         perror("malloc");
-        free(first_block);
-        free(second_block);
-        close(first_fd);
-        close(second_fd);
-        close_log_file(log);
-        return 1;
+        return -1;
     }
+    run->compress_bound = LZ4_compressBound(static_cast<int>(run->block_size));
+    run->record_capacity =
+        base64_encoded_length(static_cast<size_t>(run->compress_bound)) + CHANGE_RECORD_OVERHEAD;
+    return 0;
+}
 
+// Compresses, encodes and writes the change record of one differing block (already in the
+// second block buffer). A block that cannot be compressed or encoded gets no record and the
+// run goes on. Returns -1 only when standard output refused the record.
+static int emit_change_record(run_state* run, uint64_t block_offset, uint64_t length) {
+    log_buffer_with_preview(run->log, "Blocks are different\n", run->second_block, length, length);
+    if (run->compressed == nullptr) {
+        run->compressed =
+            static_cast<unsigned char*>(malloc(static_cast<size_t>(run->compress_bound)));
+    }
+    if (run->compressed == nullptr) {
+        perror("malloc");
+        return 0;
+    }
+    const int compressed_size = LZ4_compress_default(
+        reinterpret_cast<const char*>(run->second_block), reinterpret_cast<char*>(run->compressed),
+        static_cast<int>(length), run->compress_bound);
+    log_message(run->log, "Compressed bytes: %" PRIu64 "\n (block size: %" PRIu64 ")",
+                static_cast<uint64_t>(static_cast<uint32_t>(compressed_size)), length);
+    if (compressed_size <= 0) {
+        fprintf(stderr, "LZ4 compression failed at offset %" PRIu64 "\n", block_offset);
+        return 0;
+    }
+    if (run->record == nullptr) run->record = static_cast<char*>(malloc(run->record_capacity));
+    if (run->record == nullptr) {
+        perror("base64_encode");
+        return 0;
+    }
+    const size_t record_length = build_change_record(
+        run->record, block_offset, length, run->compressed, static_cast<size_t>(compressed_size));
+    if (write_record(run->record, record_length) != 0) return -1;
+    if (run->log != nullptr) {
+        // The record already ends in its line break; "%s" has no int limit on the length,
+        // unlike a precision.
+        run->record[record_length] = '\0';
+        log_message(run->log, "%s", run->record);
+    }
+    return 0;
+}
+
+// Logs and prints a heartbeat record (last = "false") or the final record (last = "true").
+// Returns -1 after reporting that standard output refused it.
+static int emit_heartbeat(FILE* log, uint64_t bytes_processed, const char* last) {
+    log_message(log, HEARTBEAT_LOG, bytes_processed, last);
+    if (printf(HEARTBEAT_RECORD, bytes_processed, last) < 0 || fflush(stdout) != 0) {
+        report_output_error();
+        return -1;
+    }
+    return 0;
+}
+
+// Reads block `block_index` of both files into the block buffers. Returns 0, or -1 after
+// printing the read error; a short read (the file ended early) has no error of its own and is
+// reported as ENODATA instead of whatever errno held.
+static int read_blocks(run_state* run, uint64_t block_index, uint64_t block_offset,
+                       uint64_t length) {
+    const off_t at = static_cast<off_t>(block_offset);
+    const ssize_t first_read = pread(run->first_fd, run->first_block, length, at);
+    const int first_errno = errno;
+    const ssize_t second_read = pread(run->second_fd, run->second_block, length, at);
+    const int second_errno = errno;
+    const ssize_t expected = static_cast<ssize_t>(length);
+    if (first_read == expected && second_read == expected) return 0;
+    int error;
+    if (first_read != expected) {
+        error = first_read < 0 ? first_errno : ENODATA;
+    } else {
+        error = second_read < 0 ? second_errno : ENODATA;
+    }
+    fprintf(stderr, "Error reading block %" PRIu64 ": %s\n", block_index, strerror(error));
+    return -1;
+}
+
+// The block loop and the final record. Returns 0, or -1 when standard output failed: the
+// stream then stops at once, without a final record.
+static int compare_files(run_state* run) {
+    const uint64_t file_size = run->file_size;
+    const uint64_t block_size = run->block_size;
+    const uint64_t block_count = (file_size + block_size - 1) / block_size;
     const uint64_t heartbeat_interval = file_size >= 100 ? file_size / 100 : 1;
-    log_message(log, "Initialized heartbeat interval: every %ld bytes (0.01 of %ld)",
-                static_cast<long>(heartbeat_interval), static_cast<long>(file_size));
+    log_message(run->log,
+                "Initialized heartbeat interval: every %" PRIu64 " bytes (0.01 of %" PRIu64 ")",
+                heartbeat_interval, file_size);
     uint64_t next_heartbeat = heartbeat_interval;
     uint64_t bytes_processed = 0;
     uint64_t block_offset = 0;
 
-    // The compression buffer and the change record (which holds the Base64 text) are made once,
-    // at the size the largest block needs, when the first differing block arrives, and reused
-    // for every later one: memory stays constant and identical files never allocate them.
-    // A failed allocation skips that block's record and is tried again at the next one.
-    const int compress_bound = LZ4_compressBound(static_cast<int>(block_size));
-    unsigned char* compressed = nullptr;
-    char* record = nullptr;
-    const size_t record_capacity =
-        base64_encoded_length(static_cast<size_t>(compress_bound)) + CHANGE_RECORD_OVERHEAD;
-
     for (uint64_t block_index = 0; block_index < block_count; ++block_index) {
-        log_message(log, "Processing block %zu of %zu blocks\n", static_cast<size_t>(block_index),
-                    static_cast<size_t>(block_count));
+        log_message(run->log, "Processing block %" PRIu64 " of %" PRIu64 " blocks\n", block_index,
+                    block_count);
         uint64_t length = block_size;
         if (block_index == block_count - 1 && file_size % block_size != 0) {
             length = file_size % block_size;
         }
+        if (read_blocks(run, block_index, block_offset, length) != 0) break;
 
-        const ssize_t first_read = pread(first_fd, first_block, length, block_offset);
-        const int first_errno = errno;
-        const ssize_t second_read = pread(second_fd, second_block, length, block_offset);
-        const int second_errno = errno;
-        if (first_read != static_cast<ssize_t>(length) ||
-            second_read != static_cast<ssize_t>(length)) {
-            // A read that failed reports its own error; a short read (the file ended early)
-            // has no error of its own and reports ENODATA instead of whatever errno held.
-            int error;
-            if (first_read != static_cast<ssize_t>(length)) {
-                error = first_read < 0 ? first_errno : ENODATA;
-            } else {
-                error = second_read < 0 ? second_errno : ENODATA;
-            }
-            fprintf(stderr, "Error reading block %lu: %s\n",
-                    static_cast<unsigned long>(block_index), strerror(error));
-            break;
-        }
-
-        if (memcmp(first_block, second_block, length) == 0) {
-            log_message(log, "Blocks are identical");
-        } else {
-            log_buffer_with_preview(log, "Blocks are different\n", second_block, length, length);
-            if (compressed == nullptr) {
-                compressed =
-                    static_cast<unsigned char*>(malloc(static_cast<size_t>(compress_bound)));
-            }
-            if (compressed == nullptr) {
-                perror("malloc");
-            } else {
-                const int compressed_size = LZ4_compress_default(
-                    reinterpret_cast<const char*>(second_block),
-                    reinterpret_cast<char*>(compressed), static_cast<int>(length), compress_bound);
-                log_message(log, "Compressed bytes: %lu\n (block size: %lu)",
-                            static_cast<unsigned long>(static_cast<uint32_t>(compressed_size)),
-                            static_cast<unsigned long>(length));
-                if (compressed_size <= 0) {
-                    fprintf(stderr, "LZ4 compression failed at offset %lu\n",
-                            static_cast<unsigned long>(block_offset));
-                } else {
-                    if (record == nullptr) record = static_cast<char*>(malloc(record_capacity));
-                    if (record == nullptr) {
-                        perror("base64_encode");
-                    } else {
-                        const size_t record_length =
-                            build_change_record(record, block_offset, length, compressed,
-                                                static_cast<size_t>(compressed_size));
-                        write_record(record, record_length);
-                        if (log != nullptr) {
-                            // The record already ends in its line break; "%s" has no int
-                            // limit on the length, unlike a precision.
-                            record[record_length] = '\0';
-                            log_message(log, "%s", record);
-                        }
-                    }
-                }
-            }
+        if (memcmp(run->first_block, run->second_block, length) == 0) {
+            log_message(run->log, "Blocks are identical");
+        } else if (emit_change_record(run, block_offset, length) != 0) {
+            return -1;
         }
 
         bytes_processed += length;
         if (bytes_processed >= next_heartbeat) {
-            log_message(log, HEARTBEAT_LOG, static_cast<unsigned long>(bytes_processed), "false");
-            printf(HEARTBEAT_RECORD, static_cast<unsigned long>(bytes_processed), "false");
-            fflush(stdout);
+            if (emit_heartbeat(run->log, bytes_processed, "false") != 0) return -1;
             next_heartbeat += heartbeat_interval;
         }
         block_offset += block_size;
     }
+    return emit_heartbeat(run->log, bytes_processed, "true");
+}
 
-    log_message(log, HEARTBEAT_LOG, static_cast<unsigned long>(bytes_processed), "true");
-    printf(HEARTBEAT_RECORD, static_cast<unsigned long>(bytes_processed), "true");
-    fflush(stdout);
+int main(int argc, char** argv) {
+    if (check_standard_descriptors() != 0) return EXIT_OUTPUT_FAILED;
+    if (argc < 3) {
+        // A caller may start the program with an empty argument vector: name it then.
+        fprintf(stderr, "Usage: %s <file1> <file2> [--block-size <bytes>] [--log-file <path>]\n",
+                argc > 0 ? argv[0] : "zev-block-diff-tool");
+        return 1;
+    }
+    run_options options;
+    if (parse_options(argc, argv, &options) != 0) return 1;
 
-    free(record);
-    free(compressed);
-    free(first_block);
-    free(second_block);
-    close(first_fd);
-    close(second_fd);
-    close_log_file(log);
-    return 0;
+    run_state run = {};
+    run.first_fd = -1;
+    run.second_fd = -1;
+    run.log = open_log_file(options.log_path);
+    log_message(
+        run.log,
+        "Running ZEV diff tool, with command: zev-block-diff-tool %s %s [--block-size %" PRIu64
+        "] [--log-file %s]",
+        options.first_path, options.second_path, options.block_size, options.log_path);
+
+    int status = 1;
+    if (prepare_run(&options, &run) == 0) {
+        status = compare_files(&run) == 0 ? 0 : EXIT_OUTPUT_FAILED;
+    }
+    release_run(&run);
+    return status;
 }

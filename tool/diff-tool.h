@@ -14,8 +14,10 @@
 
 // Opens `path` read-only and stores the descriptor in *fd (also when negative) and, in *size,
 // the offset of the end of the file found by seeking the descriptor. Returns 0, or -1 after
-// reporting the failed open or seek with perror on the path. A descriptor opened before a
-// failed seek stays open and is left to the caller.
+// reporting with perror on the path a failed open or seek, or an input that is neither a
+// regular file nor a block device (a directory: EISDIR; a pipe, FIFO or socket: ESPIPE; any
+// other kind: ENOTBLK). A descriptor opened before such a failure stays open and is left to
+// the caller.
 int open_file_for_reading(const char* path, int* fd, off_t* size);
 
 #endif

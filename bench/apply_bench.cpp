@@ -1,0 +1,202 @@
+// Benchmark of zev-block-apply against the stream's producer, on the image pairs of the diff
+// benchmark (10% and 100% of the blocks differing), all in the page cache:
+//   - produce: zev-block-diff-tool with its stream read from a pipe;
+//   - check: zev-block-apply --check reading the stream from a file (parse, Base64, LZ4);
+//   - apply: zev-block-apply writing every block into a copy of the reference image, fsync
+//     included;
+//   - pipeline: the diff tool's stream piped straight into zev-block-apply.
+// Speeds are MiB of stream per second, the best of several repetitions; the peak resident
+// memory of zev-block-apply is printed beside them.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+
+namespace {
+
+using namespace zev_bench;
+
+bool copy_file(const std::string& from, const std::string& to) {
+    const int in = open(from.c_str(), O_RDONLY);
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char> buf(4 * kMiB);
+    ssize_t n = 0;
+    bool ok = in >= 0 && out >= 0;
+    while (ok && (n = read(in, buf.data(), buf.size())) > 0) {
+        ok = write(out, buf.data(), static_cast<size_t>(n)) == n;
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return ok && n == 0;
+}
+
+// The diff tool piped into zev-block-apply, both started by a shell-free fork; returns the
+// wall time, or a negative value when either fails.
+double run_pipeline(const std::vector<std::string>& producer,
+                    const std::vector<std::string>& consumer) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const double start = now_seconds();
+    pid_t pids[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::vector<std::string>& argv = i == 0 ? producer : consumer;
+        pids[i] = fork();
+        if (pids[i] == 0) {
+            dup2(fds[i == 0 ? 1 : 0], i == 0 ? 1 : 0);
+            close(fds[0]);
+            close(fds[1]);
+            std::vector<char*> args;
+            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    close(fds[0]);
+    close(fds[1]);
+    bool ok = true;
+    for (pid_t pid : pids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    return ok ? now_seconds() - start : -1;
+}
+
+void usage(const char* argv0) {
+    fprintf(stderr,
+            "Usage: %s --dir <scratch dir> [--tool <zev-block-diff-tool>] [--apply "
+            "<zev-block-apply>]\n"
+            "          [--size-mib 1024] [--block-size 65536] [--reps 5] [--keep]\n",
+            argv0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string tool = ZEV_BENCH_DEFAULT_TOOL;
+    std::string apply = ZEV_BENCH_DEFAULT_APPLY;
+    BenchOptions options;
+    options.texts = {{"--tool", &tool}, {"--apply", &apply}};
+    options.reps = 5;
+    if (!parse_bench_options(argc, argv, &options)) {
+        usage(argv[0]);
+        return 2;
+    }
+    const std::string& dir = options.dir;
+    mkdir(dir.c_str(), 0755);
+    const ImageSet set = image_paths(dir, "apply");
+    fprintf(stderr, "making a %zu MiB image set in %s...\n", options.size_mib, dir.c_str());
+    if (!make_image_sets({{set, options.size_mib}}, options.block)) {
+        fprintf(stderr, "making the images failed\n");
+        return 1;
+    }
+    const std::string target = dir + "/apply-target.img";
+    const std::string stream = dir + "/apply-stream.jsonl";
+    const std::string bs = std::to_string(options.block);
+
+    print_machine();
+    printf(
+        "| scenario | stream MiB | produce MiB/s (tool, pipe) | check MiB/s | apply MiB/s (with "
+        "fsync) | pipeline tool -> apply MiB/s | apply / produce, wall | apply / produce, CPU | "
+        "peak "
+        "RSS of apply (KiB) |\n");
+    printf("|---|---|---|---|---|---|---|---|---|\n");
+    struct Scenario {
+        const char* name;
+        std::string second;
+    } scenarios[] = {{"10% differing", set.ten}, {"100% differing", set.all}};
+    for (const Scenario& s : scenarios) {
+        for (const std::string& p : {set.reference, s.second}) warm(p);
+        if (!copy_file(set.reference, target)) {
+            fprintf(stderr, "cannot copy %s\n", set.reference.c_str());
+            return 1;
+        }
+        const std::vector<std::string> tool_args = {tool, set.reference, s.second, "--block-size",
+                                                    bs};
+        const std::vector<std::string> apply_args = {apply, target};
+        std::vector<std::string> check_args = {apply, target, "--check"};
+        double produce = 1e30, check = 1e30, apply_time = 1e30, pipeline = 1e30;
+        double produce_cpu = 1e30, apply_cpu = 1e30;
+        long rss = 0;
+        // The stream goes to a file without passing through this process, which stays small:
+        // a child it starts counts its peak resident size as a floor of its own.
+        const pid_t writer = fork();
+        if (writer == 0) {
+            const int out = open(stream.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || dup2(out, 1) < 0) _exit(126);
+            std::vector<char*> args;
+            for (const std::string& a : tool_args) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        int writer_status = 0;
+        waitpid(writer, &writer_status, 0);
+        struct stat st;
+        if (!WIFEXITED(writer_status) || WEXITSTATUS(writer_status) != 0 ||
+            stat(stream.c_str(), &st) != 0) {
+            fprintf(stderr, "the diff tool failed\n");
+            return 1;
+        }
+        const uint64_t stream_bytes = static_cast<uint64_t>(st.st_size);
+        warm(stream);
+        for (int r = 0; r < options.reps; ++r) {
+            const ChildRun made = run_child(tool_args, false);
+            if (made.status != 0 || made.bytes != stream_bytes) {
+                fprintf(stderr, "the diff tool failed with status %d\n", made.status);
+                return 1;
+            }
+            produce = std::min(produce, made.seconds);
+            produce_cpu = std::min(produce_cpu, made.cpu);
+            const ChildRun checked = run_child(check_args, false, false, false, stream);
+            const ChildRun applied = run_child(apply_args, false, false, false, stream);
+            if (checked.status != 0 || applied.status != 0) {
+                fprintf(stderr, "zev-block-apply failed with status %d / %d\n", checked.status,
+                        applied.status);
+                return 1;
+            }
+            check = std::min(check, checked.seconds);
+            apply_time = std::min(apply_time, applied.seconds);
+            apply_cpu = std::min(apply_cpu, applied.cpu);
+            rss = std::max(rss, std::max(checked.max_rss_kib, applied.max_rss_kib));
+            const double piped = run_pipeline(tool_args, apply_args);
+            if (piped < 0) {
+                fprintf(stderr, "the pipeline failed\n");
+                return 1;
+            }
+            pipeline = std::min(pipeline, piped);
+        }
+        // The target must now equal the second image.
+        const ChildRun same = run_child({"/usr/bin/cmp", "-s", target, s.second}, false);
+        if (same.status != 0) {
+            fprintf(stderr, "the applied target differs from %s\n", s.second.c_str());
+            return 1;
+        }
+        const double mib = static_cast<double>(stream_bytes) / static_cast<double>(kMiB);
+        // Ratios above 1: applying is faster than producing.
+        printf("| %s | %.0f | %.0f | %.0f | %.0f | %.0f | %.2f | %.2f | %ld |\n", s.name, mib,
+               mib / produce, mib / check, mib / apply_time, mib / pipeline, produce / apply_time,
+               produce_cpu / apply_cpu, rss);
+        fflush(stdout);
+    }
+    print_load("load average at the end");
+
+    if (!options.keep) {
+        for (const std::string& p :
+             {set.reference, set.identical, set.ten, set.all, target, stream}) {
+            unlink(p.c_str());
+        }
+        rmdir(dir.c_str());
+    }
+    return 0;
+}

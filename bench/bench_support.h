@@ -1,0 +1,88 @@
+// Shared parts of the benchmarks: disk-image sets, timed child runs, the machine description.
+#ifndef ZEV_BENCH_BENCH_SUPPORT_H
+#define ZEV_BENCH_BENCH_SUPPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zev_bench {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// Bytes of the programs and libraries installed on this machine, at most `limit`.
+std::vector<unsigned char> load_executable_pool(size_t limit);
+
+// Fills `out` with disk-image-like content: segments of 4 KiB to 1 MiB of zeros (30%), text
+// (25%), executable bytes (30%) or random bytes (15%).
+void fill_image(unsigned char* out, size_t size, uint64_t seed,
+                const std::vector<unsigned char>& exe_pool);
+
+bool write_whole(const std::string& path, const unsigned char* data, size_t size);
+
+// Reads a file once so that it sits in the page cache.
+void warm(const std::string& path);
+
+// The reference image, an identical copy, one with 10% of its blocks rewritten and one with
+// every block rewritten (a rewritten block always differs).
+struct ImageSet {
+    std::string reference, identical, ten, all;
+};
+
+ImageSet image_paths(const std::string& dir, const std::string& tag);
+void make_images(const ImageSet& s, size_t size, size_t block,
+                 const std::vector<unsigned char>& pool);
+
+// The command line every benchmark shares: named text options (such as --dir and the programs
+// under test), and --size-mib, --small-mib, --block-size, --reps, --keep. Returns false for an
+// unknown option, an option without its value, or a missing --dir, zero sizes or repetitions.
+struct BenchOptions {
+    std::vector<std::pair<const char*, std::string*>> texts;
+    std::string dir;
+    size_t size_mib = 1024;
+    size_t small_mib = 64;
+    size_t block = 65536;
+    int reps = 7;
+    bool keep = false;
+};
+bool parse_bench_options(int argc, char** argv, BenchOptions* options);
+
+double now_seconds();
+
+struct ChildRun {
+    double seconds = 0;
+    double cpu = 0;  // user + system time of the child
+    long vm_hwm_kib = -1;
+    long max_rss_kib = 0;
+    int status = -1;
+    uint64_t bytes = 0;
+    uint64_t lines = 0;
+    std::string stream;  // the whole stream, when asked for
+};
+
+// Peak resident size (VmHWM) of a running process in KiB, or -1 once it has exited.
+long read_vm_hwm(pid_t pid);
+
+// Runs a program with its standard output on a pipe that this process drains (the way a
+// caller reads the stream), or on /dev/null with `to_null`, and standard input from
+// `stdin_path` when given; returns wall time, CPU time, exit status and peak resident memory
+// (sampled from /proc while output arrives, with `sample_rss`).
+ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss = false,
+                   bool to_null = false, const std::string& stdin_path = "");
+
+// Makes each image set at its size (MiB) in a child process, so that the calling process stays
+// small: a child it starts counts its peak resident size as a floor of its own. Returns false
+// when the child fails.
+bool make_image_sets(const std::vector<std::pair<ImageSet, size_t>>& sets, size_t block);
+
+void print_load(const char* what);
+// CPUs, memory and the load average at the start.
+void print_machine();
+
+}  // namespace zev_bench
+
+#endif

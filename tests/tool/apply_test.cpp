@@ -1,0 +1,292 @@
+// End-to-end tests of zev-block-apply: streams made by the real diff tool, applied by the real
+// program to real files; exit status, standard error and the target's bytes are checked.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "child_io.h"
+#include "tool_test_support.h"
+
+namespace {
+
+using namespace zev_test;
+using namespace testcommon;
+
+const std::string kApply = ZEV_APPLY_PATH;
+
+RunResult run_apply(const std::vector<std::string>& args, const std::string& stream_path = "") {
+    RunOptions options;
+    int fd = -1;
+    if (!stream_path.empty()) {
+        fd = open(stream_path.c_str(), O_RDONLY | O_CLOEXEC);
+        options.stdin_fd = fd;
+    }
+    RunResult r = run_program(kApply, args, options);
+    if (fd >= 0) close(fd);
+    return r;
+}
+
+// Runs the diff tool on two images and returns its stream.
+std::string diff(const TempDir& dir, const std::string& a, const std::string& b,
+                 uint64_t block_size) {
+    write_file(dir.file("a.img"), a);
+    write_file(dir.file("b.img"), b);
+    const RunResult r = run_tool(
+        {dir.file("a.img"), dir.file("b.img"), "--block-size", std::to_string(block_size)});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return r.out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Round trip: diff A -> B, apply to a copy of A, get B
+
+enum class Content { kRandom, kSparse, kEmpty };
+
+struct RoundTripCase {
+    const char* name;
+    Content content;
+    uint64_t size;
+    uint64_t block_size;
+    bool input_option;  // the stream through --input instead of standard input
+};
+
+std::ostream& operator<<(std::ostream& out, const RoundTripCase& c) { return out << c.name; }
+
+class RoundTrip : public testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(RoundTrip, ApplyingTheStreamToACopyOfTheFirstImageGivesTheSecond) {
+    const RoundTripCase& c = GetParam();
+    TempDir dir;
+    std::string a;
+    std::string b;
+    if (c.content == Content::kRandom) {
+        a = pattern<std::string>(c.size, 1);
+        b = a;
+        // Every third block changes, the last one always.
+        for (uint64_t off = 0; off < c.size; off += 3 * c.block_size) b[off] ^= 0x5A;
+        b[c.size - 1] ^= 0x01;
+        const std::string text = mixed_content(c.size / 4, 2);
+        b.replace(c.size / 3, text.size(), text);
+    } else if (c.content == Content::kSparse) {
+        a.assign(c.size, '\0');
+        b = a;
+        b.replace(c.block_size + 7, 100, pattern<std::string>(100, 3));
+        b.replace(c.size - 50, 50, std::string(50, 'z'));
+    }
+    const std::string stream = diff(dir, a, b, c.block_size);
+    write_file(dir.file("stream"), stream);
+    // The target starts as a sparse copy of A's size holding A's bytes.
+    const std::string target = dir.file("target.img");
+    ASSERT_EQ(truncate(dir.file("a.img").c_str(), static_cast<off_t>(c.size)), 0);
+    write_file(target, a);
+    const RunResult r = c.input_option ? run_apply({target, "--input", dir.file("stream")})
+                                       : run_apply({target}, dir.file("stream"));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(read_file(target) == b) << "the target is not the second image";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Apply, RoundTrip,
+    testing::Values(
+        RoundTripCase{"RandomWithShorterLastBlock", Content::kRandom, (1 << 20) + 12345, 65536,
+                      false},
+        RoundTripCase{"RandomThroughInputOption", Content::kRandom, 300000, 65536, true},
+        RoundTripCase{"SparseImages", Content::kSparse, 4 << 20, 65536, false},
+        RoundTripCase{"EmptyImages", Content::kEmpty, 0, 65536, false},
+        RoundTripCase{"OddBlockSize", Content::kRandom, 10007, 1000, false},
+        RoundTripCase{"BlocksOfOneByte", Content::kRandom, 50, 1, false},
+        RoundTripCase{"LinesLongerThanOneRead", Content::kRandom, 9 << 20, 4 << 20, false},
+        RoundTripCase{"BlockLargerThanTheImage", Content::kRandom, 70000, 1 << 20, true}),
+    [](const testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------------------
+// Refused and incomplete streams. The base stream: 20000-byte images in blocks of 4096, every
+// block differing except block 2, so the lines are
+//   1 change 0, 2 heartbeat 4096, 3 change 4096, 4 heartbeat 8192, 5 heartbeat 12288,
+//   6 change 12288, 7 heartbeat 16384, 8 change 16384 (3616 bytes), 9 heartbeat 20000, 10 final.
+
+using Lines = std::vector<std::string>;
+
+std::string join(const Lines& lines) {
+    std::string s;
+    for (const std::string& l : lines) s += l + "\n";
+    return s;
+}
+
+// A stream made from the base stream: its first `keep` lines, with `from` replaced by `to` in
+// line `line` (when given), `drop` bytes cut off the end, and `tail` appended.
+struct StreamCase {
+    const char* name;
+    size_t keep;
+    size_t line;
+    const char* from;
+    const char* to;
+    size_t drop;
+    const char* tail;
+    int status;
+    const char* err;
+    size_t applied_lines;  // lines whose blocks are in the target after the run
+};
+
+std::ostream& operator<<(std::ostream& out, const StreamCase& c) { return out << c.name; }
+
+std::string make_stream(Lines lines, const StreamCase& c) {
+    if (c.line != 0) {
+        std::string& l = lines[c.line - 1];
+        const size_t at = l.find(c.from);
+        EXPECT_NE(at, std::string::npos) << c.from;
+        if (at != std::string::npos) l.replace(at, strlen(c.from), c.to);
+    }
+    lines.resize(c.keep);
+    std::string s = join(lines);
+    return s.substr(0, s.size() - c.drop) + c.tail;
+}
+
+class BadStream : public testing::TestWithParam<std::tuple<StreamCase, bool>> {};
+
+TEST_P(BadStream, RefusedWithItsLineAndTheTargetUntouchedByIt) {
+    const StreamCase& c = std::get<0>(GetParam());
+    const bool check_only = std::get<1>(GetParam());
+    TempDir dir;
+    const uint64_t size = 20000;
+    const std::string a = pattern<std::string>(size, 11);
+    std::string b = pattern<std::string>(size, 12);
+    b.replace(8192, 4096, a, 8192, 4096);
+    Lines lines;
+    const std::string stream = diff(dir, a, b, 4096);
+    for (size_t at = 0, end; (end = stream.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(stream.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), 10u) << stream;
+
+    // What the target must hold: A with the blocks of the lines before the refused one.
+    std::string expected = a;
+    for (const Record& r :
+         parse_stream(join(Lines(lines.begin(), lines.begin() + c.applied_lines)))) {
+        if (r.kind == Record::kChange && !check_only) {
+            expected.replace(r.offset, r.length, decode_change_data(r.data, r.length));
+        }
+    }
+
+    write_file(dir.file("stream"), make_stream(lines, c));
+    const std::string target = dir.file("target.img");
+    write_file(target, a);
+    std::vector<std::string> args = {target};
+    if (check_only) args.push_back("--check");
+    const RunResult r = run_apply(args, dir.file("stream"));
+    EXPECT_EQ(r.exit_code, c.status);
+    std::string err = c.err;
+    // A check names what applying would give.
+    const size_t phrase = err.find("the target is not");
+    if (check_only && phrase != std::string::npos) {
+        err.replace(phrase, 17, "the target would not be");
+    }
+    EXPECT_EQ(r.err, err);
+    EXPECT_TRUE(read_file(target) == expected) << "the target holds other bytes than expected";
+}
+
+const char kForm[] = "line 6: not one of the three record forms of the diff stream\n";
+
+// clang-format off
+const StreamCase kStreams[] = {
+    {"Valid", 10, 0, "", "", 0, "", 0, "", 10},
+    {"FinalRecordStopsEarly", 7, 0, "", "", 0,
+     "{\"offset\":16384,\"length\":0,\"data\":\"\",\"last\":true}\n", 2,
+     "the diff stopped at offset 16384 of 20000 bytes: the target is not a complete copy\n", 7},
+    {"CharactersOutsideBase64", 10, 6, "\"data\":\"", "\"data\":\"****", 0, "", 1,
+     "line 6: data is not valid Base64\n", 5},
+    {"WrongPadding", 10, 6, "\"}", "=\"}", 0, "", 1,
+     "line 6: data is not Base64 with correct padding\n", 5},
+    {"WrongLength", 10, 6, "\"length\":4096", "\"length\":4095", 0, "", 1,
+     "line 6: data does not decode to 4095 bytes\n", 5},
+    {"RecordBeyondTheEnd", 10, 6, "12288", "16000", 0, "", 1,
+     "line 6: offset 16000 and length 4096 reach beyond the target size 20000\n", 5},
+    {"KeysOutOfOrder", 10, 6, "\"offset\":12288,\"length\":4096",
+     "\"length\":4096,\"offset\":12288", 0, "", 1, kForm, 5},
+    {"BlankInsideARecord", 10, 6, ":12288", ": 12288", 0, "", 1, kForm, 5},
+    {"LeadingZero", 10, 6, ":12288", ":012288", 0, "", 1, kForm, 5},
+    {"HeartbeatGoesBack", 10, 7, "16384", "4096", 0, "", 1,
+     "line 7: offset 4096 goes back from the previous heartbeat at 12288\n", 6},
+    {"StreamCutInsideALine", 6, 0, "", "", 1000, "", 1,
+     "line 6: stream cut inside the line (no line break)\n", 5},
+    {"StreamWithoutFinalRecord", 9, 0, "", "", 0, "", 1,
+     "stream ended without its final record after line 9\n", 9},
+    {"EmptyStream", 0, 0, "", "", 0, "", 1,
+     "stream ended without its final record after line 0\n", 0},
+    {"LineAfterTheFinalRecord", 10, 0, "", "", 0,
+     "{\"offset\":20000,\"length\":0,\"data\":\"\",\"last\":false}\n", 1,
+     "line 11: line after the final record\n", 10},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Apply, BadStream,
+                         testing::Combine(testing::ValuesIn(kStreams), testing::Bool()),
+                         [](const testing::TestParamInfo<std::tuple<StreamCase, bool>>& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "Checked" : "Applied");
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// Command line, target and write failures
+
+TEST(ApplyCommandLine, UsageAndOpenFailuresExitWithOne) {
+    TempDir dir;
+    write_file(dir.file("t.img"), "abc");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err_start;
+    } cases[] = {
+        {{}, 1, "target is required\n"},
+        {{dir.file("t.img"), "--bogus"}, 1, "The following argument was not expected: --bogus\n"},
+        {{dir.file("missing")}, 1, dir.file("missing") + ": No such file or directory\n"},
+        {{dir.path()}, 1, dir.path() + ": Is a directory\n"},
+        {{"/dev/null"}, 1, "/dev/null: Block device required\n"},
+        {{dir.file("t.img"), "--input", dir.file("none")},
+         1,
+         dir.file("none") + ": No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = run_apply(c.args);
+        EXPECT_EQ(r.exit_code, c.status) << c.err_start;
+        EXPECT_EQ(r.err.substr(0, c.err_start.size()), c.err_start);
+    }
+    const RunResult help = run_apply({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Usage: zev-block-apply [OPTIONS] target"), std::string::npos);
+    const RunResult version = run_apply({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out.rfind("zev-block-apply ", 0), 0u) << version.out;
+}
+
+TEST(ApplyWriteFailure, RefusedWriteEndsWithOneAndNamesTheOffset) {
+    // A file-size limit of 8192 bytes makes every write reaching beyond it fail with EFBIG,
+    // a real write error inside a target that keeps its size.
+    TempDir dir;
+    const std::string a = pattern<std::string>(20000, 21);
+    const std::string b = pattern<std::string>(20000, 22);
+    write_file(dir.file("stream"), diff(dir, a, b, 4096));
+    const std::string target = dir.file("target.img");
+    write_file(target, a);
+    ChildIo io;
+    io.stdin_fd = open(dir.file("stream").c_str(), O_RDONLY | O_CLOEXEC);
+    io.stdout_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    io.err_path = dir.file("stderr");
+    io.file_size_limit = 8192;
+    const pid_t pid = start_child(kApply, {target}, io);
+    close(io.stdin_fd);
+    close(io.stdout_fd);
+    EXPECT_EQ(wait_child(pid), "exit 1");
+    EXPECT_EQ(read_file(io.err_path), target + ": write at offset 8192 failed: File too large\n");
+    EXPECT_TRUE(read_file(target) == b.substr(0, 8192) + a.substr(8192));
+}
+
+}  // namespace
