@@ -110,7 +110,7 @@ bool Session::send_reply(const hxa::MsgHeader& request, const void* payload, uin
     h.operation = request.operation;
     h.seqNo = request.seqNo;
     h.length = length;
-    h.crc = header_crc(&h, 14);
+    h.crc = header_crc(&h, offsetof(hxa::MsgHeader, crc));
     std::memcpy(out.data(), &h, sizeof h);
     if (length) std::memcpy(out.data() + hxa::kHeaderSize, payload, length);
     if (!stream_.write_all(out.data(), out.size())) {
@@ -169,7 +169,7 @@ bool Session::serve_one() {
                   h.magic, hxa::kMagic, strict_headers_ ? "; refused with result 1" : "");
         header_ok = !strict_headers_;
     }
-    uint32_t crc = header_crc(&h, 14);
+    uint32_t crc = header_crc(&h, offsetof(hxa::MsgHeader, crc));
     if (crc != h.crc) {
         log_error("conn %llu: request checksum 0x%08x, expected 0x%08x%s", static_cast<ull>(conn_),
                   h.crc, crc, strict_headers_ ? "; refused with result 1" : "");
@@ -248,8 +248,9 @@ bool Session::handle_close(const hxa::MsgHeader& h, const unsigned char* payload
     if (!header_ok) {
         reply.result = hxa::RES_OPCODE_ERROR;
     } else if (h.length != sizeof(hxa::CloseRequest)) {
-        log_error("conn %llu: %s request with %u payload bytes, expected 4; answered result 1",
-                  static_cast<ull>(conn_), op_name(h.operation), h.length);
+        log_error("conn %llu: %s request with %u payload bytes, expected %zu; answered result 1",
+                  static_cast<ull>(conn_), op_name(h.operation), h.length,
+                  sizeof(hxa::CloseRequest));
         reply.result = hxa::RES_OPCODE_ERROR;
     } else {
         hxa::CloseRequest req;
@@ -267,8 +268,8 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
                                   bool header_ok) {
     const uint16_t op = h.operation;
     if (h.length != sizeof(hxa::LanTransferRequest)) {
-        log_error("conn %llu: %s request with %u payload bytes, expected 16; answered result 1",
-                  static_cast<ull>(conn_), op_name(op), h.length);
+        log_error("conn %llu: %s request with %u payload bytes, expected %zu; answered result 1",
+                  static_cast<ull>(conn_), op_name(op), h.length, sizeof(hxa::LanTransferRequest));
         if (!send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0)) return false;
         if (op == hxa::OP_LAN_WRITE) {
             log_error("conn %llu: the length of the data behind it is unknown; closing",
@@ -296,7 +297,7 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
              static_cast<ull>(length), result, reason(result, why).c_str());
     if (op == hxa::OP_LAN_READ) {
         if (result != 0) return send_transfer_reply(h, result, 0);
-        if (!send_transfer_reply(h, 0, req.length)) return false;
+        if (!send_transfer_reply(h, hxa::RES_OK, req.length)) return false;
         return stream_out(extents);
     }
     if (op == hxa::OP_LAN_WRITE) {
@@ -397,9 +398,9 @@ bool Session::handle_map(const hxa::MsgHeader& h, const unsigned char* payload, 
     if (!header_ok) return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
     if (h.length != sizeof(hxa::SanMapRequest)) {
         log_error(
-            "conn %llu: SAN address map request with %u payload bytes, expected 20; "
+            "conn %llu: SAN address map request with %u payload bytes, expected %zu; "
             "answered result 1",
-            static_cast<ull>(conn_), h.length);
+            static_cast<ull>(conn_), h.length, sizeof(hxa::SanMapRequest));
         return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
     }
     hxa::SanMapRequest req;
