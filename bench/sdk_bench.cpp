@@ -582,8 +582,9 @@ struct Settings {
     uint64_t region = 256 * kMiB;  // bytes one run moves (and the size of every disk)
     int reps = 5;
     int calls = 10000;
-    uint64_t small_requests = 10000;  // cap for 4 KiB runs
-    double run_seconds = 3;           // a run stops after this long (0: never)
+    uint64_t small_requests = 10000;   // cap for 4 KiB runs
+    double run_seconds = 3;            // a run stops after this long (0: never)
+    std::vector<std::string> profile;  // PROGRAM MODE OP BYTES: run that case once, alone
     std::string dir;
 };
 
@@ -706,6 +707,8 @@ int main(int argc, char** argv) {
             st.region = std::stoull(value()) * kMiB;
         } else if (a == "--reps") {
             st.reps = std::max(1, std::stoi(value()));
+        } else if (a == "--profile") {
+            for (int k = 0; k < 4; ++k) st.profile.push_back(value());
         } else if (a == "--run-seconds") {
             st.run_seconds = std::stod(value());
         } else if (a == "--calls") {
@@ -714,7 +717,8 @@ int main(int argc, char** argv) {
             simulator = value();
         } else {
             die("usage: qv-sdk-bench [--quick] [--dir DIR] [--run-mib N] [--reps N] [--calls N] "
-                "[--run-seconds S] [--simulator PATH]");
+                "[--run-seconds S] [--simulator PATH] [--profile library|baseline TCP|TLS|SAN "
+                "read|write BYTES]");
         }
     }
     if (st.region < 8 * kMiB) st.region = 8 * kMiB;
@@ -777,17 +781,51 @@ int main(int argc, char** argv) {
     }
     if (!san_skip.empty()) std::printf("# SAN cases skipped: %s\n", san_skip.c_str());
 
+    if (!st.profile.empty()) {
+        // One case alone, for system-call counts and instruction profiles of either side.
+        const auto& p = st.profile;
+        Mode mode = p[1] == "TLS" ? Mode::kTls : p[1] == "SAN" ? Mode::kSan : Mode::kTcp;
+        Op op = p[2] == "write" ? Op::kWrite : Op::kRead;
+        uint64_t size = std::stoull(p[3]);
+        if (size == 0 || size > 4 * kMiB || size % 8 || (mode == Mode::kSan && !san_skip.empty()))
+            die("--profile: bad case (request size 8 B to 4 MiB, SAN needs root)");
+        Child& lib_server = mode == Mode::kTls ? sim_tls : sim_tcp;
+        Child& raw_server_child = mode == Mode::kSan   ? sim_tcp
+                                  : mode == Mode::kTls ? raw_tls
+                                                       : raw_tcp;
+        LibraryClient lib(mode, lib_server.port, lib_server.pid);
+        RawClient raw(mode, raw_server_child.port, raw_server_child.pid, lun_files);
+        Client& c = p[0] == "library" ? static_cast<Client&>(lib) : raw;
+        std::vector<char> src(st.region), buf(size);
+        Disk disk;
+        uint64_t next_seed = 0;
+        Sample s;
+        bool ok = run_once(c, op, size, std::min(st.region / size, st.small_requests), 0, disk, src,
+                           buf, false, s, next_seed);
+        std::printf(
+            "profile %s %s %s %llu: %llu requests in %.3f s, host CPU %.1f us/req, "
+            "server (pid %d) CPU %.1f us/req\n",
+            p[0].c_str(), mode_name(mode), op == Op::kRead ? "read" : "write",
+            static_cast<unsigned long long>(size), static_cast<unsigned long long>(s.requests),
+            s.seconds, s.host_cpu / static_cast<double>(std::max<uint64_t>(s.requests, 1)) * 1e6,
+            static_cast<int>(c.server()),
+            s.server_cpu / static_cast<double>(std::max<uint64_t>(s.requests, 1)) * 1e6);
+        if (!ok) fail("the profiled case");
+    }
     std::vector<Mode> modes = {Mode::kTcp, Mode::kTls};
     if (san_skip.empty()) modes.push_back(Mode::kSan);
+    if (!st.profile.empty()) modes.clear();
     const std::vector<uint64_t> sizes = {4 * kKiB, 64 * kKiB, kMiB, 4 * kMiB};
     std::vector<char> src(st.region), buf(4 * kMiB);
     Disk lib_lan, raw_lan, san;
     uint64_t next_seed = 0;
 
-    std::printf(
-        "\n| mode | op | request | library MiB/s (min-max) | baseline MiB/s (min-max) | ratio | "
-        "library req/s | baseline req/s | host CPU us/req lib / base | server CPU us/req sim / "
-        "base |\n|---|---|---|---|---|---|---|---|---|---|\n");
+    if (!modes.empty())
+        std::printf(
+            "\n| mode | op | request | library MiB/s (min-max) | baseline MiB/s (min-max) | ratio "
+            "| "
+            "library req/s | baseline req/s | host CPU us/req lib / base | server CPU us/req sim / "
+            "base |\n|---|---|---|---|---|---|---|---|---|---|\n");
     for (Mode mode : modes) {
         Child& lib_server = mode == Mode::kTls ? sim_tls : sim_tcp;
         Child& raw_server_child = mode == Mode::kSan   ? sim_tcp
@@ -853,10 +891,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf(
-        "\n| resident memory, %d calls of 64 KiB (write, read, ...) | host KiB after %d calls | "
-        "host KiB after %d calls | server KiB after %d calls |\n|---|---|---|---|\n",
-        st.calls, st.calls / 10, st.calls, st.calls);
+    if (!modes.empty())
+        std::printf(
+            "\n| resident memory, %d calls of 64 KiB (write, read, ...) | host KiB after %d calls "
+            "| "
+            "host KiB after %d calls | server KiB after %d calls |\n|---|---|---|---|\n",
+            st.calls, st.calls / 10, st.calls, st.calls);
     for (Mode mode : modes) {
         Child& lib_server = mode == Mode::kTls ? sim_tls : sim_tcp;
         Child& raw_server_child = mode == Mode::kSan   ? sim_tcp

@@ -30,6 +30,7 @@ class Stream {
 
   private:
     static constexpr size_t kInputBuffer = 64 * 1024;
+    static constexpr size_t kDirectRead = 4096;  // reads this large bypass an empty buffer
     // One receive call of at most `size` bytes: their number, 0 when the peer closed
     // cleanly, -1 on failure.
     ssize_t receive(void* data, size_t size);
