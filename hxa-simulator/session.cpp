@@ -76,7 +76,7 @@ Stream::ReadResult Stream::read_exact(void* data, size_t size) {
         const size_t left = size - got;
         // Data of a transfer goes straight to the caller; small remainders (a request
         // header and payload) refill the buffer.
-        const bool direct = left >= kDirectRead;
+        const bool direct = left >= in_.size();
         ssize_t n = direct ? receive(p + got, left) : receive(in_.data(), in_.size());
         if (n <= 0) return n == 0 && got == 0 ? ReadResult::kEof : ReadResult::kError;
         size_t take = static_cast<size_t>(n);

@@ -29,8 +29,9 @@ class Stream {
     bool write_all(const void* data, size_t size);
 
   private:
-    static constexpr size_t kInputBuffer = 64 * 1024;
-    static constexpr size_t kDirectRead = 4096;  // reads this large bypass an empty buffer
+    // Holds the largest request (header and payload); little of the data behind a write
+    // request passes through it, the rest is received in place.
+    static constexpr size_t kInputBuffer = 4096;
     // One receive call of at most `size` bytes: their number, 0 when the peer closed
     // cleanly, -1 on failure.
     ssize_t receive(void* data, size_t size);
