@@ -470,6 +470,10 @@ class RawClient : public Client {
         hxa::OpenReply reply{};
         if (mode_ == Mode::kSan) {
             for (const auto& f : lun_files_) lun_fds_.push_back(::open(f.c_str(), O_RDWR));
+            for (int i = 0; i < 2; ++i)
+                for (int k = 0; k < 16; ++k)
+                    wwns_[i][k] = static_cast<unsigned char>(
+                        std::stoi(std::string(kWwns[i] + 2 * k, 2), nullptr, 16));
             for (int fd : lun_fds_)
                 if (fd < 0) return false;
             hxa::OpenSanRequest req{};
@@ -539,13 +543,8 @@ class RawClient : public Client {
                 std::memset(p, 0, r.dataLen);
             } else {
                 int fd = -1;
-                for (int i = 0; i < 2; ++i) {
-                    unsigned char wwn[16];
-                    for (int k = 0; k < 16; ++k)
-                        wwn[k] = static_cast<unsigned char>(
-                            std::stoi(std::string(kWwns[i] + 2 * k, 2), nullptr, 16));
-                    if (std::memcmp(wwn, r.lunWwn, 16) == 0) fd = lun_fds_[static_cast<size_t>(i)];
-                }
+                for (size_t i = 0; i < lun_fds_.size(); ++i)
+                    if (std::memcmp(wwns_[i], r.lunWwn, sizeof r.lunWwn) == 0) fd = lun_fds_[i];
                 ssize_t n = op == Op::kRead
                                 ? pread(fd, p, r.dataLen, static_cast<off_t>(r.phyOffset))
                                 : pwrite(fd, p, r.dataLen, static_cast<off_t>(r.phyOffset));
@@ -564,6 +563,7 @@ class RawClient : public Client {
     RawConn conn_;
     uint32_t handle_ = 0;
     std::vector<vhd_Rec> map_;
+    unsigned char wwns_[2][16] = {};
 };
 
 // ---- measurement ----
