@@ -50,6 +50,7 @@
 #include "hxa_protocol.h"
 #include "private_mounts.h"
 #include "session.h"
+#include "test_host.h"
 #include "tls_server.h"
 
 namespace {
@@ -216,15 +217,10 @@ class RawConn {
     }
 
     bool send_all(const void* data, size_t size) {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            ssize_t n = ssl_ ? SSL_write(ssl_, p, static_cast<int>(std::min<size_t>(size, 1 << 30)))
-                             : send(fd_, p, size, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        return move_all(const_cast<char*>(static_cast<const char*>(data)), size, true);
+    }
+    bool recv_all(void* data, size_t size) {
+        return move_all(static_cast<char*>(data), size, false);
     }
 
     // Header and payload in one send; with `data`, the data follows (one writev in plain TCP).
@@ -263,18 +259,6 @@ class RawConn {
         return true;
     }
 
-    bool recv_all(void* data, size_t size) {
-        char* p = static_cast<char*>(data);
-        while (size > 0) {
-            ssize_t n = ssl_ ? SSL_read(ssl_, p, static_cast<int>(std::min<size_t>(size, 1 << 30)))
-                             : recv(fd_, p, size, MSG_WAITALL);
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-
     // A reply with a payload of at most `max` bytes.
     bool recv_reply(uint16_t op, void* payload, uint32_t max, uint32_t& length) {
         hxa::MsgHeader h;
@@ -294,6 +278,20 @@ class RawConn {
     }
 
   private:
+    // Sends (`out`) or receives exactly `size` bytes at `p`.
+    bool move_all(char* p, size_t size, bool out) {
+        while (size > 0) {
+            const int chunk = static_cast<int>(std::min<size_t>(size, 1 << 30));
+            ssize_t n =
+                ssl_ ? (out ? SSL_write(ssl_, p, chunk) : SSL_read(ssl_, p, chunk))
+                     : (out ? send(fd_, p, size, MSG_NOSIGNAL) : recv(fd_, p, size, MSG_WAITALL));
+            if (n <= 0) return false;
+            p += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
     int fd_ = -1;
     SSL* ssl_ = nullptr;
     uint32_t seq_ = 0;
@@ -388,20 +386,9 @@ int raw_server(const std::string& image, bool tls) {
     }
 }
 
-// ---- the library as a host loads it ----
+// ---- the library as a host loads it: a log function that discards, a level object ----
 
 void discard_log(int, const char*, ...) {}
-
-class HostLevels : public CQuillonvardeDebugLevel {
-  public:
-    int GetDebugLevel() override { return 0; }
-    void SetDebugLevel(int) override {}
-    int GetTraceLevel() override { return 1; }
-    int GetInfoLevel() override { return 2; }
-    int GetDetailLevel() override { return 3; }
-    int GetWarnLevel() override { return 4; }
-    int GetErrorLevel() override { return 5; }
-};
 
 enum class Mode { kTcp, kTls, kSan };
 enum class Op { kRead, kWrite };
@@ -763,8 +750,18 @@ int main(int argc, char** argv) {
     Child sim_tcp = spawn(sim_tcp_args), sim_tls = spawn(sim_tls_args);
     Child raw_tcp = spawn({self_exe(), "--raw-server", raw_image});
     Child raw_tls = spawn({self_exe(), "--raw-server", raw_image, "--tls"});
+    // The library against the simulator; the baseline against its own server (SAN: the
+    // same simulator, the LUN files directly).
+    auto library_client = [&](Mode mode) {
+        const Child& server = mode == Mode::kTls ? sim_tls : sim_tcp;
+        return LibraryClient(mode, server.port, server.pid);
+    };
+    auto baseline_client = [&](Mode mode) {
+        const Child& server = mode == Mode::kSan ? sim_tcp : mode == Mode::kTls ? raw_tls : raw_tcp;
+        return RawClient(mode, server.port, server.pid, lun_files);
+    };
 
-    static HostLevels levels;
+    static testhost::TestLevels levels;
     if (CQuillonvardeSDK::InitialSDK(discard_log, &levels, "", "", "") != 0)
         die("InitialSDK failed");
 
@@ -789,12 +786,8 @@ int main(int argc, char** argv) {
         uint64_t size = std::stoull(p[3]);
         if (size == 0 || size > 4 * kMiB || size % 8 || (mode == Mode::kSan && !san_skip.empty()))
             die("--profile: bad case (request size 8 B to 4 MiB, SAN needs root)");
-        Child& lib_server = mode == Mode::kTls ? sim_tls : sim_tcp;
-        Child& raw_server_child = mode == Mode::kSan   ? sim_tcp
-                                  : mode == Mode::kTls ? raw_tls
-                                                       : raw_tcp;
-        LibraryClient lib(mode, lib_server.port, lib_server.pid);
-        RawClient raw(mode, raw_server_child.port, raw_server_child.pid, lun_files);
+        LibraryClient lib = library_client(mode);
+        RawClient raw = baseline_client(mode);
         Client& c = p[0] == "library" ? static_cast<Client&>(lib) : raw;
         std::vector<char> src(st.region), buf(size);
         Disk disk;
@@ -827,12 +820,8 @@ int main(int argc, char** argv) {
             "library req/s | baseline req/s | host CPU us/req lib / base | server CPU us/req sim / "
             "base |\n|---|---|---|---|---|---|---|---|---|---|\n");
     for (Mode mode : modes) {
-        Child& lib_server = mode == Mode::kTls ? sim_tls : sim_tcp;
-        Child& raw_server_child = mode == Mode::kSan   ? sim_tcp
-                                  : mode == Mode::kTls ? raw_tls
-                                                       : raw_tcp;
-        LibraryClient lib(mode, lib_server.port, lib_server.pid);
-        RawClient raw(mode, raw_server_child.port, raw_server_child.pid, lun_files);
+        LibraryClient lib = library_client(mode);
+        RawClient raw = baseline_client(mode);
         Disk& lib_disk = mode == Mode::kSan ? san : lib_lan;
         Disk& raw_disk = mode == Mode::kSan ? san : raw_lan;
         for (uint64_t size : sizes) {
@@ -898,12 +887,8 @@ int main(int argc, char** argv) {
             "host KiB after %d calls | server KiB after %d calls |\n|---|---|---|---|\n",
             st.calls, st.calls / 10, st.calls, st.calls);
     for (Mode mode : modes) {
-        Child& lib_server = mode == Mode::kTls ? sim_tls : sim_tcp;
-        Child& raw_server_child = mode == Mode::kSan   ? sim_tcp
-                                  : mode == Mode::kTls ? raw_tls
-                                                       : raw_tcp;
-        LibraryClient lib(mode, lib_server.port, lib_server.pid);
-        RawClient raw(mode, raw_server_child.port, raw_server_child.pid, lun_files);
+        LibraryClient lib = library_client(mode);
+        RawClient raw = baseline_client(mode);
         for (int who = 0; who < 2; ++who) {
             Client& c = who == 0 ? static_cast<Client&>(lib) : raw;
             long early = -1, server = -1;
