@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hxa_protocol.h"
+
 namespace hxasim {
 namespace {
 
@@ -116,8 +118,8 @@ bool DiskStore::add_lun(const LunSpec& def, std::string& error) {
         lun.ino = S_ISBLK(st.st_mode) ? 0 : st.st_ino;
         for (const auto& other : luns_)
             if (other.dev == lun.dev && other.ino == lun.ino) {
-                error = "LUN file " + def.file + " is the storage of LUN " + other.wwn_hex +
-                        " already";
+                error =
+                    "LUN file " + def.file + " is the storage of LUN " + other.wwn_hex + " already";
                 ::close(lun.fd);
                 return false;
             }
@@ -195,12 +197,12 @@ uint16_t DiskStore::open(uint64_t conn, Transport transport, const std::string& 
     auto tok = tokens_.find(token);
     if (tok == tokens_.end()) {
         why = "token not accepted";
-        return 3;
+        return hxa::RES_TOKEN_ERROR;
     }
     auto it = disk_by_path_.find(path);
     if (it == disk_by_path_.end()) {
         why = "no disk at this path";
-        return 2;
+        return hxa::RES_FILE_NOT_EXIST;
     }
     Disk& disk = disks_[it->second];
     Handle h{conn, transport, it->second, true, tok->second, -1, disk.size};
@@ -208,25 +210,25 @@ uint16_t DiskStore::open(uint64_t conn, Transport transport, const std::string& 
         int access = open_mode & O_ACCMODE;
         if (access == 3) {
             why = "open mode " + std::to_string(open_mode) + " has no valid access mode";
-            return 4;
+            return hxa::RES_OPEN_ERROR;
         }
         h.readable = access != O_WRONLY;
         bool wants_write = access != O_RDONLY;
         if (wants_write && !tok->second) {
             why = "read-only token cannot open for writing";
-            return 3;
+            return hxa::RES_TOKEN_ERROR;
         }
         h.writable = wants_write;
     } else if (disk.flat) {
         why = "flat image has no LUN layout; the SAN transport needs a LUN-backed disk";
-        return 4;
+        return hxa::RES_OPEN_ERROR;
     }
     size_t mine = 0;
     for (const auto& e : handles_)
         if (e.second.conn == conn) ++mine;
     if (mine >= kMaxHandlesPerConnection) {
         why = "too many open disks on this connection";
-        return 4;
+        return hxa::RES_OPEN_ERROR;
     }
     if (disk.flat) {
         int flags = h.readable && h.writable ? O_RDWR : (h.writable ? O_WRONLY : O_RDONLY);
@@ -234,18 +236,18 @@ uint16_t DiskStore::open(uint64_t conn, Transport transport, const std::string& 
         if (h.fd < 0) {
             int err = errno;
             why = "image " + disk.image + ": " + std::strerror(err);
-            return err == ENOENT ? 2 : 4;
+            return err == ENOENT ? hxa::RES_FILE_NOT_EXIST : hxa::RES_OPEN_ERROR;
         }
         if (!device_size(h.fd, h.size)) {
             why = "image " + disk.image + ": cannot tell its size";
             ::close(h.fd);
-            return 4;
+            return hxa::RES_OPEN_ERROR;
         }
     }
     while (next_handle_ == 0 || handles_.count(next_handle_)) ++next_handle_;
     handle = next_handle_++;
     handles_[handle] = h;
-    return 0;
+    return hxa::RES_OK;
 }
 
 uint16_t DiskStore::close(uint64_t conn, Transport transport, uint32_t handle, std::string& why) {
@@ -253,15 +255,15 @@ uint16_t DiskStore::close(uint64_t conn, Transport transport, uint32_t handle, s
     auto it = handles_.find(handle);
     if (it == handles_.end() || it->second.conn != conn) {
         why = "handle " + std::to_string(handle) + " is not open on this connection";
-        return 5;
+        return hxa::RES_HANDLE_NOT_EXIST;
     }
     if (it->second.transport != transport) {
         why = "handle was opened in the other transport";
-        return 1;
+        return hxa::RES_OPCODE_ERROR;
     }
     if (it->second.fd >= 0) ::close(it->second.fd);
     handles_.erase(it);
-    return 0;
+    return hxa::RES_OK;
 }
 
 size_t DiskStore::close_all(uint64_t conn) {
@@ -308,43 +310,43 @@ uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kin
     auto it = handles_.find(handle);
     if (it == handles_.end() || it->second.conn != conn) {
         why = "handle " + std::to_string(handle) + " is not open on this connection";
-        return 5;
+        return hxa::RES_HANDLE_NOT_EXIST;
     }
     const Handle& h = it->second;
     if (h.transport != transport) {
         why = "handle was opened in the other transport";
-        return 1;
+        return hxa::RES_OPCODE_ERROR;
     }
     if (kind == TransferKind::kRead && !h.readable) {
         why = "handle is not open for reading";
-        return 4;
+        return hxa::RES_OPEN_ERROR;
     }
     if ((kind == TransferKind::kWrite || kind == TransferKind::kZero) && !h.writable) {
         why = "handle is not open for writing";
-        return 4;
+        return hxa::RES_OPEN_ERROR;
     }
     if (length == 0) {
         why = "length 0";
-        return 7;
+        return hxa::RES_DATA_SIZE_OVERFLOW;
     }
     if (offset >= h.size) {
         why = "offset " + std::to_string(offset) + " at or beyond the disk size " +
               std::to_string(h.size);
-        return 6;
+        return hxa::RES_START_BLOCK_OVERFLOW;
     }
     if (length > h.size - offset) {
         why = "range end " + std::to_string(offset) + "+" + std::to_string(length) +
               " beyond the disk size " + std::to_string(h.size);
-        return 9;
+        return hxa::RES_END_BLOCK_OVERFLOW;
     }
     Disk& disk = disks_[h.disk];
     if (disk.flat) {
         if (kind == TransferKind::kMap) {
             why = "flat image has no address map";
-            return 12;
+            return hxa::RES_STRUCT_ERROR;
         }
         extents.push_back({h.fd, -1, offset, length});
-        return 0;
+        return hxa::RES_OK;
     }
     const uint64_t end = offset + length;
     const size_t first = static_cast<size_t>(offset / chunk_size_);
@@ -352,12 +354,13 @@ uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kin
     if (kind == TransferKind::kMap && last - first + 1 > max_extents_) {
         why = "range spans " + std::to_string(last - first + 1) + " chunks, more than " +
               std::to_string(max_extents_) + " extents";
-        return 7;
+        return hxa::RES_DATA_SIZE_OVERFLOW;
     }
     bool allocate = kind == TransferKind::kWrite || (kind == TransferKind::kMap && h.writable);
     if (allocate) {
         for (size_t c = first; c <= last; ++c)
-            if (disk.chunks[c].lun < 0 && !allocate_chunk(disk, c, why)) return 10;
+            if (disk.chunks[c].lun < 0 && !allocate_chunk(disk, c, why))
+                return hxa::RES_WRITE_FAILED;
     }
     for (size_t c = first; c <= last; ++c) {
         uint64_t chunk_start = static_cast<uint64_t>(c) * chunk_size_;
@@ -382,7 +385,7 @@ uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kin
         }
         extents.push_back(e);
     }
-    return 0;
+    return hxa::RES_OK;
 }
 
 }  // namespace hxasim

@@ -14,7 +14,9 @@
 namespace hxasim {
 namespace {
 
-constexpr size_t kIoBlock = 1 << 20;  // bounds every data transfer step
+constexpr size_t kIoBlock = 4 << 20;  // bounds every data transfer step
+// Reply header and transfer head of a LAN read, placed in front of its first data block.
+constexpr size_t kReadReplyHead = hxa::kHeaderSize + sizeof(hxa::TransferReplyHead);
 
 using ull = unsigned long long;
 
@@ -51,26 +53,40 @@ std::string reason(uint16_t result, const std::string& why) {
 
 }  // namespace
 
+ssize_t Stream::receive(void* data, size_t size) {
+    size = std::min(size, size_t(1) << 30);
+    if (ssl_ != nullptr) {
+        int n = SSL_read(ssl_, data, static_cast<int>(size));
+        if (n > 0) return n;
+        return SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    }
+    for (;;) {
+        ssize_t n = recv(fd_, data, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
 Stream::ReadResult Stream::read_exact(void* data, size_t size) {
     char* p = static_cast<char*>(data);
-    size_t got = 0;
+    size_t got = std::min(size, in_end_ - in_pos_);
+    std::memcpy(p, in_.data() + in_pos_, got);
+    in_pos_ += got;
     while (got < size) {
-        size_t want = std::min(size - got, size_t(1) << 30);
-        ssize_t n;
-        if (ssl_ != nullptr) {
-            n = SSL_read(ssl_, p + got, static_cast<int>(want));
-            if (n <= 0) {
-                int err = SSL_get_error(ssl_, static_cast<int>(n));
-                return got == 0 && err == SSL_ERROR_ZERO_RETURN ? ReadResult::kEof
-                                                                : ReadResult::kError;
-            }
-        } else {
-            n = recv(fd_, p + got, want, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n == 0) return got == 0 ? ReadResult::kEof : ReadResult::kError;
-            if (n < 0) return ReadResult::kError;
+        const size_t left = size - got;
+        // Data of a transfer goes straight to the caller; small remainders (a request
+        // header and payload) refill the buffer.
+        const bool direct = left >= in_.size();
+        ssize_t n = direct ? receive(p + got, left) : receive(in_.data(), in_.size());
+        if (n <= 0) return n == 0 && got == 0 ? ReadResult::kEof : ReadResult::kError;
+        size_t take = static_cast<size_t>(n);
+        if (!direct) {
+            in_pos_ = std::min(take, left);
+            in_end_ = take;
+            std::memcpy(p + got, in_.data(), in_pos_);
+            take = in_pos_;
         }
-        got += static_cast<size_t>(n);
+        got += take;
     }
     return ReadResult::kOk;
 }
@@ -98,19 +114,30 @@ Session::Session(DiskStore& store, Stream& stream, uint64_t conn_id, bool strict
     : store_(store), stream_(stream), conn_(conn_id), strict_headers_(strict_headers) {}
 
 void Session::run() {
-    io_buffer_.resize(kIoBlock);
     while (serve_one()) {
     }
 }
 
-bool Session::send_reply(const hxa::MsgHeader& request, const void* payload, uint32_t length) {
-    std::vector<char> out(hxa::kHeaderSize + length);
+char* Session::data_block(uint64_t need, size_t& size) {
+    size = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(need, 1), kIoBlock));
+    if (io_buffer_.size() < kReadReplyHead + size) io_buffer_.resize(kReadReplyHead + size);
+    size = io_buffer_.size() - kReadReplyHead;
+    return io_buffer_.data() + kReadReplyHead;
+}
+
+hxa::MsgHeader Session::reply_header(const hxa::MsgHeader& request, uint32_t length) {
     hxa::MsgHeader h{};
     h.magic = hxa::kMagic;
     h.operation = request.operation;
     h.seqNo = request.seqNo;
     h.length = length;
-    h.crc = header_crc(&h, 14);
+    h.crc = header_crc(&h, offsetof(hxa::MsgHeader, crc));
+    return h;
+}
+
+bool Session::send_reply(const hxa::MsgHeader& request, const void* payload, uint32_t length) {
+    std::vector<char> out(hxa::kHeaderSize + length);
+    hxa::MsgHeader h = reply_header(request, length);
     std::memcpy(out.data(), &h, sizeof h);
     if (length) std::memcpy(out.data() + hxa::kHeaderSize, payload, length);
     if (!stream_.write_all(out.data(), out.size())) {
@@ -127,9 +154,11 @@ bool Session::send_transfer_reply(const hxa::MsgHeader& request, uint16_t result
 }
 
 bool Session::drain(uint64_t bytes) {
+    size_t block = 0;
+    char* data = data_block(bytes, block);
     while (bytes > 0) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, io_buffer_.size()));
-        if (stream_.read_exact(io_buffer_.data(), n) != Stream::ReadResult::kOk) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, block));
+        if (stream_.read_exact(data, n) != Stream::ReadResult::kOk) {
             log_error("conn %llu: connection ended inside the data of a write",
                       static_cast<ull>(conn_));
             return false;
@@ -169,7 +198,7 @@ bool Session::serve_one() {
                   h.magic, hxa::kMagic, strict_headers_ ? "; refused with result 1" : "");
         header_ok = !strict_headers_;
     }
-    uint32_t crc = header_crc(&h, 14);
+    uint32_t crc = header_crc(&h, offsetof(hxa::MsgHeader, crc));
     if (crc != h.crc) {
         log_error("conn %llu: request checksum 0x%08x, expected 0x%08x%s", static_cast<ull>(conn_),
                   h.crc, crc, strict_headers_ ? "; refused with result 1" : "");
@@ -248,8 +277,9 @@ bool Session::handle_close(const hxa::MsgHeader& h, const unsigned char* payload
     if (!header_ok) {
         reply.result = hxa::RES_OPCODE_ERROR;
     } else if (h.length != sizeof(hxa::CloseRequest)) {
-        log_error("conn %llu: %s request with %u payload bytes, expected 4; answered result 1",
-                  static_cast<ull>(conn_), op_name(h.operation), h.length);
+        log_error("conn %llu: %s request with %u payload bytes, expected %zu; answered result 1",
+                  static_cast<ull>(conn_), op_name(h.operation), h.length,
+                  sizeof(hxa::CloseRequest));
         reply.result = hxa::RES_OPCODE_ERROR;
     } else {
         hxa::CloseRequest req;
@@ -267,8 +297,8 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
                                   bool header_ok) {
     const uint16_t op = h.operation;
     if (h.length != sizeof(hxa::LanTransferRequest)) {
-        log_error("conn %llu: %s request with %u payload bytes, expected 16; answered result 1",
-                  static_cast<ull>(conn_), op_name(op), h.length);
+        log_error("conn %llu: %s request with %u payload bytes, expected %zu; answered result 1",
+                  static_cast<ull>(conn_), op_name(op), h.length, sizeof(hxa::LanTransferRequest));
         if (!send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0)) return false;
         if (op == hxa::OP_LAN_WRITE) {
             log_error("conn %llu: the length of the data behind it is unknown; closing",
@@ -296,8 +326,7 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
              static_cast<ull>(length), result, reason(result, why).c_str());
     if (op == hxa::OP_LAN_READ) {
         if (result != 0) return send_transfer_reply(h, result, 0);
-        if (!send_transfer_reply(h, 0, req.length)) return false;
-        return stream_out(extents);
+        return stream_out(h, req.length, extents);
     }
     if (op == hxa::OP_LAN_WRITE) {
         if (result != 0) {
@@ -311,57 +340,90 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
     return send_transfer_reply(h, result, result == 0 ? req.length : 0);
 }
 
-bool Session::stream_out(const std::vector<Extent>& extents) {
+bool Session::stream_out(const hxa::MsgHeader& request, uint32_t count,
+                         const std::vector<Extent>& extents) {
+    uint64_t total = 0;
+    for (const Extent& e : extents) total += e.len;
+    size_t block = 0;
+    char* data = data_block(total, block);
+    char* head = data - kReadReplyHead;
+    const hxa::MsgHeader h = reply_header(request, sizeof(hxa::TransferReplyHead));
+    const hxa::TransferReplyHead t{hxa::RES_OK, count};
+    std::memcpy(head, &h, sizeof h);
+    std::memcpy(head + sizeof h, &t, sizeof t);
+    bool head_sent = false;
+    auto send_head_alone = [&] {
+        if (!head_sent && !stream_.write_all(head, kReadReplyHead)) {
+            log_error("conn %llu: sending the %s reply failed; closing", static_cast<ull>(conn_),
+                      op_name(request.operation));
+            return false;
+        }
+        head_sent = true;
+        return true;
+    };
     for (const Extent& e : extents) {
         uint64_t pos = e.pos, left = e.len;
         while (left > 0) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(left, io_buffer_.size()));
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, block));
             if (e.fd < 0) {
-                std::memset(io_buffer_.data(), 0, n);
+                std::memset(data, 0, n);
             } else {
                 size_t got = 0;
                 while (got < n) {
-                    ssize_t r = pread(e.fd, io_buffer_.data() + got, n - got,
-                                      static_cast<off_t>(pos + got));
+                    ssize_t r = pread(e.fd, data + got, n - got, static_cast<off_t>(pos + got));
                     if (r < 0 && errno == EINTR) continue;
                     if (r <= 0) {
+                        const int err = errno;
+                        // The reply goes out as it always did; its data stays incomplete.
+                        if (!send_head_alone()) return false;
                         log_error(
                             "conn %llu: reading the disk at %llu failed (%s); the reply "
                             "is incomplete, closing",
                             static_cast<ull>(conn_), static_cast<ull>(pos + got),
-                            r == 0 ? "end of file" : std::strerror(errno));
+                            r == 0 ? "end of file" : std::strerror(err));
                         return false;
                     }
                     got += static_cast<size_t>(r);
                 }
             }
-            if (!stream_.write_all(io_buffer_.data(), n)) {
-                log_error("conn %llu: sending read data failed; closing", static_cast<ull>(conn_));
+            const char* from = head_sent ? data : head;
+            if (!stream_.write_all(from, n + static_cast<size_t>(data - from))) {
+                if (head_sent)
+                    log_error("conn %llu: sending read data failed; closing",
+                              static_cast<ull>(conn_));
+                else
+                    log_error("conn %llu: sending the %s reply failed; closing",
+                              static_cast<ull>(conn_), op_name(request.operation));
                 return false;
             }
+            head_sent = true;
             pos += n;
             left -= n;
         }
     }
-    return true;
+    return send_head_alone();
 }
 
 bool Session::stream_in(const std::vector<Extent>& extents, uint16_t& result) {
     result = 0;
+    uint64_t total = 0;
+    for (const Extent& e : extents) total += e.len;
+    size_t block = 0;
+    char* data = data_block(total, block);
     for (const Extent& e : extents) {
         uint64_t pos = e.pos, left = e.len;
         while (left > 0) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(left, io_buffer_.size()));
-            if (stream_.read_exact(io_buffer_.data(), n) != Stream::ReadResult::kOk) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, block));
+            if (stream_.read_exact(data, n) != Stream::ReadResult::kOk) {
                 log_error("conn %llu: connection ended inside the data of a write",
                           static_cast<ull>(conn_));
                 return false;
             }
             size_t put = 0;
             while (result == 0 && put < n) {
-                ssize_t w = e.fd < 0 ? -1
-                                     : pwrite(e.fd, io_buffer_.data() + put, n - put,
-                                              static_cast<off_t>(pos + put));
+                ssize_t w = e.fd < 0
+                                ? -1
+                                : pwrite(e.fd, data + put, n - put, static_cast<off_t>(pos + put));
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) {
                     log_error(
@@ -397,9 +459,9 @@ bool Session::handle_map(const hxa::MsgHeader& h, const unsigned char* payload, 
     if (!header_ok) return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
     if (h.length != sizeof(hxa::SanMapRequest)) {
         log_error(
-            "conn %llu: SAN address map request with %u payload bytes, expected 20; "
+            "conn %llu: SAN address map request with %u payload bytes, expected %zu; "
             "answered result 1",
-            static_cast<ull>(conn_), h.length);
+            static_cast<ull>(conn_), h.length, sizeof(hxa::SanMapRequest));
         return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
     }
     hxa::SanMapRequest req;
