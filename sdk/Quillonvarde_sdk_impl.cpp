@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -286,6 +288,103 @@ class SigpipeGuard {
     bool blocked_ = false;
 };
 
+// The end of one socket call's 30-second limit, counted from the moment the call began. A
+// call that a signal interrupted is continued within what is left, so that interruptions
+// never stretch the limit.
+class Deadline {
+  public:
+    Deadline()
+        : end_(std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds)) {}
+    // Milliseconds left for poll, 0 once the limit has passed.
+    int left_ms() const {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end_ - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+
+  private:
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Waits until `fd` is ready for `events` (POLLIN or POLLOUT), going on when a signal
+// interrupts the wait. Returns 0 when ready (or in an error state that the next call on the
+// socket reports), `timeout_errno` once the deadline has passed, or poll's own error.
+int wait_ready(int fd, short events, const Deadline& deadline, int timeout_errno) {
+    for (;;) {
+        int left = deadline.left_ms();
+        if (left == 0) return timeout_errno;
+        struct pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, left);
+        if (n > 0) return 0;
+        if (n < 0 && errno != EINTR) return errno;
+    }
+}
+
+// Completes a connect that a signal interrupted: the connection goes on in the background
+// and is established once the socket is writable. Returns 0, or the errno of the failed
+// connection (EINPROGRESS, as the kernel reports it, when the time-out passes first).
+int finish_interrupted_connect(int fd, const Deadline& deadline) {
+    int err = wait_ready(fd, POLLOUT, deadline, EINPROGRESS);
+    if (err != 0) return err;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+// Whether a failed TLS call was only interrupted by a signal; then `events` tells what the
+// session waits for before the call is repeated.
+bool tls_interrupted(SSL* ssl, int ret, int err, short* events) {
+    if (err != EINTR) return false;
+    int reason = SSL_get_error(ssl, ret);
+    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) return false;
+    *events = reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    return true;
+}
+
+// The outcome of one read or write call on the connection.
+struct Piece {
+    long ret;            // bytes moved, or negative on failure
+    int err;             // errno after the call
+    const char* reason;  // error text of a failure
+};
+
+// One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
+// TLS. With the socket time-outs set, the kernel does not restart a call that a signal
+// interrupted, even under SA_RESTART handlers: such a call is not a failure, it is repeated
+// once the connection is ready, within the call's own 30 seconds. While OpenSSL works it may
+// write (data, or an alert on a broken connection), so every TLS call runs under a
+// SigpipeGuard, as does the plain write.
+Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk) {
+    const Deadline deadline;
+    for (;;) {
+        SigpipeGuard guard;
+        short events = reading ? POLLIN : POLLOUT;
+        errno = 0;
+        if (self->m_uiUseSSL != 0) {
+            ERR_clear_error();
+            if (self->m_pSSL == nullptr) return {-1, errno, ssl_reason()};
+            long ret =
+                reading ? SSL_read(self->m_pSSL, pos, chunk) : SSL_write(self->m_pSSL, pos, chunk);
+            int err = errno;
+            if (ret >= 0) return {ret, err, nullptr};
+            if (!tls_interrupted(self->m_pSSL, static_cast<int>(ret), err, &events))
+                return {ret, err, ssl_reason()};
+        } else {
+            long ret = reading ? read(self->m_iSocket, pos, static_cast<size_t>(chunk))
+                               : write(self->m_iSocket, pos, static_cast<size_t>(chunk));
+            int err = errno;
+            if (ret >= 0) return {ret, err, nullptr};
+            if (err != EINTR) return {ret, err, std::strerror(err)};
+        }
+        int err = wait_ready(self->m_iSocket, events, deadline, EAGAIN);
+        if (err != 0) {
+            // Reported as the socket's time-out (or poll's error) would be.
+            if (self->m_uiUseSSL != 0) return {-1, err, ssl_reason()};
+            return {-1, err, std::strerror(err)};
+        }
+    }
+}
+
 }  // namespace
 
 int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short port,
@@ -323,9 +422,14 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
     addr.sin_addr.s_addr = inet_addr(serverIp.c_str());
     LOG_INFO("ConnectHXA: address created");
 
+    const Deadline connectDeadline;
     if (connect(m_iSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
-        return scope.nok();
+        int err = errno;
+        if (err == EINTR) err = finish_interrupted_connect(m_iSocket, connectDeadline);
+        if (err != 0) {
+            LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
+            return scope.nok();
+        }
     }
     LOG_INFO("ConnectHXA: server connected");
 
@@ -350,8 +454,17 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         ERR_clear_error();
         int ret;
         {
+            // The handshake is continued after interruptions, within one 30-second limit.
             SigpipeGuard guard;
-            ret = SSL_connect(m_pSSL);
+            const Deadline deadline;
+            for (;;) {
+                errno = 0;
+                ret = SSL_connect(m_pSSL);
+                short events = 0;
+                if (ret > 0 || !tls_interrupted(m_pSSL, ret, errno, &events)) break;
+                if (wait_ready(m_iSocket, events, deadline, EAGAIN) != 0) break;
+                ERR_clear_error();
+            }
         }
         LOG_ERROR("ConnectHXA SSL return:[%d] ", ret);
         if (ret <= 0) {
@@ -405,25 +518,11 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
         int chunk = remaining > static_cast<unsigned long long>(INT_MAX)
                         ? INT_MAX
                         : static_cast<int>(remaining);
-        long ret;
-        int err;
-        const char* reason = nullptr;
-        {
-            SigpipeGuard guard;
-            errno = 0;
-            if (m_uiUseSSL != 0) {
-                ERR_clear_error();
-                ret = m_pSSL != nullptr ? SSL_write(m_pSSL, pos, chunk) : -1;
-                err = errno;
-                if (ret < 0) reason = ssl_reason();
-            } else {
-                ret = write(m_iSocket, pos, static_cast<size_t>(chunk));
-                err = errno;
-                if (ret < 0) reason = std::strerror(err);
-            }
-        }
+        const Piece piece = move_piece(this, false, pos, chunk);
+        const long ret = piece.ret;
+        const int err = piece.err;
         if (ret < 0) {
-            LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", reason,
+            LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", piece.reason,
                       static_cast<int>(ret), err, __LINE__);
             return -1;
         }
@@ -449,22 +548,11 @@ int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
     while (remaining > 0) {
         int chunk =
             remaining > static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
-        long ret;
-        int err;
-        const char* reason = nullptr;
-        errno = 0;
-        if (m_uiUseSSL != 0) {
-            ERR_clear_error();
-            ret = m_pSSL != nullptr ? SSL_read(m_pSSL, pos, chunk) : -1;
-            err = errno;
-            if (ret < 0) reason = ssl_reason();
-        } else {
-            ret = read(m_iSocket, pos, static_cast<size_t>(chunk));
-            err = errno;
-            if (ret < 0) reason = std::strerror(err);
-        }
+        const Piece piece = move_piece(this, true, pos, chunk);
+        const long ret = piece.ret;
+        const int err = piece.err;
         if (ret < 0) {
-            LOG_ERROR("recv_msg:[%s] return:[%d] errno:[%d]  (line %d)", reason,
+            LOG_ERROR("recv_msg:[%s] return:[%d] errno:[%d]  (line %d)", piece.reason,
                       static_cast<int>(ret), err, __LINE__);
             return -1;
         }
