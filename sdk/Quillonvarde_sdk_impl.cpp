@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -241,6 +242,8 @@ namespace {
 
 constexpr int kSocketTimeoutSeconds = 30;
 constexpr int kZeroReadAllowance = 100;
+// Buffer of OpenSSL's read-ahead: several records per socket read.
+constexpr size_t kTlsReadBuffer = 256 * 1024;
 
 // OpenSSL may have no reason text for an error; "%s" must never receive a null pointer.
 const char* ssl_reason() {
@@ -250,10 +253,16 @@ const char* ssl_reason() {
 
 // A write on a connection the peer has closed raises SIGPIPE, whose default action would end
 // the host process. While a guard lives, SIGPIPE is blocked in the calling thread; a SIGPIPE
-// raised meanwhile is consumed (the write itself fails with EPIPE and is reported).
+// raised meanwhile is consumed (the write itself fails with EPIPE and is reported). Blocking
+// costs four system calls, so a guard is taken once per operation on a TLS connection, where
+// OpenSSL writes on its own (records, alerts); plain writes use MSG_NOSIGNAL instead. A guard
+// inside another one of the same thread, or one that is not `wanted`, does nothing.
 class SigpipeGuard {
   public:
-    SigpipeGuard() {
+    explicit SigpipeGuard(bool wanted = true) {
+        if (!wanted || depth_ > 0) return;
+        active_ = true;
+        ++depth_;
         sigemptyset(&pipe_set_);
         sigaddset(&pipe_set_, SIGPIPE);
         sigset_t pending;
@@ -263,6 +272,8 @@ class SigpipeGuard {
         blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
     }
     ~SigpipeGuard() {
+        if (!active_) return;
+        --depth_;
         if (!blocked_) return;
         int saved = errno;
         if (!was_pending_) {
@@ -282,8 +293,10 @@ class SigpipeGuard {
     SigpipeGuard& operator=(const SigpipeGuard&) = delete;
 
   private:
+    static inline thread_local int depth_ = 0;
     sigset_t pipe_set_;
     sigset_t old_mask_;
+    bool active_ = false;
     bool was_pending_ = false;
     bool blocked_ = false;
 };
@@ -348,16 +361,24 @@ struct Piece {
     const char* reason;  // error text of a failure
 };
 
+// A plain write that cannot raise SIGPIPE: send with MSG_NOSIGNAL, or, on a descriptor that
+// is not a socket, write under a guard.
+long write_plain(int fd, const char* pos, size_t count) {
+    long ret = send(fd, pos, count, MSG_NOSIGNAL);
+    if (ret >= 0 || errno != ENOTSOCK) return ret;
+    SigpipeGuard guard;
+    errno = 0;
+    return write(fd, pos, count);
+}
+
 // One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
 // TLS. With the socket time-outs set, the kernel does not restart a call that a signal
 // interrupted, even under SA_RESTART handlers: such a call is not a failure, it is repeated
-// once the connection is ready, within the call's own 30 seconds. While OpenSSL works it may
-// write (data, or an alert on a broken connection), so every TLS call runs under a
-// SigpipeGuard, as does the plain write.
+// once the connection is ready, within the call's own 30 seconds. TLS calls run under the
+// caller's SigpipeGuard: OpenSSL may write (data, or an alert on a broken connection).
 Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk) {
     const Deadline deadline;
     for (;;) {
-        SigpipeGuard guard;
         short events = reading ? POLLIN : POLLOUT;
         errno = 0;
         if (self->m_uiUseSSL != 0) {
@@ -371,7 +392,7 @@ Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk)
                 return {ret, err, ssl_reason()};
         } else {
             long ret = reading ? read(self->m_iSocket, pos, static_cast<size_t>(chunk))
-                               : write(self->m_iSocket, pos, static_cast<size_t>(chunk));
+                               : write_plain(self->m_iSocket, pos, static_cast<size_t>(chunk));
             int err = errno;
             if (ret >= 0) return {ret, err, nullptr};
             if (err != EINTR) return {ret, err, std::strerror(err)};
@@ -415,6 +436,13 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         return scope.nok();
     }
 
+    // A request and its data block, and under TLS every record, leave in separate writes. With
+    // Nagle's algorithm a small segment would wait for the peer's acknowledgement of the one
+    // before (up to the delayed-ACK time); every write here is a whole message part, so it
+    // goes out at once. Only the timing of segments changes: failing to set it is harmless.
+    const int noDelay = 1;
+    (void)setsockopt(m_iSocket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+
     struct sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
@@ -451,6 +479,11 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
             return scope.nok();
         }
         SSL_set_fd(m_pSSL, m_iSocket);
+        // Read ahead: OpenSSL fills a larger buffer with whatever has arrived instead of
+        // reading each record's header and body in two calls. SSL_read still hands out one record at
+        // a time; only the number of socket reads changes.
+        SSL_set_read_ahead(m_pSSL, 1);
+        SSL_set_default_read_buffer_len(m_pSSL, kTlsReadBuffer);
         ERR_clear_error();
         int ret;
         {
@@ -511,6 +544,7 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
         LOG_ERROR("send_msg: send_msg len is zero! (line %d)", __LINE__);
         return -1;
     }
+    SigpipeGuard guard(m_uiUseSSL != 0);
     unsigned long long remaining = size;
     char* pos = data;
     while (remaining > 0) {
@@ -542,6 +576,7 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
 }
 
 int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
+    SigpipeGuard guard(m_uiUseSSL != 0);
     long long remaining = size;
     int allowance = kZeroReadAllowance;
     char* pos = data;
@@ -593,11 +628,17 @@ constexpr uint64_t kMaxMapRecords = 1ULL << 20;
 constexpr uint32_t kMaxReplyPayload =
     static_cast<uint32_t>(sizeof(hxa::TransferReplyHead) + kMaxMapRecords * sizeof(vhd_Rec));
 
-// Allocates a zero-filled block of `size` + 1 bytes; null when memory is short.
-std::unique_ptr<char[]> alloc_block(uint64_t size) {
+// Allocates a block of `size` + 1 bytes; null when memory is short. A reply payload block is
+// zero-filled; a data block, whose first `size` bytes are always overwritten (by the data
+// received or copied) before any of them is read, only gets its one trailing zero byte.
+std::unique_ptr<char[]> alloc_block(uint64_t size, bool zeroFilled = true) {
     if (size >= SIZE_MAX) return nullptr;
     std::unique_ptr<char[]> block(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
-    if (block) std::memset(block.get(), 0, static_cast<size_t>(size) + 1);
+    if (!block) return nullptr;
+    if (zeroFilled)
+        std::memset(block.get(), 0, static_cast<size_t>(size) + 1);
+    else
+        block[static_cast<size_t>(size)] = 0;
     return block;
 }
 
@@ -909,6 +950,8 @@ int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
     OpScope<int> scope("enter CQuillonvardeSDKImpl::OpenDisk...",
                        "leave CQuillonvardeSDKImpl::OpenDisk: OK",
                        "leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+    // One guard for all the TLS calls of the operation (see SigpipeGuard).
+    SigpipeGuard guard(m_uiUseSSL != 0);
     m_uiOpenMode = openMode;
     m_uiTransMode = transMode;
     try {
@@ -1007,6 +1050,7 @@ int CQuillonvardeSDKImpl::CloseDisk(unsigned int diskHandle) {
     OpScope<int> scope("enter CQuillonvardeSDKImpl::CloseDisk...",
                        "leave CQuillonvardeSDKImpl::CloseDisk: OK",
                        "leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+    SigpipeGuard guard(m_uiUseSSL != 0);
     // The devices are closed first, whatever the service answers later.
     if (m_uiTransMode == TRANS_SAN) CloseLocalLunDevFile();
 
@@ -1073,6 +1117,7 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
     OpScope<int> scope("enter CQuillonvardeSDKImpl::ReadDisk...",
                        "leave CQuillonvardeSDKImpl::ReadDisk: OK",
                        "leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+    SigpipeGuard guard(m_uiUseSSL != 0);
     if (VMLength == 0 || buf == nullptr || bufSize == 0) {
         LOG_ERROR("ReadDisk: invalid parameters!");
         return scope.nok();
@@ -1146,7 +1191,7 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
                       static_cast<int>(bufSize), static_cast<int>(count));
             return scope.nok_at_error();
         }
-        std::unique_ptr<char[]> data = alloc_block(count);
+        std::unique_ptr<char[]> data = alloc_block(count, false);
         if (!data) {
             // The data is still taken off the connection to keep the stream aligned.
             drain_data(this, count);
@@ -1175,6 +1220,7 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
     OpScope<int> scope("enter CQuillonvardeSDKImpl::WriteDisk...",
                        "leave CQuillonvardeSDKImpl::WriteDisk: OK",
                        "leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+    SigpipeGuard guard(m_uiUseSSL != 0);
     const bool lan = m_uiTransMode == TRANS_LAN;
     const bool san = m_uiTransMode == TRANS_SAN;
     const bool noData = lan && buf == nullptr;
@@ -1203,7 +1249,7 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
         // cannot leave the service waiting for data that never comes.
         std::unique_ptr<char[]> data;
         if (lan && !noData) {
-            data = alloc_block(VMLength);
+            data = alloc_block(VMLength, false);
             if (!data) {
                 LOG_ERROR("WriteDisk: out of memory for [%llu] data bytes!  (line %d)", VMLength,
                           __LINE__);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -27,38 +28,44 @@ using testpeer::reply_header;
 
 namespace {
 
-// How the TLS peer drops the connection.
-enum class Drop { kAfterHandshake, kInsideReplyRecord };
+// Runs `body` in a child process whose SIGPIPE is at its default action. Returns the child's
+// exit status (body's count of failed checks), or 1000 + the signal that killed it.
+int in_child_with_default_sigpipe(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+// How the peer drops the connection.
+enum class Drop { kAtOnce, kInsideReplyRecord };
 
 struct DropCase {
     Drop drop;
+    bool tls;
     const char* name;
 };
 
-// Runs every operation against a TLS peer that drops the connection, `attempts` times, in a
-// child process whose SIGPIPE is at its default action. The child's exit status is the count
-// of operations that did not fail as they must; a SIGPIPE death shows as the signal.
-int run_dropped_sessions(Drop drop, int attempts) {
-    pid_t pid = fork();
-    if (pid != 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    }
-    signal(SIGPIPE, SIG_DFL);
+// Every operation against a peer that drops the connection (TLS: right after the handshake,
+// or inside the record of the open reply), 20 times: each call fails, none kills the host.
+int run_dropped_sessions(const DropCase& param) {
     int failures = 0;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        Peer peer(true);
-        peer.serve([drop](Conn& c) {
-            if (drop == Drop::kAfterHandshake) return;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        Peer peer(param.tls);
+        peer.serve([param](Conn& c) {
+            if (param.drop == Drop::kAtOnce) return;
             // The open request arrives, then only the first bytes of a TLS record before the
-            // connection ends: the reply is cut inside the record.
+            // connection ends.
             c.read_exact(hxa::kHeaderSize + sizeof(hxa::OpenLanRequest));
             const uint8_t partial[] = {0x17, 0x03, 0x03, 0x00, 0x40, 0x01, 0x02};
             if (::write(c.fd, partial, sizeof partial) < 0) return;
         });
         CQuillonvardeSDKImpl* impl = make();
-        if (impl->ConnectHXA("127.0.0.1", peer.port(), "tok", 1) == 0) {
+        if (impl->ConnectHXA("127.0.0.1", peer.port(), "tok", param.tls ? 1 : 0) == 0) {
             unsigned int handle = 0;
             char buf[4096] = {};
             unsigned long long size = sizeof buf;
@@ -72,23 +79,44 @@ int run_dropped_sessions(Drop drop, int attempts) {
         peer.join();
         CQuillonvardeSDK::DestroyInstance(impl);
     }
-    _exit(failures);
+    return failures;
 }
 
-class TlsPeerDrops : public ::testing::TestWithParam<DropCase> {};
+class PeerDrops : public ::testing::TestWithParam<DropCase> {};
 
-TEST_P(TlsPeerDrops, FailTheCallsWithoutKillingAHostWithDefaultSigpipe) {
+TEST_P(PeerDrops, FailTheCallsWithoutKillingAHostWithDefaultSigpipe) {
     ASSERT_EQ(testhost::install(), 0);
-    EXPECT_EQ(run_dropped_sessions(GetParam().drop, 20), 0)
+    EXPECT_EQ(in_child_with_default_sigpipe([] { return run_dropped_sessions(GetParam()); }), 0)
         << "1013 means the host was killed by SIGPIPE";
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, TlsPeerDrops,
-                         ::testing::Values(DropCase{Drop::kAfterHandshake, "AfterHandshake"},
-                                           DropCase{Drop::kInsideReplyRecord, "InsideReplyRecord"}),
-                         [](const ::testing::TestParamInfo<DropCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, PeerDrops,
+    ::testing::Values(DropCase{Drop::kAtOnce, true, "TlsAfterHandshake"},
+                      DropCase{Drop::kInsideReplyRecord, true, "TlsInsideReplyRecord"},
+                      DropCase{Drop::kAtOnce, false, "PlainAtOnce"}),
+    [](const ::testing::TestParamInfo<DropCase>& info) { return std::string(info.param.name); });
+
+// A connection descriptor that is not a socket (a pipe without reader) fails the write with
+// the system's error instead of raising SIGPIPE.
+TEST(SigpipeDefault, WriteToAPipeWithoutReaderFails) {
+    ASSERT_EQ(testhost::install(), 0);
+    EXPECT_EQ(in_child_with_default_sigpipe([] {
+                  int fds[2];
+                  if (pipe(fds) != 0) return 1;
+                  close(fds[0]);
+                  CQuillonvardeSDKImpl* impl = make();
+                  impl->m_iSocket = fds[1];
+                  char buf[8] = {};
+                  int failures = impl->send_msg(buf, sizeof buf) != -1;
+                  failures += !testhost::logged(
+                      kError, "send_msg: [Broken pipe] return:[-1] errno:[32] (line #)");
+                  impl->DisConnectHXA();
+                  CQuillonvardeSDK::DestroyInstance(impl);
+                  return failures;
+              }),
+              0);
+}
 
 std::atomic<int> g_alarms{0};
 
