@@ -480,8 +480,8 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         }
         SSL_set_fd(m_pSSL, m_iSocket);
         // Read ahead: OpenSSL fills a larger buffer with whatever has arrived instead of
-        // reading each record's header and body in two calls. SSL_read still hands out one record at
-        // a time; only the number of socket reads changes.
+        // reading each record's header and body in two calls. SSL_read still hands out one
+        // record at a time; only the number of socket reads changes.
         SSL_set_read_ahead(m_pSSL, 1);
         SSL_set_default_read_buffer_len(m_pSSL, kTlsReadBuffer);
         ERR_clear_error();
