@@ -1,12 +1,18 @@
 // Implementation of libquillonvarde_sdk: the object lifecycle, the connection to the HXA
 // service, the disk-service requests and the local LUN device access of the SAN transport.
+//
+// Sections, in the order data flows: logging and the object lifecycle, wire layout,
+// transport, requests, disk sessions, LUN I/O, child processes. The file-local helpers of
+// each section stand at its head.
 #include "Quillonvarde_sdk_impl.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,15 +21,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <list>
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+// =======================================================================================
+// Logging and object lifecycle
 
 // Every message goes to the host's log function with the level that the named getter of the
 // host's level object returns at that moment. Before InitialSDK has installed both hooks
@@ -49,157 +61,73 @@ uint32_t CQuillonvardeSDKImpl::crc_table[256] = {};
 
 namespace {
 
-constexpr int kSocketTimeoutSeconds = 30;
-constexpr int kZeroReadAllowance = 100;
-constexpr uint64_t kMinPhyOffset = 0x200000;  // the first 2 MiB of a LUN are never touched
-constexpr size_t kDevPathBufSize = 128;
-constexpr const char* kDevDir = "/dev/disk/by-id/";
-// Transfers on the wire carry 32 bits of length in the LAN transport.
-constexpr unsigned long long kLanLengthLimit = 0x100000000ULL;
-// Chunk used to take unwanted LAN read data off the connection (on the stack, so that a
-// drain needs no allocation).
-constexpr size_t kDrainChunk = 64 * 1024;
+using LevelGetter = int (CQuillonvardeDebugLevel::*)();
 
-// The largest reply payload the library accepts. The biggest legitimate reply is an address
-// map: 6 bytes of result and count plus 64 bytes per extent. 1,048,576 extents cover a 4 GiB
-// range in 4 KiB extents (or 2 TiB in 2 MiB blocks), far beyond any single transfer a host
-// makes; a header announcing more is treated as broken instead of allocating what it asks.
-constexpr uint64_t kMaxMapRecords = 1ULL << 20;
-constexpr uint32_t kMaxReplyPayload =
-    static_cast<uint32_t>(sizeof(hxa::TransferReplyHead) + kMaxMapRecords * sizeof(vhd_Rec));
-
-// OpenSSL may have no reason text for an error; "%s" must never receive a null pointer.
-const char* ssl_reason() {
-    const char* reason = ERR_reason_error_string(ERR_get_error());
-    return reason != nullptr ? reason : "unknown error";
+// Logs a fixed text (no conversions) at the level of `getter`; the text is handed to the
+// host as the format itself, as a literal in SDK_LOG would be.
+void log_text(LevelGetter getter, const char* text) {
+    if (text == nullptr || CQuillonvardeSDKImpl::m_pLog == nullptr ||
+        CQuillonvardeSDKImpl::m_pDebugLevel == nullptr)
+        return;
+    CQuillonvardeSDKImpl::m_pLog((CQuillonvardeSDKImpl::m_pDebugLevel->*getter)(), text);
 }
 
-// A write on a connection the peer has closed raises SIGPIPE, whose default action would end
-// the host process. While a guard lives, SIGPIPE is blocked in the calling thread; a SIGPIPE
-// raised meanwhile is consumed (the write itself fails with EPIPE and is reported).
-class SigpipeGuard {
+// The enter and leave lines of one operation. The enter line is logged when the scope
+// starts; every exit returns through ok(), nok(), nok_at_error() or finish(), which log the
+// matching leave line at the trace level (nok_at_error: at the error level, as some failure
+// paths of ReadDisk report it) and give the operation's result. A return that names none of
+// them still logs the leave-NOK line; an exception passing through logs nothing here (the
+// operation that catches it reports it). A null leave-NOK text means that the operation's
+// failures log no leave line.
+template <typename Result>
+class OpScope {
   public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_set_);
-        sigaddset(&pipe_set_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
+    OpScope(const char* enter, const char* leaveOk, const char* leaveNok)
+        : leaveOk_(leaveOk), leaveNok_(leaveNok), exceptions_(std::uncaught_exceptions()) {
+        log_text(&CQuillonvardeDebugLevel::GetTraceLevel, enter);
     }
-    ~SigpipeGuard() {
-        if (!blocked_) return;
-        int saved = errno;
-        if (!was_pending_) {
-            sigset_t pending;
-            sigemptyset(&pending);
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                struct timespec zero = {0, 0};
-                while (sigtimedwait(&pipe_set_, nullptr, &zero) == -1 && errno == EINTR) {
-                }
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-        errno = saved;
+    ~OpScope() {
+        if (!done_ && std::uncaught_exceptions() == exceptions_)
+            log_text(&CQuillonvardeDebugLevel::GetTraceLevel, leaveNok_);
     }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+    OpScope(const OpScope&) = delete;
+    OpScope& operator=(const OpScope&) = delete;
+
+    Result ok() { return leave(leaveOk_, &CQuillonvardeDebugLevel::GetTraceLevel, kOk); }
+    Result nok() { return leave(leaveNok_, &CQuillonvardeDebugLevel::GetTraceLevel, kNok); }
+    Result nok_at_error() {
+        return leave(leaveNok_, &CQuillonvardeDebugLevel::GetErrorLevel, kNok);
+    }
+    // Leaves with `result` as it is: OK for the success value, NOK for any other.
+    Result finish(Result result) {
+        if (result == kOk) return ok();
+        nok();
+        return result;
+    }
 
   private:
-    sigset_t pipe_set_;
-    sigset_t old_mask_;
-    bool was_pending_ = false;
-    bool blocked_ = false;
+    static constexpr Result kOk = std::is_same<Result, bool>::value ? Result(true) : Result(0);
+    static constexpr Result kNok = std::is_same<Result, bool>::value ? Result(false) : Result(1);
+
+    Result leave(const char* text, LevelGetter getter, Result result) {
+        done_ = true;
+        log_text(getter, text);
+        return result;
+    }
+
+    const char* leaveOk_;
+    const char* leaveNok_;
+    int exceptions_;
+    bool done_ = false;
 };
 
-// Allocates a zero-filled block of `size` + 1 bytes; null when memory is short.
-std::unique_ptr<char[]> alloc_block(uint64_t size) {
-    if (size >= SIZE_MAX) return nullptr;
-    std::unique_ptr<char[]> block(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
-    if (block) std::memset(block.get(), 0, static_cast<size_t>(size) + 1);
-    return block;
-}
-
-uint16_t get_u16(const char* p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint32_t get_u32(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Copies at most field_size - 1 characters so that the field always ends in a zero byte.
-void put_string(char* field, size_t field_size, const std::string& text) {
-    size_t n = text.size() < field_size - 1 ? text.size() : field_size - 1;
-    std::memcpy(field, text.data(), n);
-}
-
-// The first matching device of the list: its path ends in the 32 digits of `key`.
-const HFILE* find_lun(const std::list<HFILE>& lunFileList, const std::string& key) {
-    for (const HFILE& f : lunFileList) {
-        if (f.devPath.size() >= key.size() &&
-            f.devPath.compare(f.devPath.size() - key.size(), key.size(), key) == 0)
-            return &f;
-    }
-    return nullptr;
-}
-
-// Positions `fd` at an extent's physical offset. Returns 0, or the errno of the failure; an
-// offset the file offset type cannot hold fails with EINVAL before the descriptor is touched.
-int seek_to_extent(int fd, uint64_t phyOffset) {
-    if (phyOffset > static_cast<uint64_t>(LLONG_MAX)) return EINVAL;
-    if (lseek(fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) return errno;
-    return 0;
-}
-
 }  // namespace
-
-// Fills the 18-byte header at the start of `area`: magic, operation, the object's next
-// sequence number, payload length and the checksum over the first 14 bytes.
-static void build_request_header(CQuillonvardeSDKImpl* self, char* area, uint16_t operation,
-                                 uint32_t length) {
-    hxa::MsgHeader head;
-    std::memset(&head, 0, sizeof head);
-    head.magic = hxa::kMagic;
-    head.reserved = 0;
-    head.operation = operation;
-    head.seqNo = self->m_uiSeqNo;
-    self->m_uiSeqNo = self->m_uiSeqNo + 1;
-    head.length = length;
-    std::memcpy(area, &head, sizeof head);
-    head.crc = self->bsb_crc32(area, 14);
-    std::memcpy(area, &head, sizeof head);
-}
-
-// Reads and discards `count` bytes of the connection in bounded pieces; false when the
-// connection fails first.
-static bool drain_data(CQuillonvardeSDKImpl* self, uint64_t count) {
-    char sink[kDrainChunk];
-    for (uint64_t left = count; left > 0;) {
-        size_t piece = left < kDrainChunk ? static_cast<size_t>(left) : kDrainChunk;
-        if (self->recv_msg(sink, static_cast<long long>(piece)) != 0) return false;
-        left -= piece;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// HFILE
 
 HFILE::HFILE() : devPath(), fd(-1) {}
 
 HFILE::HFILE(const HFILE& other) : devPath(other.devPath), fd(other.fd) {}
 
 HFILE::~HFILE() {}
-
-// ---------------------------------------------------------------------------------------
-// Object lifecycle and process-wide set-up
 
 CQuillonvardeSDK* CQuillonvardeSDK::CreateInstance() { return CQuillonvardeSDKImpl::Instance(); }
 
@@ -249,14 +177,47 @@ int CQuillonvardeSDKImpl::Initial(void (*pLogFun)(int, const char*, ...),
     }
     m_pDebugLevel = debugLevel;
     init_crc_table();
-    LOG_TRACE("enter CQuillonvardeSDKImpl::Initial...");
-    LOG_TRACE("leave CQuillonvardeSDKImpl::Initial: OK");
-    return 0;
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::Initial...",
+                       "leave CQuillonvardeSDKImpl::Initial: OK", nullptr);
+    return scope.ok();
 }
 
-// ---------------------------------------------------------------------------------------
-// Header checksum: table-driven CRC-32 with the reflected polynomial 0xED58F323 and no
-// final inversion.
+// =======================================================================================
+// Wire layout: little-endian fields of packed structures and the header checksum, a
+// table-driven CRC-32 with the reflected polynomial 0xED58F323 and no final inversion.
+
+namespace {
+
+uint16_t get_u16(const char* p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint32_t get_u32(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Copies at most field_size - 1 characters so that the field always ends in a zero byte.
+void put_string(char* field, size_t field_size, const std::string& text) {
+    size_t n = text.size() < field_size - 1 ? text.size() : field_size - 1;
+    std::memcpy(field, text.data(), n);
+}
+
+// Whether a transfer reply of `length` payload bytes holds the `count` map records it
+// announces behind its result and count.
+bool map_fits(uint32_t length, uint32_t count) {
+    return static_cast<uint64_t>(length) >=
+           sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec);
+}
+
+const vhd_Rec* map_records(const char* payload) {
+    return reinterpret_cast<const vhd_Rec*>(payload + sizeof(hxa::TransferReplyHead));
+}
+
+}  // namespace
 
 void CQuillonvardeSDKImpl::init_crc_table() {
     for (uint32_t i = 0; i < 256; ++i) {
@@ -273,18 +234,190 @@ unsigned int CQuillonvardeSDKImpl::bsb_crc32(char* data, unsigned int size) {
     return c;
 }
 
-// ---------------------------------------------------------------------------------------
-// Connection and message transport
+// =======================================================================================
+// Transport: the TCP connection, optionally wrapped in TLS, and the exact-count transfers
+// of send_msg and recv_msg.
+
+namespace {
+
+constexpr int kSocketTimeoutSeconds = 30;
+constexpr int kZeroReadAllowance = 100;
+// Buffer of OpenSSL's read-ahead: several records per socket read.
+constexpr size_t kTlsReadBuffer = 256 * 1024;
+
+// OpenSSL may have no reason text for an error; "%s" must never receive a null pointer.
+const char* ssl_reason() {
+    const char* reason = ERR_reason_error_string(ERR_get_error());
+    return reason != nullptr ? reason : "unknown error";
+}
+
+// A write on a connection the peer has closed raises SIGPIPE, whose default action would end
+// the host process. While a guard lives, SIGPIPE is blocked in the calling thread; a SIGPIPE
+// raised meanwhile is consumed (the write itself fails with EPIPE and is reported). Blocking
+// costs four system calls, so a guard is taken once per operation on a TLS connection, where
+// OpenSSL writes on its own (records, alerts); plain writes use MSG_NOSIGNAL instead. A guard
+// inside another one of the same thread, or one that is not `wanted`, does nothing.
+class SigpipeGuard {
+  public:
+    explicit SigpipeGuard(bool wanted = true) {
+        if (!wanted || depth_ > 0) return;
+        active_ = true;
+        ++depth_;
+        sigemptyset(&pipe_set_);
+        sigaddset(&pipe_set_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
+    }
+    ~SigpipeGuard() {
+        if (!active_) return;
+        --depth_;
+        if (!blocked_) return;
+        int saved = errno;
+        if (!was_pending_) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                struct timespec zero = {0, 0};
+                while (sigtimedwait(&pipe_set_, nullptr, &zero) == -1 && errno == EINTR) {
+                }
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+        errno = saved;
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+  private:
+    static inline thread_local int depth_ = 0;
+    sigset_t pipe_set_;
+    sigset_t old_mask_;
+    bool active_ = false;
+    bool was_pending_ = false;
+    bool blocked_ = false;
+};
+
+// The end of one socket call's 30-second limit, counted from the moment the call began. A
+// call that a signal interrupted is continued within what is left, so that interruptions
+// never stretch the limit.
+class Deadline {
+  public:
+    Deadline()
+        : end_(std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds)) {}
+    // Milliseconds left for poll, 0 once the limit has passed.
+    int left_ms() const {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end_ - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+
+  private:
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Waits until `fd` is ready for `events` (POLLIN or POLLOUT), going on when a signal
+// interrupts the wait. Returns 0 when ready (or in an error state that the next call on the
+// socket reports), `timeout_errno` once the deadline has passed, or poll's own error.
+int wait_ready(int fd, short events, const Deadline& deadline, int timeout_errno) {
+    for (;;) {
+        int left = deadline.left_ms();
+        if (left == 0) return timeout_errno;
+        struct pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, left);
+        if (n > 0) return 0;
+        if (n < 0 && errno != EINTR) return errno;
+    }
+}
+
+// Completes a connect that a signal interrupted: the connection goes on in the background
+// and is established once the socket is writable. Returns 0, or the errno of the failed
+// connection (EINPROGRESS, as the kernel reports it, when the time-out passes first).
+int finish_interrupted_connect(int fd, const Deadline& deadline) {
+    int err = wait_ready(fd, POLLOUT, deadline, EINPROGRESS);
+    if (err != 0) return err;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+// Whether a failed TLS call was only interrupted by a signal; then `events` tells what the
+// session waits for before the call is repeated.
+bool tls_interrupted(SSL* ssl, int ret, int err, short* events) {
+    if (err != EINTR) return false;
+    int reason = SSL_get_error(ssl, ret);
+    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) return false;
+    *events = reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    return true;
+}
+
+// The outcome of one read or write call on the connection.
+struct Piece {
+    long ret;            // bytes moved, or negative on failure
+    int err;             // errno after the call
+    const char* reason;  // error text of a failure
+};
+
+// A plain write that cannot raise SIGPIPE: send with MSG_NOSIGNAL, or, on a descriptor that
+// is not a socket, write under a guard.
+long write_plain(int fd, const char* pos, size_t count) {
+    long ret = send(fd, pos, count, MSG_NOSIGNAL);
+    if (ret >= 0 || errno != ENOTSOCK) return ret;
+    SigpipeGuard guard;
+    errno = 0;
+    return write(fd, pos, count);
+}
+
+// One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
+// TLS. With the socket time-outs set, the kernel does not restart a call that a signal
+// interrupted, even under SA_RESTART handlers: such a call is not a failure, it is repeated
+// once the connection is ready, within the call's own 30 seconds. TLS calls run under the
+// caller's SigpipeGuard: OpenSSL may write (data, or an alert on a broken connection).
+Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk) {
+    const Deadline deadline;
+    for (;;) {
+        short events = reading ? POLLIN : POLLOUT;
+        errno = 0;
+        if (self->m_uiUseSSL != 0) {
+            ERR_clear_error();
+            if (self->m_pSSL == nullptr) return {-1, errno, ssl_reason()};
+            long ret =
+                reading ? SSL_read(self->m_pSSL, pos, chunk) : SSL_write(self->m_pSSL, pos, chunk);
+            int err = errno;
+            if (ret >= 0) return {ret, err, nullptr};
+            if (!tls_interrupted(self->m_pSSL, static_cast<int>(ret), err, &events))
+                return {ret, err, ssl_reason()};
+        } else {
+            long ret = reading ? read(self->m_iSocket, pos, static_cast<size_t>(chunk))
+                               : write_plain(self->m_iSocket, pos, static_cast<size_t>(chunk));
+            int err = errno;
+            if (ret >= 0) return {ret, err, nullptr};
+            if (err != EINTR) return {ret, err, std::strerror(err)};
+        }
+        int err = wait_ready(self->m_iSocket, events, deadline, EAGAIN);
+        if (err != 0) {
+            // Reported as the socket's time-out (or poll's error) would be.
+            if (self->m_uiUseSSL != 0) return {-1, err, ssl_reason()};
+            return {-1, err, std::strerror(err)};
+        }
+    }
+}
+
+}  // namespace
 
 int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short port,
                                      const std::string& token, unsigned int useSSL) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::ConnectHXA...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::ConnectHXA...",
+                       "leave CQuillonvardeSDKImpl::ConnectHXA: OK",
+                       "leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
 
     m_iSocket = socket(AF_INET, SOCK_STREAM, 0);
     if (m_iSocket == -1) {
         LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-        return 1;
+        return scope.nok();
     }
 
     struct timeval timeout;
@@ -294,16 +427,21 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         int err = errno;
         LOG_INFO("ConnectHXA: set send timeout fail!");
         LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-        return 1;
+        return scope.nok();
     }
     if (setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
         int err = errno;
         LOG_INFO("ConnectHXA: set recv timeout fail!");
         LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-        return 1;
+        return scope.nok();
     }
+
+    // A request and its data block, and under TLS every record, leave in separate writes. With
+    // Nagle's algorithm a small segment would wait for the peer's acknowledgement of the one
+    // before (up to the delayed-ACK time); every write here is a whole message part, so it
+    // goes out at once. Only the timing of segments changes: failing to set it is harmless.
+    const int noDelay = 1;
+    (void)setsockopt(m_iSocket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 
     struct sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
@@ -312,10 +450,14 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
     addr.sin_addr.s_addr = inet_addr(serverIp.c_str());
     LOG_INFO("ConnectHXA: address created");
 
+    const Deadline connectDeadline;
     if (connect(m_iSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-        return 1;
+        int err = errno;
+        if (err == EINTR) err = finish_interrupted_connect(m_iSocket, connectDeadline);
+        if (err != 0) {
+            LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
+            return scope.nok();
+        }
     }
     LOG_INFO("ConnectHXA: server connected");
 
@@ -328,41 +470,52 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         m_pSSLCtx = SSL_CTX_new(SSLv23_client_method());
         if (m_pSSLCtx == nullptr) {
             LOG_ERROR("ConnectHXA: %s  (line %d)", ssl_reason(), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-            return 1;
+            return scope.nok();
         }
         m_pSSL = SSL_new(m_pSSLCtx);
         if (m_pSSL == nullptr) {
             // Without a session there is nothing to hand the socket to.
             LOG_ERROR("ConnectHXA: SSL_new failed: %s  (line %d)", ssl_reason(), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-            return 1;
+            return scope.nok();
         }
         SSL_set_fd(m_pSSL, m_iSocket);
+        // Read ahead: OpenSSL fills a larger buffer with whatever has arrived instead of
+        // reading each record's header and body in two calls. SSL_read still hands out one
+        // record at a time; only the number of socket reads changes.
+        SSL_set_read_ahead(m_pSSL, 1);
+        SSL_set_default_read_buffer_len(m_pSSL, kTlsReadBuffer);
         ERR_clear_error();
         int ret;
         {
+            // The handshake is continued after interruptions, within one 30-second limit.
             SigpipeGuard guard;
-            ret = SSL_connect(m_pSSL);
+            const Deadline deadline;
+            for (;;) {
+                errno = 0;
+                ret = SSL_connect(m_pSSL);
+                short events = 0;
+                if (ret > 0 || !tls_interrupted(m_pSSL, ret, errno, &events)) break;
+                if (wait_ready(m_iSocket, events, deadline, EAGAIN) != 0) break;
+                ERR_clear_error();
+            }
         }
         LOG_ERROR("ConnectHXA SSL return:[%d] ", ret);
         if (ret <= 0) {
             LOG_ERROR("ConnectHXA err,return:[%d] err info:[%s]  (line %d)", ret, ssl_reason(),
                       __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
-            return 1;
+            return scope.nok();
         }
         LOG_INFO("ConnectHXA: connected with %s encryption",
                  SSL_CIPHER_get_name(SSL_get_current_cipher(m_pSSL)));
     }
 
     m_strToken = token;
-    LOG_TRACE("leave CQuillonvardeSDKImpl::ConnectHXA: OK");
-    return 0;
+    return scope.ok();
 }
 
 void CQuillonvardeSDKImpl::DisConnectHXA() {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::DisConnectHXA:...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::DisConnectHXA:...",
+                       "leave CQuillonvardeSDKImpl::DisConnectHXA: OK", nullptr);
     // Whatever TLS objects exist are released, also when a later plain connect replaced the
     // flag; objects that were never created are skipped.
     if (m_pSSL != nullptr) {
@@ -383,7 +536,7 @@ void CQuillonvardeSDKImpl::DisConnectHXA() {
         close(m_iSocket);
         m_iSocket = -1;
     }
-    LOG_TRACE("leave CQuillonvardeSDKImpl::DisConnectHXA: OK");
+    scope.ok();
 }
 
 int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
@@ -391,6 +544,7 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
         LOG_ERROR("send_msg: send_msg len is zero! (line %d)", __LINE__);
         return -1;
     }
+    SigpipeGuard guard(m_uiUseSSL != 0);
     unsigned long long remaining = size;
     char* pos = data;
     while (remaining > 0) {
@@ -398,25 +552,11 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
         int chunk = remaining > static_cast<unsigned long long>(INT_MAX)
                         ? INT_MAX
                         : static_cast<int>(remaining);
-        long ret;
-        int err;
-        const char* reason = nullptr;
-        {
-            SigpipeGuard guard;
-            errno = 0;
-            if (m_uiUseSSL != 0) {
-                ERR_clear_error();
-                ret = m_pSSL != nullptr ? SSL_write(m_pSSL, pos, chunk) : -1;
-                err = errno;
-                if (ret < 0) reason = ssl_reason();
-            } else {
-                ret = write(m_iSocket, pos, static_cast<size_t>(chunk));
-                err = errno;
-                if (ret < 0) reason = std::strerror(err);
-            }
-        }
+        const Piece piece = move_piece(this, false, pos, chunk);
+        const long ret = piece.ret;
+        const int err = piece.err;
         if (ret < 0) {
-            LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", reason,
+            LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", piece.reason,
                       static_cast<int>(ret), err, __LINE__);
             return -1;
         }
@@ -436,28 +576,18 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
 }
 
 int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
+    SigpipeGuard guard(m_uiUseSSL != 0);
     long long remaining = size;
     int allowance = kZeroReadAllowance;
     char* pos = data;
     while (remaining > 0) {
         int chunk =
             remaining > static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
-        long ret;
-        int err;
-        const char* reason = nullptr;
-        errno = 0;
-        if (m_uiUseSSL != 0) {
-            ERR_clear_error();
-            ret = m_pSSL != nullptr ? SSL_read(m_pSSL, pos, chunk) : -1;
-            err = errno;
-            if (ret < 0) reason = ssl_reason();
-        } else {
-            ret = read(m_iSocket, pos, static_cast<size_t>(chunk));
-            err = errno;
-            if (ret < 0) reason = std::strerror(err);
-        }
+        const Piece piece = move_piece(this, true, pos, chunk);
+        const long ret = piece.ret;
+        const int err = piece.err;
         if (ret < 0) {
-            LOG_ERROR("recv_msg:[%s] return:[%d] errno:[%d]  (line %d)", reason,
+            LOG_ERROR("recv_msg:[%s] return:[%d] errno:[%d]  (line %d)", piece.reason,
                       static_cast<int>(ret), err, __LINE__);
             return -1;
         }
@@ -478,196 +608,245 @@ int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
     return 0;
 }
 
-// ---------------------------------------------------------------------------------------
-// Opening and closing disks
-
-int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
-                                   const std::string& diskPath, OPENMODE openMode,
-                                   unsigned int& diskHandle, TRANSMODE transMode) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::OpenDisk...");
-    m_uiOpenMode = openMode;
-    m_uiTransMode = transMode;
-    try {
-        if (transMode == TRANS_SAN) {
-            if (OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
-                LOG_ERROR("OpenDisk: open disk fail  (line %d)", __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-                return 1;
-            }
-        }
-
-        char area[hxa::kMessageAreaSize];
-        std::memset(area, 0, sizeof area);
-        char* payload = area + hxa::kHeaderSize;
-        unsigned long long sendSize = 0;
-        if (transMode == TRANS_SAN) {
-            build_request_header(this, area, hxa::OP_SAN_OPEN, sizeof(hxa::OpenSanRequest));
-            hxa::OpenSanRequest req;
-            std::memset(&req, 0, sizeof req);
-            put_string(req.diskPath, sizeof req.diskPath, diskPath);
-            put_string(req.token, sizeof req.token, m_strToken);
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else if (transMode == TRANS_LAN) {
-            build_request_header(this, area, hxa::OP_LAN_OPEN, sizeof(hxa::OpenLanRequest));
-            hxa::OpenLanRequest req;
-            std::memset(&req, 0, sizeof req);
-            put_string(req.diskPath, sizeof req.diskPath, diskPath);
-            put_string(req.token, sizeof req.token, m_strToken);
-            req.openMode = static_cast<uint16_t>(static_cast<unsigned int>(openMode) & 0xFFFF);
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else {
-            // Unknown transport: operation 0, length 0, which send_msg refuses.
-            build_request_header(this, area, 0, 0);
-        }
-
-        if (send_msg(area, sendSize) != 0) {
-            LOG_ERROR("OpenDisk:send open disk cmd to server failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-            return 1;
-        }
-        LOG_INFO("OpenDisk: send open disk cmd to server success!");
-
-        std::memset(area, 0, sizeof area);
-        if (recv_msg(area, hxa::kHeaderSize) != 0) {
-            LOG_ERROR("OpenDisk: recv req head from server  failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-            return 1;
-        }
-        hxa::MsgHeader head;
-        std::memcpy(&head, area, sizeof head);
-        uint16_t expected = transMode == TRANS_SAN ? hxa::OP_SAN_OPEN : hxa::OP_LAN_OPEN;
-        if (head.operation != expected || head.length != sizeof(hxa::OpenReply)) {
-            LOG_ERROR("OpenDisk: invalid req head ,operation:%u!  (line %d)",
-                      static_cast<unsigned>(head.operation), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-            return 1;
-        }
-        LOG_INFO("OpenDisk: recv req head from server success! msg length:%d",
-                 static_cast<int>(head.length));
-
-        std::unique_ptr<char[]> reply = alloc_block(head.length);
-        if (!reply) {
-            LOG_ERROR("OpenDisk: out of memory for the reply!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-            return 1;
-        }
-        if (recv_msg(reply.get(), head.length) != 0) {
-            LOG_ERROR("OpenDisk: recv open disk result failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-            return 1;
-        }
-        uint16_t result = get_u16(reply.get());
-        switch (result) {
-            case hxa::RES_OK:
-                LOG_INFO("OpenDisk: success!");
-                diskHandle = get_u32(reply.get() + 2);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: OK");
-                return 0;
-            case hxa::RES_OPCODE_ERROR:
-                LOG_ERROR("OpenDisk: operation code error!  (line %d)", __LINE__);
-                break;
-            case hxa::RES_FILE_NOT_EXIST:
-                LOG_ERROR("OpenDisk: file does not exist!  (line %d)", __LINE__);
-                break;
-            case hxa::RES_TOKEN_ERROR:
-                LOG_ERROR("OpenDisk: token error!  (line %d)", __LINE__);
-                break;
-            case hxa::RES_OPEN_ERROR:
-                LOG_ERROR("OpenDisk: file open error!  (line %d)", __LINE__);
-                break;
-            default:
-                LOG_ERROR("OpenDisk: unknown error!  (line %d)", __LINE__);
-                break;
-        }
-        LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-        return 1;
-    } catch (const std::exception& e) {
-        LOG_ERROR("OpenDisk: %s  (line %d)", e.what(), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-        return 1;
-    }
-}
-
-int CQuillonvardeSDKImpl::CloseDisk(unsigned int diskHandle) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::CloseDisk...");
-    // The devices are closed first, whatever the service answers later.
-    if (m_uiTransMode == TRANS_SAN) CloseLocalLunDevFile();
-
-    char area[hxa::kMessageAreaSize];
-    std::memset(area, 0, sizeof area);
-    uint16_t operation = m_uiTransMode == TRANS_SAN   ? hxa::OP_SAN_CLOSE
-                         : m_uiTransMode == TRANS_LAN ? hxa::OP_LAN_CLOSE
-                                                      : 0;
-    build_request_header(this, area, operation, sizeof(hxa::CloseRequest));
-    hxa::CloseRequest req;
-    req.handle = diskHandle;
-    std::memcpy(area + hxa::kHeaderSize, &req, sizeof req);
-    if (send_msg(area, hxa::kHeaderSize + sizeof req) != 0) {
-        LOG_ERROR("CloseDisk: send aclose disk cmd to server failed!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-        return 1;
-    }
-    LOG_INFO("CloseDisk: send close disk cmd to server success!");
-
-    std::memset(area, 0, sizeof area);
-    if (recv_msg(area, hxa::kHeaderSize) != 0) {
-        LOG_ERROR("CloseDisk: recv req head from server failed!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-        return 1;
-    }
-    hxa::MsgHeader head;
-    std::memcpy(&head, area, sizeof head);
-    bool opOk =
-        (m_uiTransMode != TRANS_SAN && m_uiTransMode != TRANS_LAN) || head.operation == operation;
-    if (!opOk || head.length != sizeof(hxa::CloseReply)) {
-        LOG_ERROR("CloseDisk: invalid req head,operation:%u !  (line %d)",
-                  static_cast<unsigned>(head.operation), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-        return 1;
-    }
-    LOG_INFO("CloseDisk: recv req head from server success! msg length:%d",
-             static_cast<int>(head.length));
-
-    std::unique_ptr<char[]> reply = alloc_block(head.length);
-    if (!reply) {
-        LOG_ERROR("CloseDisk: out of memory for the reply!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-        return 1;
-    }
-    if (recv_msg(reply.get(), head.length) != 0) {
-        LOG_ERROR("CloseDisk: recv close disk result failed!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-        return 1;
-    }
-    uint16_t result = get_u16(reply.get());
-    switch (result) {
-        case hxa::RES_OK:
-            LOG_INFO("CloseDisk: success!");
-            LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: OK");
-            return 0;
-        case hxa::RES_OPCODE_ERROR:
-            LOG_ERROR("CloseDisk: operation code error!  (line %d)", __LINE__);
-            break;
-        case hxa::RES_HANDLE_NOT_EXIST:
-            LOG_ERROR("CloseDisk: file handle does not exist!  (line %d)", __LINE__);
-            break;
-        default:
-            LOG_ERROR("CloseDisk: unknown error!  (line %d)", __LINE__);
-            break;
-    }
-    LOG_TRACE("leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-    return 1;
-}
-
-// ---------------------------------------------------------------------------------------
-// Reading and writing disk ranges
+// =======================================================================================
+// Requests: building them in the call's fixed message area, and the exchange of a transfer
+// request with its reply.
 
 namespace {
 
-// Message of a nonzero transfer result in ReadDisk; false for codes outside 1..13.
-void log_read_result(uint16_t result, uint32_t count) {
+// Transfers on the wire carry 32 bits of length in the LAN transport.
+constexpr unsigned long long kLanLengthLimit = 0x100000000ULL;
+// Chunk used to take unwanted LAN read data off the connection (on the stack, so that a
+// drain needs no allocation).
+constexpr size_t kDrainChunk = 64 * 1024;
+
+// The largest reply payload the library accepts. The biggest legitimate reply is an address
+// map: 6 bytes of result and count plus 64 bytes per extent. 1,048,576 extents cover a 4 GiB
+// range in 4 KiB extents (or 2 TiB in 2 MiB blocks), far beyond any single transfer a host
+// makes; a header announcing more is treated as broken instead of allocating what it asks.
+constexpr uint64_t kMaxMapRecords = 1ULL << 20;
+constexpr uint32_t kMaxReplyPayload =
+    static_cast<uint32_t>(sizeof(hxa::TransferReplyHead) + kMaxMapRecords * sizeof(vhd_Rec));
+
+// Allocates a block of `size` + 1 bytes; null when memory is short. A reply payload block is
+// zero-filled; a data block, whose first `size` bytes are always overwritten (by the data
+// received or copied) before any of them is read, only gets its one trailing zero byte.
+std::unique_ptr<char[]> alloc_block(uint64_t size, bool zeroFilled = true) {
+    if (size >= SIZE_MAX) return nullptr;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
+    if (!block) return nullptr;
+    if (zeroFilled)
+        std::memset(block.get(), 0, static_cast<size_t>(size) + 1);
+    else
+        block[static_cast<size_t>(size)] = 0;
+    return block;
+}
+
+// Fills the 18-byte header at the start of `area`: magic, operation, the object's next
+// sequence number, payload length and the checksum over the first 14 bytes.
+void build_request_header(CQuillonvardeSDKImpl* self, char* area, uint16_t operation,
+                          uint32_t length) {
+    hxa::MsgHeader head;
+    std::memset(&head, 0, sizeof head);
+    head.magic = hxa::kMagic;
+    head.reserved = 0;
+    head.operation = operation;
+    head.seqNo = self->m_uiSeqNo;
+    self->m_uiSeqNo = self->m_uiSeqNo + 1;
+    head.length = length;
+    std::memcpy(area, &head, sizeof head);
+    head.crc = self->bsb_crc32(area, 14);
+    std::memcpy(area, &head, sizeof head);
+}
+
+// Builds the request of a read or write in `area` (cleared first): operation 12 asks for the
+// address map of the range (64-bit length), operations 3, 4 and 5 move LAN data (32-bit
+// length). Operation 0 stands for a transport mode that is neither SAN nor LAN: a header of
+// length 0 is built and nothing is to be sent, which send_msg refuses. Returns the number of
+// bytes to send.
+unsigned long long build_transfer_request(CQuillonvardeSDKImpl* self, char* area,
+                                          uint16_t operation, unsigned int diskHandle,
+                                          unsigned long long offset, unsigned long long length) {
+    std::memset(area, 0, hxa::kMessageAreaSize);
+    char* payload = area + hxa::kHeaderSize;
+    if (operation == hxa::OP_SAN_ADDR_MAP) {
+        build_request_header(self, area, operation, sizeof(hxa::SanMapRequest));
+        hxa::SanMapRequest req;
+        req.handle = diskHandle;
+        req.offset = offset;
+        req.length = length;
+        std::memcpy(payload, &req, sizeof req);
+        return hxa::kHeaderSize + sizeof req;
+    }
+    if (operation == 0) {
+        build_request_header(self, area, 0, 0);
+        return 0;
+    }
+    build_request_header(self, area, operation, sizeof(hxa::LanTransferRequest));
+    hxa::LanTransferRequest req;
+    req.handle = diskHandle;
+    req.offset = offset;
+    req.length = static_cast<uint32_t>(length);
+    std::memcpy(payload, &req, sizeof req);
+    return hxa::kHeaderSize + sizeof req;
+}
+
+// Reads and discards `count` bytes of the connection in bounded pieces; false when the
+// connection fails first.
+bool drain_data(CQuillonvardeSDKImpl* self, uint64_t count) {
+    char sink[kDrainChunk];
+    for (uint64_t left = count; left > 0;) {
+        size_t piece = left < kDrainChunk ? static_cast<size_t>(left) : kDrainChunk;
+        if (self->recv_msg(sink, static_cast<long long>(piece)) != 0) return false;
+        left -= piece;
+    }
+    return true;
+}
+
+// The steps of a transfer exchange that the calling operation reports in its own words.
+enum class TransferStep {
+    kRequestNotSent,
+    kRequestSent,
+    kDataNotSent,
+    kHeadNotReceived,
+    kWrongOperation,
+    kHeadReceived,
+    kReplyTooLong,
+    kNoMemoryForReply,
+    kReplyNotReceived,
+};
+
+struct TransferReply {
+    uint16_t operation = 0;  // of the reply header
+    uint32_t length = 0;     // of the reply payload
+    std::unique_ptr<char[]> payload;
+    int dataSent = 0;  // send_msg's result for the data block
+};
+
+using TransferReporter = void (*)(TransferStep step, const TransferReply& reply);
+
+// One transfer exchange: sends the request of `requestSize` bytes in `area`, then the data
+// block when one is given (freed once sent), reads the reply header into `area`, checks its
+// operation against `operation`, and reads the payload into a block of its own. A payload
+// that cannot be stored is still taken off the connection, so the stream stays on message
+// boundaries. Every step is handed to `report` as it happens; false after a failed step.
+bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long long requestSize,
+                       uint16_t operation, std::unique_ptr<char[]>& data,
+                       unsigned long long dataSize, TransferReporter report, TransferReply& reply) {
+    auto fail = [&](TransferStep step) {
+        report(step, reply);
+        return false;
+    };
+    if (self->send_msg(area, requestSize) != 0) return fail(TransferStep::kRequestNotSent);
+    report(TransferStep::kRequestSent, reply);
+    if (data) {
+        reply.dataSent = self->send_msg(data.get(), dataSize);
+        data.reset();
+        if (reply.dataSent != 0) return fail(TransferStep::kDataNotSent);
+    }
+
+    std::memset(area, 0, hxa::kMessageAreaSize);
+    if (self->recv_msg(area, hxa::kHeaderSize) != 0) return fail(TransferStep::kHeadNotReceived);
+    hxa::MsgHeader head;
+    std::memcpy(&head, area, sizeof head);
+    reply.operation = head.operation;
+    reply.length = head.length;
+    if (head.operation != operation) return fail(TransferStep::kWrongOperation);
+    report(TransferStep::kHeadReceived, reply);
+    if (reply.length > kMaxReplyPayload) return fail(TransferStep::kReplyTooLong);
+
+    reply.payload = alloc_block(reply.length);
+    if (!reply.payload) {
+        drain_data(self, reply.length);
+        return fail(TransferStep::kNoMemoryForReply);
+    }
+    if (self->recv_msg(reply.payload.get(), reply.length) != 0)
+        return fail(TransferStep::kReplyNotReceived);
+    return true;
+}
+
+}  // namespace
+
+// =======================================================================================
+// Disk sessions: opening and closing disks, reading and writing their ranges.
+
+namespace {
+
+// How ReadDisk reports the steps of its transfer exchange.
+void report_read_step(TransferStep step, const TransferReply& reply) {
+    switch (step) {
+        case TransferStep::kRequestNotSent:
+            LOG_ERROR("ReadDisk: send addr map cmd to server failed! (line %d)", __LINE__);
+            return;
+        case TransferStep::kRequestSent:
+            LOG_INFO("ReadDisk: send addr map cmd to server success! ");
+            return;
+        case TransferStep::kDataNotSent:  // a read sends no data block
+            return;
+        case TransferStep::kHeadNotReceived:
+            LOG_ERROR("ReadDisk: recv req head from server  failed!  (line %d)", __LINE__);
+            return;
+        case TransferStep::kWrongOperation:
+            LOG_ERROR("ReadDisk:invalid req head,operation:%u (line %d)",
+                      static_cast<unsigned>(reply.operation), __LINE__);
+            return;
+        case TransferStep::kHeadReceived:
+            LOG_INFO("ReadDisk: recv req head from server success! msg length :%d",
+                     static_cast<int>(reply.length));
+            return;
+        case TransferStep::kReplyTooLong:
+            LOG_ERROR("ReadDisk: reply length [%u] exceeds the limit [%u]!  (line %d)",
+                      reply.length, kMaxReplyPayload, __LINE__);
+            return;
+        case TransferStep::kNoMemoryForReply:
+            LOG_ERROR("ReadDisk: out of memory for a reply of [%u] bytes!  (line %d)", reply.length,
+                      __LINE__);
+            return;
+        case TransferStep::kReplyNotReceived:
+            LOG_ERROR("ReadDisk: recv addr map result failed!  (line %d)", __LINE__);
+            return;
+    }
+}
+
+// How WriteDisk reports the steps of its transfer exchange.
+void report_write_step(TransferStep step, const TransferReply& reply) {
+    switch (step) {
+        case TransferStep::kRequestNotSent:
+            LOG_ERROR("WriteDisk: send addr map cmd to server failed!  (line %d)", __LINE__);
+            return;
+        case TransferStep::kRequestSent:
+            LOG_INFO("WriteDisk: send addr map cmd to server success! ");
+            return;
+        case TransferStep::kDataNotSent:
+            LOG_ERROR("WriteDisk: send data to server failed!  (line %d)", __LINE__);
+            return;
+        case TransferStep::kHeadNotReceived:
+            LOG_ERROR("WriteDisk: recv req head from server  failed!  (line %d)", __LINE__);
+            return;
+        case TransferStep::kWrongOperation:
+            LOG_ERROR("WriteDisk: invalid msg head,operation:%u (line %d)",
+                      static_cast<unsigned>(reply.operation), __LINE__);
+            return;
+        case TransferStep::kHeadReceived:
+            LOG_INFO("WriteDisk: recv req head from server success! msg length:%d",
+                     static_cast<int>(reply.length));
+            return;
+        case TransferStep::kReplyTooLong:
+            LOG_ERROR("WriteDisk: reply length [%u] exceeds the limit [%u]!  (line %d)",
+                      reply.length, kMaxReplyPayload, __LINE__);
+            return;
+        case TransferStep::kNoMemoryForReply:
+            LOG_ERROR("WriteDisk: out of memory for a reply of [%u] bytes!  (line %d)",
+                      reply.length, __LINE__);
+            return;
+        case TransferStep::kReplyNotReceived:
+            LOG_ERROR("WriteDisk: recv addr map result failed!  (line %d)", __LINE__);
+            return;
+    }
+}
+
+// Message of a nonzero transfer result in ReadDisk (codes outside 1..13 are named by value).
+void log_read_result(uint16_t result) {
     switch (result) {
         case 1:
             LOG_ERROR("ReadDisk: operation code error!  (line %d)", __LINE__);
@@ -709,12 +888,13 @@ void log_read_result(uint16_t result, uint32_t count) {
             LOG_ERROR("ReadDisk: parse vhd addr error!  (line %d)", __LINE__);
             return;
         default:
-            break;
+            LOG_ERROR("ReadDisk: unknown error, result:[%d] (line %d)", static_cast<int>(result),
+                      __LINE__);
+            return;
     }
-    (void)count;
-    LOG_ERROR("ReadDisk: unknown error, result:[%d] (line %d)", static_cast<int>(result), __LINE__);
 }
 
+// Message of a nonzero transfer result in WriteDisk (codes outside 1..13 without the value).
 void log_write_result(uint16_t result) {
     switch (result) {
         case 1:
@@ -764,14 +944,183 @@ void log_write_result(uint16_t result) {
 
 }  // namespace
 
+int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
+                                   const std::string& diskPath, OPENMODE openMode,
+                                   unsigned int& diskHandle, TRANSMODE transMode) {
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::OpenDisk...",
+                       "leave CQuillonvardeSDKImpl::OpenDisk: OK",
+                       "leave CQuillonvardeSDKImpl::OpenDisk: NOK");
+    // One guard for all the TLS calls of the operation (see SigpipeGuard).
+    SigpipeGuard guard(m_uiUseSSL != 0);
+    m_uiOpenMode = openMode;
+    m_uiTransMode = transMode;
+    try {
+        if (transMode == TRANS_SAN) {
+            if (OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
+                LOG_ERROR("OpenDisk: open disk fail  (line %d)", __LINE__);
+                return scope.nok();
+            }
+        }
+
+        char area[hxa::kMessageAreaSize];
+        std::memset(area, 0, sizeof area);
+        char* payload = area + hxa::kHeaderSize;
+        unsigned long long sendSize = 0;
+        if (transMode == TRANS_SAN) {
+            build_request_header(this, area, hxa::OP_SAN_OPEN, sizeof(hxa::OpenSanRequest));
+            hxa::OpenSanRequest req;
+            std::memset(&req, 0, sizeof req);
+            put_string(req.diskPath, sizeof req.diskPath, diskPath);
+            put_string(req.token, sizeof req.token, m_strToken);
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else if (transMode == TRANS_LAN) {
+            build_request_header(this, area, hxa::OP_LAN_OPEN, sizeof(hxa::OpenLanRequest));
+            hxa::OpenLanRequest req;
+            std::memset(&req, 0, sizeof req);
+            put_string(req.diskPath, sizeof req.diskPath, diskPath);
+            put_string(req.token, sizeof req.token, m_strToken);
+            req.openMode = static_cast<uint16_t>(static_cast<unsigned int>(openMode) & 0xFFFF);
+            std::memcpy(payload, &req, sizeof req);
+            sendSize = hxa::kHeaderSize + sizeof req;
+        } else {
+            // Unknown transport: operation 0, length 0, which send_msg refuses.
+            build_request_header(this, area, 0, 0);
+        }
+
+        if (send_msg(area, sendSize) != 0) {
+            LOG_ERROR("OpenDisk:send open disk cmd to server failed!  (line %d)", __LINE__);
+            return scope.nok();
+        }
+        LOG_INFO("OpenDisk: send open disk cmd to server success!");
+
+        std::memset(area, 0, sizeof area);
+        if (recv_msg(area, hxa::kHeaderSize) != 0) {
+            LOG_ERROR("OpenDisk: recv req head from server  failed!  (line %d)", __LINE__);
+            return scope.nok();
+        }
+        hxa::MsgHeader head;
+        std::memcpy(&head, area, sizeof head);
+        uint16_t expected = transMode == TRANS_SAN ? hxa::OP_SAN_OPEN : hxa::OP_LAN_OPEN;
+        if (head.operation != expected || head.length != sizeof(hxa::OpenReply)) {
+            LOG_ERROR("OpenDisk: invalid req head ,operation:%u!  (line %d)",
+                      static_cast<unsigned>(head.operation), __LINE__);
+            return scope.nok();
+        }
+        LOG_INFO("OpenDisk: recv req head from server success! msg length:%d",
+                 static_cast<int>(head.length));
+
+        std::unique_ptr<char[]> reply = alloc_block(head.length);
+        if (!reply) {
+            LOG_ERROR("OpenDisk: out of memory for the reply!  (line %d)", __LINE__);
+            return scope.nok();
+        }
+        if (recv_msg(reply.get(), head.length) != 0) {
+            LOG_ERROR("OpenDisk: recv open disk result failed!  (line %d)", __LINE__);
+            return scope.nok();
+        }
+        switch (get_u16(reply.get())) {
+            case hxa::RES_OK:
+                LOG_INFO("OpenDisk: success!");
+                diskHandle = get_u32(reply.get() + 2);
+                return scope.ok();
+            case hxa::RES_OPCODE_ERROR:
+                LOG_ERROR("OpenDisk: operation code error!  (line %d)", __LINE__);
+                return scope.nok();
+            case hxa::RES_FILE_NOT_EXIST:
+                LOG_ERROR("OpenDisk: file does not exist!  (line %d)", __LINE__);
+                return scope.nok();
+            case hxa::RES_TOKEN_ERROR:
+                LOG_ERROR("OpenDisk: token error!  (line %d)", __LINE__);
+                return scope.nok();
+            case hxa::RES_OPEN_ERROR:
+                LOG_ERROR("OpenDisk: file open error!  (line %d)", __LINE__);
+                return scope.nok();
+            default:
+                LOG_ERROR("OpenDisk: unknown error!  (line %d)", __LINE__);
+                return scope.nok();
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR("OpenDisk: %s  (line %d)", e.what(), __LINE__);
+        return scope.nok();
+    }
+}
+
+int CQuillonvardeSDKImpl::CloseDisk(unsigned int diskHandle) {
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::CloseDisk...",
+                       "leave CQuillonvardeSDKImpl::CloseDisk: OK",
+                       "leave CQuillonvardeSDKImpl::CloseDisk: NOK");
+    SigpipeGuard guard(m_uiUseSSL != 0);
+    // The devices are closed first, whatever the service answers later.
+    if (m_uiTransMode == TRANS_SAN) CloseLocalLunDevFile();
+
+    char area[hxa::kMessageAreaSize];
+    std::memset(area, 0, sizeof area);
+    uint16_t operation = m_uiTransMode == TRANS_SAN   ? hxa::OP_SAN_CLOSE
+                         : m_uiTransMode == TRANS_LAN ? hxa::OP_LAN_CLOSE
+                                                      : 0;
+    build_request_header(this, area, operation, sizeof(hxa::CloseRequest));
+    hxa::CloseRequest req;
+    req.handle = diskHandle;
+    std::memcpy(area + hxa::kHeaderSize, &req, sizeof req);
+    if (send_msg(area, hxa::kHeaderSize + sizeof req) != 0) {
+        LOG_ERROR("CloseDisk: send aclose disk cmd to server failed!  (line %d)", __LINE__);
+        return scope.nok();
+    }
+    LOG_INFO("CloseDisk: send close disk cmd to server success!");
+
+    std::memset(area, 0, sizeof area);
+    if (recv_msg(area, hxa::kHeaderSize) != 0) {
+        LOG_ERROR("CloseDisk: recv req head from server failed!  (line %d)", __LINE__);
+        return scope.nok();
+    }
+    hxa::MsgHeader head;
+    std::memcpy(&head, area, sizeof head);
+    bool opOk =
+        (m_uiTransMode != TRANS_SAN && m_uiTransMode != TRANS_LAN) || head.operation == operation;
+    if (!opOk || head.length != sizeof(hxa::CloseReply)) {
+        LOG_ERROR("CloseDisk: invalid req head,operation:%u !  (line %d)",
+                  static_cast<unsigned>(head.operation), __LINE__);
+        return scope.nok();
+    }
+    LOG_INFO("CloseDisk: recv req head from server success! msg length:%d",
+             static_cast<int>(head.length));
+
+    std::unique_ptr<char[]> reply = alloc_block(head.length);
+    if (!reply) {
+        LOG_ERROR("CloseDisk: out of memory for the reply!  (line %d)", __LINE__);
+        return scope.nok();
+    }
+    if (recv_msg(reply.get(), head.length) != 0) {
+        LOG_ERROR("CloseDisk: recv close disk result failed!  (line %d)", __LINE__);
+        return scope.nok();
+    }
+    switch (get_u16(reply.get())) {
+        case hxa::RES_OK:
+            LOG_INFO("CloseDisk: success!");
+            return scope.ok();
+        case hxa::RES_OPCODE_ERROR:
+            LOG_ERROR("CloseDisk: operation code error!  (line %d)", __LINE__);
+            return scope.nok();
+        case hxa::RES_HANDLE_NOT_EXIST:
+            LOG_ERROR("CloseDisk: file handle does not exist!  (line %d)", __LINE__);
+            return scope.nok();
+        default:
+            LOG_ERROR("CloseDisk: unknown error!  (line %d)", __LINE__);
+            return scope.nok();
+    }
+}
+
 int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long offset,
                                    unsigned long long VMLength, char* buf,
                                    unsigned long long& bufSize) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::ReadDisk...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::ReadDisk...",
+                       "leave CQuillonvardeSDKImpl::ReadDisk: OK",
+                       "leave CQuillonvardeSDKImpl::ReadDisk: NOK");
+    SigpipeGuard guard(m_uiUseSSL != 0);
     if (VMLength == 0 || buf == nullptr || bufSize == 0) {
         LOG_ERROR("ReadDisk: invalid parameters!");
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-        return 1;
+        return scope.nok();
     }
     const bool lan = m_uiTransMode == TRANS_LAN;
     const bool san = m_uiTransMode == TRANS_SAN;
@@ -781,189 +1130,109 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
             "ReadDisk: invalid parameters! LAN read length [%llu] must be below 4 GiB  "
             "(line %d)",
             VMLength, __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-        return 1;
+        return scope.nok();
     }
 
     try {
         char area[hxa::kMessageAreaSize];
-        std::memset(area, 0, sizeof area);
-        char* payload = area + hxa::kHeaderSize;
-        unsigned long long sendSize = 0;
-        uint16_t operation = 0;
-        if (san) {
-            operation = hxa::OP_SAN_ADDR_MAP;
-            build_request_header(this, area, operation, sizeof(hxa::SanMapRequest));
-            hxa::SanMapRequest req;
-            req.handle = diskHandle;
-            req.offset = offset;
-            req.length = VMLength;
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else if (lan) {
-            operation = hxa::OP_LAN_READ;
-            build_request_header(this, area, operation, sizeof(hxa::LanTransferRequest));
-            hxa::LanTransferRequest req;
-            req.handle = diskHandle;
-            req.offset = offset;
-            req.length = static_cast<uint32_t>(VMLength);
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else {
-            build_request_header(this, area, 0, 0);
-        }
+        const uint16_t operation = san ? hxa::OP_SAN_ADDR_MAP : lan ? hxa::OP_LAN_READ : 0;
+        const unsigned long long requestSize =
+            build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
+        std::unique_ptr<char[]> noData;
+        TransferReply reply;
+        if (!exchange_transfer(this, area, requestSize, operation, noData, 0, report_read_step,
+                               reply))
+            return scope.nok();
 
-        if (send_msg(area, sendSize) != 0) {
-            LOG_ERROR("ReadDisk: send addr map cmd to server failed! (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
-        }
-        LOG_INFO("ReadDisk: send addr map cmd to server success! ");
-
-        std::memset(area, 0, sizeof area);
-        if (recv_msg(area, hxa::kHeaderSize) != 0) {
-            LOG_ERROR("ReadDisk: recv req head from server  failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
-        }
-        hxa::MsgHeader head;
-        std::memcpy(&head, area, sizeof head);
-        if (head.operation != operation) {
-            LOG_ERROR("ReadDisk:invalid req head,operation:%u (line %d)",
-                      static_cast<unsigned>(head.operation), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
-        }
-        const uint32_t L = head.length;
-        LOG_INFO("ReadDisk: recv req head from server success! msg length :%d",
-                 static_cast<int>(L));
-        if (L > kMaxReplyPayload) {
-            LOG_ERROR("ReadDisk: reply length [%u] exceeds the limit [%u]!  (line %d)", L,
-                      kMaxReplyPayload, __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
-        }
-
-        std::unique_ptr<char[]> reply = alloc_block(L);
-        if (!reply) {
-            drain_data(this, L);  // keeps the stream on message boundaries
-            LOG_ERROR("ReadDisk: out of memory for a reply of [%u] bytes!  (line %d)", L, __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
-        }
-        if (recv_msg(reply.get(), L) != 0) {
-            LOG_ERROR("ReadDisk: recv addr map result failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
-        }
+        const uint32_t L = reply.length;
         if (L < sizeof(hxa::TransferReplyHead)) {
             LOG_ERROR(
                 "ReadDisk: reply too short for result and count, msg length:%d!  "
                 "(line %d)",
                 static_cast<int>(L), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
+            return scope.nok();
         }
-        const uint16_t result = get_u16(reply.get());
-        const uint32_t count = get_u32(reply.get() + 2);
-
+        const uint16_t result = get_u16(reply.payload.get());
+        const uint32_t count = get_u32(reply.payload.get() + 2);
         if (result != 0 || count == 0) {
-            log_read_result(result, count);
-            if (lan && result == 0 && count == 0)
-                LOG_ERROR("ReadDisk: storage can backup date length is zero");
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-            return 1;
+            // A zero result without data is named as an unknown code; a LAN read also says
+            // that no data came.
+            log_read_result(result);
+            if (lan && result == 0) LOG_ERROR("ReadDisk: storage can backup date length is zero");
+            return scope.nok();
         }
 
-        int ret;
         if (san) {
-            if (static_cast<uint64_t>(L) <
-                sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec)) {
+            if (!map_fits(L, count)) {
                 LOG_ERROR(
                     "ReadDisk: address map of [%u] records does not fit the reply, msg "
                     "length:%d!  (line %d)",
                     count, static_cast<int>(L), __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-                return 1;
+                return scope.nok();
             }
             if (bufSize < VMLength) {
                 LOG_TRACE("the space of buf not enough,buf size[%d],VMLength [%d]",
                           static_cast<int>(bufSize), static_cast<int>(VMLength));
-                LOG_ERROR("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-                return 1;
+                return scope.nok_at_error();
             }
-            ret = ReadLun(
-                m_lunFileList,
-                reinterpret_cast<const vhd_Rec*>(reply.get() + sizeof(hxa::TransferReplyHead)),
-                count, buf, bufSize);
-        } else {
-            if (bufSize < count) {
-                // The data is taken off the connection in bounded pieces so that the stream
-                // stays on message boundaries, without allocating what the peer announces.
-                bool drained = drain_data(this, count);
-                if (!drained) {
-                    LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
-                    LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-                    return 1;
-                }
-                LOG_TRACE("the space of buf not enough,buf size[%d],date length[%d]",
-                          static_cast<int>(bufSize), static_cast<int>(count));
-                LOG_ERROR("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-                return 1;
-            }
-            std::unique_ptr<char[]> data = alloc_block(count);
-            if (!data) {
-                // The data is still taken off the connection to keep the stream aligned.
-                drain_data(this, count);
-                LOG_ERROR("ReadDisk: out of memory for [%u] data bytes!  (line %d)", count,
-                          __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-                return 1;
-            }
-            if (recv_msg(data.get(), count) != 0) {
-                LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-                return 1;
-            }
-            bufSize = count;
-            std::memcpy(buf, data.get(), count);
-            if (count != VMLength)
-                LOG_TRACE("read data length is(%d),expected(%d)", static_cast<int>(count),
-                          static_cast<int>(VMLength));
-            ret = 0;
+            if (ReadLun(m_lunFileList, map_records(reply.payload.get()), count, buf, bufSize) != 0)
+                return scope.nok_at_error();
+            return scope.ok();
         }
 
-        if (ret != 0) {
-            LOG_ERROR("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-        } else {
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: OK");
+        if (bufSize < count) {
+            // The data is taken off the connection in bounded pieces so that the stream
+            // stays on message boundaries, without allocating what the peer announces.
+            if (!drain_data(this, count)) {
+                LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
+                return scope.nok();
+            }
+            LOG_TRACE("the space of buf not enough,buf size[%d],date length[%d]",
+                      static_cast<int>(bufSize), static_cast<int>(count));
+            return scope.nok_at_error();
         }
-        return ret;
+        std::unique_ptr<char[]> data = alloc_block(count, false);
+        if (!data) {
+            // The data is still taken off the connection to keep the stream aligned.
+            drain_data(this, count);
+            LOG_ERROR("ReadDisk: out of memory for [%u] data bytes!  (line %d)", count, __LINE__);
+            return scope.nok();
+        }
+        if (recv_msg(data.get(), count) != 0) {
+            LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
+            return scope.nok();
+        }
+        bufSize = count;
+        std::memcpy(buf, data.get(), count);
+        if (count != VMLength)
+            LOG_TRACE("read data length is(%d),expected(%d)", static_cast<int>(count),
+                      static_cast<int>(VMLength));
+        return scope.ok();
     } catch (const std::exception& e) {
         LOG_ERROR("ReadDisk: %s  (line %d)", e.what(), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-        return 1;
+        return scope.nok();
     }
 }
 
 int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long offset,
                                     unsigned long long VMLength, const char* buf,
                                     long long& bufLength) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::WriteDisk...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::WriteDisk...",
+                       "leave CQuillonvardeSDKImpl::WriteDisk: OK",
+                       "leave CQuillonvardeSDKImpl::WriteDisk: NOK");
+    SigpipeGuard guard(m_uiUseSSL != 0);
     const bool lan = m_uiTransMode == TRANS_LAN;
     const bool san = m_uiTransMode == TRANS_SAN;
     const bool noData = lan && buf == nullptr;
 
     if (VMLength == 0 || (buf == nullptr && !noData) || (buf != nullptr && bufLength <= 0)) {
         LOG_ERROR("WriteDisk: invalid parameters!");
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-        return 1;
+        return scope.nok();
     }
     if (buf != nullptr && static_cast<unsigned long long>(bufLength) < VMLength) {
         LOG_ERROR("WriteDisk: buf size not Enough,buf length[%d],VMLength[%d]",
                   static_cast<int>(bufLength), static_cast<int>(VMLength));
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-        return 1;
+        return scope.nok();
     }
     if (lan && VMLength >= kLanLengthLimit) {
         // Only 32 bits of length travel, while a data block would carry all bytes: refused
@@ -972,8 +1241,7 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
             "WriteDisk: invalid parameters! LAN write length [%llu] must be below 4 GiB  "
             "(line %d)",
             VMLength, __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-        return 1;
+        return scope.nok();
     }
 
     try {
@@ -981,163 +1249,234 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
         // cannot leave the service waiting for data that never comes.
         std::unique_ptr<char[]> data;
         if (lan && !noData) {
-            data = alloc_block(VMLength);
+            data = alloc_block(VMLength, false);
             if (!data) {
                 LOG_ERROR("WriteDisk: out of memory for [%llu] data bytes!  (line %d)", VMLength,
                           __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-                return 1;
+                return scope.nok();
             }
             std::memcpy(data.get(), buf, static_cast<size_t>(VMLength));
         }
 
         char area[hxa::kMessageAreaSize];
-        std::memset(area, 0, sizeof area);
-        char* payload = area + hxa::kHeaderSize;
-        unsigned long long sendSize = 0;
-        uint16_t operation = 0;
-        if (san) {
-            operation = hxa::OP_SAN_ADDR_MAP;
-            build_request_header(this, area, operation, sizeof(hxa::SanMapRequest));
-            hxa::SanMapRequest req;
-            req.handle = diskHandle;
-            req.offset = offset;
-            req.length = VMLength;
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else if (lan) {
-            operation = noData ? hxa::OP_LAN_WRITE_NODATA : hxa::OP_LAN_WRITE;
-            build_request_header(this, area, operation, sizeof(hxa::LanTransferRequest));
-            hxa::LanTransferRequest req;
-            req.handle = diskHandle;
-            req.offset = offset;
-            req.length = static_cast<uint32_t>(VMLength);
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else {
-            build_request_header(this, area, 0, 0);
+        const uint16_t operation = san      ? hxa::OP_SAN_ADDR_MAP
+                                   : !lan   ? 0
+                                   : noData ? hxa::OP_LAN_WRITE_NODATA
+                                            : hxa::OP_LAN_WRITE;
+        const unsigned long long requestSize =
+            build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
+        TransferReply reply;
+        if (!exchange_transfer(this, area, requestSize, operation, data, VMLength,
+                               report_write_step, reply)) {
+            if (reply.dataSent != 0) bufLength = reply.dataSent;
+            return scope.nok();
         }
 
-        if (send_msg(area, sendSize) != 0) {
-            LOG_ERROR("WriteDisk: send addr map cmd to server failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
-        }
-        LOG_INFO("WriteDisk: send addr map cmd to server success! ");
-
-        if (data) {
-            int sent = send_msg(data.get(), VMLength);
-            data.reset();
-            if (sent != 0) {
-                LOG_ERROR("WriteDisk: send data to server failed!  (line %d)", __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-                bufLength = sent;
-                return 1;
-            }
-        }
-
-        std::memset(area, 0, sizeof area);
-        if (recv_msg(area, hxa::kHeaderSize) != 0) {
-            LOG_ERROR("WriteDisk: recv req head from server  failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
-        }
-        hxa::MsgHeader head;
-        std::memcpy(&head, area, sizeof head);
-        if (head.operation != operation) {
-            LOG_ERROR("WriteDisk: invalid msg head,operation:%u (line %d)",
-                      static_cast<unsigned>(head.operation), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
-        }
-        const uint32_t L = head.length;
-        LOG_INFO("WriteDisk: recv req head from server success! msg length:%d",
-                 static_cast<int>(L));
-        if (L > kMaxReplyPayload) {
-            LOG_ERROR("WriteDisk: reply length [%u] exceeds the limit [%u]!  (line %d)", L,
-                      kMaxReplyPayload, __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
-        }
-        std::unique_ptr<char[]> reply = alloc_block(L);
-        if (!reply) {
-            drain_data(this, L);  // keeps the stream on message boundaries
-            LOG_ERROR("WriteDisk: out of memory for a reply of [%u] bytes!  (line %d)", L,
-                      __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
-        }
-        if (recv_msg(reply.get(), L) != 0) {
-            LOG_ERROR("WriteDisk: recv addr map result failed!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
-        }
         // The LAN transport reads only the result; the SAN transport also the count.
+        const uint32_t L = reply.length;
         const uint32_t needed = san ? sizeof(hxa::TransferReplyHead) : sizeof(uint16_t);
         if (L < needed) {
             LOG_ERROR("WriteDisk: reply too short for its fields, msg length:%d!  (line %d)",
                       static_cast<int>(L), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
+            return scope.nok();
         }
-        const uint16_t result = get_u16(reply.get());
-
+        const uint16_t result = get_u16(reply.payload.get());
         if (result != 0) {
             log_write_result(result);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            return 1;
+            return scope.nok();
         }
-        if (san) {
-            const uint32_t count = get_u32(reply.get() + 2);
-            if (count == 0) {
-                LOG_ERROR("WriteDisk: address map holds no extent, nothing written!  (line %d)",
-                          __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-                return 1;
-            }
-            if (static_cast<uint64_t>(L) <
-                sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec)) {
-                LOG_ERROR(
-                    "WriteDisk: address map of [%u] records does not fit the reply, msg "
-                    "length:%d!  (line %d)",
-                    count, static_cast<int>(L), __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-                return 1;
-            }
-            int ret = WriteLun(
-                m_lunFileList,
-                reinterpret_cast<const vhd_Rec*>(reply.get() + sizeof(hxa::TransferReplyHead)),
-                count, buf, bufLength);
-            if (ret != 0) {
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-            } else {
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: OK");
-            }
-            return ret;
+        if (!san) {
+            bufLength = noData ? 0 : static_cast<long long>(VMLength);
+            return scope.ok();
         }
-        bufLength = noData ? 0 : static_cast<long long>(VMLength);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: OK");
-        return 0;
+
+        const uint32_t count = get_u32(reply.payload.get() + 2);
+        if (count == 0) {
+            LOG_ERROR("WriteDisk: address map holds no extent, nothing written!  (line %d)",
+                      __LINE__);
+            return scope.nok();
+        }
+        if (!map_fits(L, count)) {
+            LOG_ERROR(
+                "WriteDisk: address map of [%u] records does not fit the reply, msg "
+                "length:%d!  (line %d)",
+                count, static_cast<int>(L), __LINE__);
+            return scope.nok();
+        }
+        return scope.finish(
+            WriteLun(m_lunFileList, map_records(reply.payload.get()), count, buf, bufLength));
     } catch (const std::exception& e) {
         LOG_ERROR("WriteDisk: %s  (line %d)", e.what(), __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-        return 1;
+        return scope.nok();
     }
 }
 
-// ---------------------------------------------------------------------------------------
-// Local LUN devices of a SAN session
+// =======================================================================================
+// LUN I/O: the LUN devices of a SAN session and the address maps carried out on them.
+
+namespace {
+
+constexpr uint64_t kMinPhyOffset = 0x200000;  // the first 2 MiB of a LUN are never touched
+constexpr const char* kDevDir = "/dev/disk/by-id/";
+
+// Buffers in which a LUN device path "/dev/disk/by-id/<name>" is formed, one for each of the
+// interface's two functions that form it: OpenLocalLunDevFile opens the devices through a
+// 128-byte path, isLunAttachedOnBackupNode tests their existence through a 512-byte one. The
+// interface gives each function its own buffer, so the limits differ: a name between the two
+// passes the attachment check and is then refused when the disk is opened. Neither cuts a
+// path that does not fit, since a shortened path may name another device.
+constexpr size_t kOpenLocalLunDevFilePathSize = 128;
+constexpr size_t kIsLunAttachedOnBackupNodePathSize = 512;
+
+// The first matching device of the list: its path ends in the 32 digits of `key`.
+const HFILE* find_lun(const std::list<HFILE>& lunFileList, const std::string& key) {
+    for (const HFILE& f : lunFileList) {
+        if (f.devPath.size() >= key.size() &&
+            f.devPath.compare(f.devPath.size() - key.size(), key.size(), key) == 0)
+            return &f;
+    }
+    return nullptr;
+}
+
+// Positions `fd` at an extent's physical offset. Returns 0, or the errno of the failure; an
+// offset the file offset type cannot hold fails with EINVAL before the descriptor is touched.
+int seek_to_extent(int fd, uint64_t phyOffset) {
+    if (phyOffset > static_cast<uint64_t>(LLONG_MAX)) return EINVAL;
+    if (lseek(fd, static_cast<off_t>(phyOffset), SEEK_SET) == static_cast<off_t>(-1)) return errno;
+    return 0;
+}
+
+// Why an extent of an address map could not be carried out.
+enum class ExtentFailure {
+    kTooMuchData,
+    kLunNotFound,
+    kBelowMinOffset,
+    kSeekFailed,
+    kIoFailed,
+    kDeviceEnded,
+};
+
+// Reports a failed extent in the words of ReadLun or WriteLun: `err` is the errno of a failed
+// seek or device call, `missing` the bytes of the extent that a device did not move.
+using ExtentReporter = void (*)(ExtentFailure failure, int err, unsigned long long missing);
+
+// Carries out the extents of an address map, in record order, on consecutive stretches of a
+// buffer of `capacity` bytes. An extent with storage is looked up on its LUN device by the 32
+// hex digits of its identifier, checked (not below 2 MiB, not beyond the buffer), positioned
+// and moved by `move(fd, at, n)`, one device call for up to n bytes at buffer offset `at`.
+// Where `fill_hole(at, n)` is given, a record with physical offset 0 is a hole that it fills;
+// pass nullptr to treat such a record as any other (then it fails the 2 MiB test). On
+// success `total` holds the bytes carried out; a failure is handed to `report`.
+template <typename Move, typename Hole>
+bool walk_extents(CQuillonvardeSDKImpl* self, const std::list<HFILE>& lunFileList,
+                  const vhd_Rec* recs, unsigned int count, uint64_t capacity, Move move,
+                  Hole fill_hole, ExtentReporter report, uint64_t& total) {
+    auto fail = [report](ExtentFailure failure, int err = 0, unsigned long long missing = 0) {
+        report(failure, err, missing);
+        return false;
+    };
+    total = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        const uint64_t phyOffset = recs[i].phyOffset;
+        const uint64_t dataLen = recs[i].dataLen;
+        if constexpr (!std::is_same<Hole, std::nullptr_t>::value) {
+            if (phyOffset == 0) {
+                // A hole: no storage behind the extent.
+                if (dataLen > capacity - total) return fail(ExtentFailure::kTooMuchData);
+                fill_hole(total, dataLen);
+                total += dataLen;
+                continue;
+            }
+        }
+        const std::string key = self->String2Hex(recs[i].lunWwn, 32);
+        const HFILE* dev = find_lun(lunFileList, key);
+        if (dev == nullptr) return fail(ExtentFailure::kLunNotFound);
+        if (phyOffset < kMinPhyOffset) return fail(ExtentFailure::kBelowMinOffset);
+        // Compared without adding, so that a huge length cannot wrap around the capacity.
+        if (dataLen > capacity - total) return fail(ExtentFailure::kTooMuchData);
+        if (int err = seek_to_extent(dev->fd, phyOffset))
+            return fail(ExtentFailure::kSeekFailed, err);
+        for (uint64_t done = 0; done < dataLen;) {
+            uint64_t want = dataLen - done;
+            if (want > static_cast<uint64_t>(SSIZE_MAX)) want = SSIZE_MAX;
+            ssize_t n = move(dev->fd, total + done, static_cast<size_t>(want));
+            if (n < 0) return fail(ExtentFailure::kIoFailed, errno);
+            // The device ended inside the extent: its bytes cannot be moved.
+            if (n == 0) return fail(ExtentFailure::kDeviceEnded, 0, dataLen - done);
+            done += static_cast<uint64_t>(n);
+        }
+        total += dataLen;
+    }
+    return true;
+}
+
+void report_read_extent(ExtentFailure failure, int err, unsigned long long missing) {
+    switch (failure) {
+        case ExtentFailure::kTooMuchData:
+            LOG_ERROR("ReadLun: fail! too much data!  (line %d)", __LINE__);
+            return;
+        case ExtentFailure::kLunNotFound:
+            LOG_ERROR("ReadLun: related LUN not found!  (line %d)", __LINE__);
+            return;
+        case ExtentFailure::kBelowMinOffset:
+            LOG_ERROR("ReadLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
+            return;
+        case ExtentFailure::kSeekFailed:
+            LOG_ERROR("ReadLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
+                      __LINE__);
+            return;
+        case ExtentFailure::kIoFailed:
+            LOG_ERROR("ReadLun: %s  (line %d)", std::strerror(err), __LINE__);
+            return;
+        case ExtentFailure::kDeviceEnded:
+            LOG_ERROR(
+                "ReadLun: device ended before the extent was complete, %llu bytes "
+                "missing!  (line %d)",
+                missing, __LINE__);
+            return;
+    }
+}
+
+void report_write_extent(ExtentFailure failure, int err, unsigned long long missing) {
+    switch (failure) {
+        case ExtentFailure::kTooMuchData:
+            LOG_ERROR("WriteLun: fail! too much data!  (line %d)", __LINE__);
+            return;
+        case ExtentFailure::kLunNotFound:
+            LOG_ERROR("WriteLun: related LUN not found!  (line %d)", __LINE__);
+            return;
+        case ExtentFailure::kBelowMinOffset:
+            LOG_ERROR("WriteLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
+            return;
+        case ExtentFailure::kSeekFailed:
+            LOG_ERROR("WriteLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
+                      __LINE__);
+            return;
+        case ExtentFailure::kIoFailed:
+            LOG_ERROR("WriteLun: %s  (line %d)", std::strerror(err), __LINE__);
+            return;
+        case ExtentFailure::kDeviceEnded:
+            LOG_ERROR(
+                "WriteLun: device accepted no more data, %llu bytes of the extent "
+                "unwritten!  (line %d)",
+                missing, __LINE__);
+            return;
+    }
+}
+
+}  // namespace
 
 int CQuillonvardeSDKImpl::OpenLocalLunDevFile(const std::list<std::string>& LunWWNList,
                                               std::list<HFILE>& lunFileList) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:...",
+                       "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: OK",
+                       "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
     if (LunWWNList.empty()) {
         LOG_ERROR("OpenLocalLunDevFile: LunWWNList is not valid!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
-        return 1;
+        return scope.nok();
     }
     for (const std::string& name : LunWWNList) {
-        char path[kDevPathBufSize];
+        char path[kOpenLocalLunDevFilePathSize];
         std::memset(path, 0, sizeof path);
         int n = std::snprintf(path, sizeof path, "%s%s", kDevDir, name.c_str());
         if (n < 0 || static_cast<size_t>(n) >= sizeof path ||
@@ -1146,15 +1485,14 @@ int CQuillonvardeSDKImpl::OpenLocalLunDevFile(const std::list<std::string>& LunW
             LOG_ERROR(
                 "OpenLocalLunDevFile: device path longer than %d characters refused: %s%s"
                 "  (line %d)",
-                static_cast<int>(kDevPathBufSize - 1), kDevDir, name.c_str(), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
-            return 1;
+                static_cast<int>(kOpenLocalLunDevFilePathSize - 1), kDevDir, name.c_str(),
+                __LINE__);
+            return scope.nok();
         }
         int fd = open(path, static_cast<int>(m_uiOpenMode));
         if (fd == -1) {
             LOG_ERROR("OpenLocalLunDevFile: %s  (line %d)", std::strerror(errno), __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK");
-            return 1;
+            return scope.nok();
         }
         HFILE file;
         file.devPath = path;
@@ -1166,21 +1504,22 @@ int CQuillonvardeSDKImpl::OpenLocalLunDevFile(const std::list<std::string>& LunW
             throw;
         }
     }
-    LOG_TRACE("leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: OK");
-    return 0;
+    return scope.ok();
 }
 
 void CQuillonvardeSDKImpl::CloseLocalLunDevFile() {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:...",
+                       "leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK", nullptr);
     for (const HFILE& f : m_lunFileList) {
         if (f.fd >= 0) close(f.fd);
     }
     m_lunFileList.clear();
-    LOG_TRACE("leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK");
+    scope.ok();
 }
 
 std::string CQuillonvardeSDKImpl::String2Hex(const unsigned char* data, int) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::String2Hex:...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::String2Hex:...",
+                       "leave CQuillonvardeSDKImpl::String2Hex: OK", nullptr);
     char text[512];
     std::memset(text, 0, sizeof text);
     for (int i = 0; i < 16; ++i) {
@@ -1188,161 +1527,58 @@ std::string CQuillonvardeSDKImpl::String2Hex(const unsigned char* data, int) {
         std::snprintf(text + used, sizeof text - used, "%02x", data[i]);
     }
     LOG_INFO("String2Hex: dev = %s", text);
-    LOG_TRACE("leave CQuillonvardeSDKImpl::String2Hex: OK");
+    scope.ok();
     return std::string(text);
 }
 
 int CQuillonvardeSDKImpl::ReadLun(std::list<HFILE>& lunFileList, const vhd_Rec* recs,
                                   unsigned int count, char* buf, unsigned long long& bufSize) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::ReadLun:...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::ReadLun:...",
+                       "leave CQuillonvardeSDKImpl::ReadLun: OK",
+                       "leave CQuillonvardeSDKImpl::ReadLun: NOK");
     if (lunFileList.empty() || count == 0 || buf == nullptr || bufSize == 0 || recs == nullptr) {
         LOG_ERROR("ReadLun: invalid parameter!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-        return 1;
+        return scope.nok();
     }
-    const unsigned long long capacity = bufSize;
-    char* cursor = buf;
-    unsigned long long total = 0;
-    for (unsigned int i = 0; i < count; ++i) {
-        const uint64_t phyOffset = recs[i].phyOffset;
-        const uint64_t dataLen = recs[i].dataLen;
-        if (phyOffset == 0) {
-            // A hole: no storage behind the extent, it reads as zeros.
-            if (dataLen > capacity - total) {
-                LOG_ERROR("ReadLun: fail! too much data!  (line %d)", __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-                return 1;
-            }
-            std::memset(cursor, 0, static_cast<size_t>(dataLen));
-            cursor += dataLen;
-            total += dataLen;
-            continue;
-        }
-        const std::string key = String2Hex(recs[i].lunWwn, 32);
-        const HFILE* dev = find_lun(lunFileList, key);
-        if (dev == nullptr) {
-            LOG_ERROR("ReadLun: related LUN not found!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-            return 1;
-        }
-        if (phyOffset < kMinPhyOffset) {
-            LOG_ERROR("ReadLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-            return 1;
-        }
-        // Compared without adding, so that a huge length cannot wrap around the capacity.
-        if (dataLen > capacity - total) {
-            LOG_ERROR("ReadLun: fail! too much data!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-            return 1;
-        }
-        if (int err = seek_to_extent(dev->fd, phyOffset)) {
-            LOG_ERROR("ReadLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
-                      __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-            return 1;
-        }
-        uint64_t done = 0;
-        while (done < dataLen) {
-            uint64_t want = dataLen - done;
-            if (want > static_cast<uint64_t>(SSIZE_MAX)) want = SSIZE_MAX;
-            ssize_t n = read(dev->fd, cursor + done, static_cast<size_t>(want));
-            if (n < 0) {
-                LOG_ERROR("ReadLun: %s  (line %d)", std::strerror(errno), __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-                return 1;
-            }
-            if (n == 0) {
-                // The device ended inside the extent: its bytes cannot be delivered.
-                LOG_ERROR(
-                    "ReadLun: device ended before the extent was complete, %llu bytes "
-                    "missing!  (line %d)",
-                    static_cast<unsigned long long>(dataLen - done), __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: NOK");
-                return 1;
-            }
-            done += static_cast<uint64_t>(n);
-        }
-        cursor += dataLen;
-        total += dataLen;
-    }
+    auto read_piece = [buf](int fd, uint64_t at, size_t n) { return read(fd, buf + at, n); };
+    // A hole has no storage behind it: it reads as zeros.
+    auto zero_hole = [buf](uint64_t at, uint64_t n) {
+        std::memset(buf + at, 0, static_cast<size_t>(n));
+    };
+    uint64_t total = 0;
+    if (!walk_extents(this, lunFileList, recs, count, bufSize, read_piece, zero_hole,
+                      report_read_extent, total))
+        return scope.nok();
     bufSize = total;
-    LOG_TRACE("leave CQuillonvardeSDKImpl::ReadLun: OK");
-    return 0;
+    return scope.ok();
 }
 
 int CQuillonvardeSDKImpl::WriteLun(std::list<HFILE>& lunFileList, const vhd_Rec* recs,
                                    unsigned int count, const char* buf, long long& bufLength) {
-    LOG_TRACE("enter CQuillonvardeSDKImpl::WriteLun:...");
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::WriteLun:...",
+                       "leave CQuillonvardeSDKImpl::WriteLun: OK",
+                       "leave CQuillonvardeSDKImpl::WriteLun: NOK");
     if (lunFileList.empty() || count == 0 || buf == nullptr || bufLength <= 0 || recs == nullptr) {
         LOG_ERROR("WriteLun: invalid parameter!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-        return 1;
+        return scope.nok();
     }
-    const unsigned long long capacity = static_cast<unsigned long long>(bufLength);
-    const char* cursor = buf;
-    unsigned long long total = 0;
-    for (unsigned int i = 0; i < count; ++i) {
-        const uint64_t phyOffset = recs[i].phyOffset;
-        const uint64_t dataLen = recs[i].dataLen;
-        // A write map has no holes: every record needs a device and a valid offset.
-        const std::string key = String2Hex(recs[i].lunWwn, 32);
-        const HFILE* dev = find_lun(lunFileList, key);
-        if (dev == nullptr) {
-            LOG_ERROR("WriteLun: related LUN not found!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-            return 1;
-        }
-        if (phyOffset < kMinPhyOffset) {
-            LOG_ERROR("WriteLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-            return 1;
-        }
-        if (dataLen > capacity - total) {
-            LOG_ERROR("WriteLun: fail! too much data!  (line %d)", __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-            return 1;
-        }
-        if (int err = seek_to_extent(dev->fd, phyOffset)) {
-            LOG_ERROR("WriteLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
-                      __LINE__);
-            LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-            return 1;
-        }
-        uint64_t done = 0;
-        while (done < dataLen) {
-            uint64_t want = dataLen - done;
-            if (want > static_cast<uint64_t>(SSIZE_MAX)) want = SSIZE_MAX;
-            ssize_t n = write(dev->fd, cursor + done, static_cast<size_t>(want));
-            if (n < 0) {
-                LOG_ERROR("WriteLun: %s  (line %d)", std::strerror(errno), __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-                return 1;
-            }
-            if (n == 0) {
-                LOG_ERROR(
-                    "WriteLun: device accepted no more data, %llu bytes of the extent "
-                    "unwritten!  (line %d)",
-                    static_cast<unsigned long long>(dataLen - done), __LINE__);
-                LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-                return 1;
-            }
-            done += static_cast<uint64_t>(n);
-        }
-        cursor += dataLen;
-        total += dataLen;
-    }
+    auto write_piece = [buf](int fd, uint64_t at, size_t n) { return write(fd, buf + at, n); };
+    // A write map has no holes: every record needs a device and a valid offset.
+    uint64_t total = 0;
+    if (!walk_extents(this, lunFileList, recs, count, static_cast<uint64_t>(bufLength), write_piece,
+                      nullptr, report_write_extent, total))
+        return scope.nok();
     bufLength = static_cast<long long>(total);
     if (bufLength <= 0) {
         LOG_ERROR("WriteLun: fail! The data written is less than zero!  (line %d)", __LINE__);
-        LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: NOK");
-        return 1;
+        return scope.nok();
     }
-    LOG_TRACE("leave CQuillonvardeSDKImpl::WriteLun: OK");
-    return 0;
+    return scope.ok();
 }
 
-// Child-process command execution and the LUN attachment check with SCSI rescan.
+// =======================================================================================
+// Child processes: the LUN attachment check with its SCSI rescan, and the execution of a
+// command as a child process.
 //
 // The backup node rescans its SCSI buses by running a system script as a child process
 // (first as the calling user, then through sudo) and then checks that every LUN of a list
@@ -1354,9 +1590,6 @@ namespace {
 // Program and argument vector of the two rescan attempts.
 const char kRescanScript[] = "/usr/bin/rescan-scsi-bus.sh";
 const char kSudo[] = "/usr/bin/sudo";
-
-// Size of the buffer in which a LUN device path is formed; longer paths do not fit.
-constexpr size_t kDevPathSize = 512;
 
 // One piece of child output holds at most kLineBufferSize - 1 characters.
 constexpr int kLineBufferSize = 1024;
@@ -1470,18 +1703,20 @@ std::string proc_information_text(const std::vector<std::string>& output) {
     return text;
 }
 
-// Forms "/dev/disk/by-id/<name>" in `devPath` (kDevPathSize bytes, cleared first). False
-// when the existence test of the formed path would not be a test of the named LUN:
-// - the path would be cut to kDevPathSize - 1 characters, or the name holds a zero byte
+// Forms "/dev/disk/by-id/<name>" in `devPath` (kIsLunAttachedOnBackupNodePathSize bytes, cleared
+// first). False when the existence test of the formed path would not be a test of the named LUN:
+// - the path would be cut to kIsLunAttachedOnBackupNodePathSize - 1 characters, or the name holds a
+// zero byte
 //   (the path would end there): a shortened path may name another device;
 // - the name is empty, "." or "..": the path names the directory itself or its parent,
 //   which always exist.
 bool proc_form_dev_path(const std::string& name, char* devPath) {
-    std::memset(devPath, 0, kDevPathSize);
+    std::memset(devPath, 0, kIsLunAttachedOnBackupNodePathSize);
     if (name.empty() || name == "." || name == "..") return false;
     if (name.find('\0') != std::string::npos) return false;
-    int n = std::snprintf(devPath, kDevPathSize, "/dev/disk/by-id/%s", name.c_str());
-    return n > 0 && static_cast<size_t>(n) < kDevPathSize;
+    int n = std::snprintf(devPath, kIsLunAttachedOnBackupNodePathSize, "/dev/disk/by-id/%s",
+                          name.c_str());
+    return n > 0 && static_cast<size_t>(n) < kIsLunAttachedOnBackupNodePathSize;
 }
 
 }  // namespace
@@ -1491,53 +1726,51 @@ bool CQuillonvardeSDK::verifyLUNAttached(const std::list<std::string>& LunWWNLis
 }
 
 bool CQuillonvardeSDKImpl::verify(const std::list<std::string>& LunWWNList) {
-    SDK_LOG(GetTraceLevel, "enter CQuillonvardeSDKImpl::verify...");
+    OpScope<bool> scope("enter CQuillonvardeSDKImpl::verify...",
+                        "leave CQuillonvardeSDKImpl::veryfy: OK",
+                        "leave CQuillonvardeSDKImpl::verify: NOK");
     if (!RescanLUNWWNOnBackupNode()) {
-        SDK_LOG(GetErrorLevel, "rescan LUNWWN on backup node failed!  (line %d)", __LINE__);
-        SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::verify: NOK");
-        return false;
+        LOG_ERROR("rescan LUNWWN on backup node failed!  (line %d)", __LINE__);
+        return scope.nok();
     }
-    SDK_LOG(GetInfoLevel, "rescan LUNWWN on backup node success!");
-    if (isLunAttachedOnBackupNode(LunWWNList)) {
-        SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::veryfy: OK");
-        return true;
-    }
-    SDK_LOG(GetErrorLevel, "CQuillonvardeSDKImpl::verify: file not exist! (line %d)", __LINE__);
-    SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::verify: NOK");
-    return false;
+    LOG_INFO("rescan LUNWWN on backup node success!");
+    if (isLunAttachedOnBackupNode(LunWWNList)) return scope.ok();
+    LOG_ERROR("CQuillonvardeSDKImpl::verify: file not exist! (line %d)", __LINE__);
+    return scope.nok();
 }
 
 bool CQuillonvardeSDKImpl::isLunAttachedOnBackupNode(const std::list<std::string>& LunWWNList) {
-    SDK_LOG(GetTraceLevel, "enter CQuillonvardeSDKImpl::isLunAttachedOnBackupNode:...");
+    // A failed test logs no leave line.
+    OpScope<bool> scope("enter CQuillonvardeSDKImpl::isLunAttachedOnBackupNode:...",
+                        "leave CQuillonvardeSDKImpl::isLunAttachedOnBackupNode: OK", nullptr);
     if (LunWWNList.empty()) {
-        SDK_LOG(GetErrorLevel, "isLunAttachedOnBackupNode: LunWWNList is null!  (line %d)",
-                __LINE__);
-        return false;
+        LOG_ERROR("isLunAttachedOnBackupNode: LunWWNList is null!  (line %d)", __LINE__);
+        return scope.nok();
     }
-    char devPath[kDevPathSize];
+    char devPath[kIsLunAttachedOnBackupNodePathSize];
     for (const std::string& name : LunWWNList) {
         // The first name without an entry ends the test; the names after it are not looked at.
-        if (!proc_form_dev_path(name, devPath)) return false;
-        if (access(devPath, F_OK) != 0) return false;
+        if (!proc_form_dev_path(name, devPath)) return scope.nok();
+        if (access(devPath, F_OK) != 0) return scope.nok();
     }
-    SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::isLunAttachedOnBackupNode: OK");
-    return true;
+    return scope.ok();
 }
 
 bool CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode() {
-    SDK_LOG(GetTraceLevel, "enter CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:...");
+    OpScope<bool> scope("enter CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:...",
+                        "leave CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:OK",
+                        "leave CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:NOK");
     std::vector<std::string> args;
     std::vector<std::string> output;
 
     // First attempt: the script as the calling user.
     args.push_back(kRescanScript);
     if (executeSystemCommand(kRescanScript, args, output)) {
-        SDK_LOG(GetInfoLevel, "rescan LUNWWN on back up node success! ");
-        SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:OK");
-        return true;
+        LOG_INFO("rescan LUNWWN on back up node success! ");
+        return scope.ok();
     }
     std::string information = proc_information_text(output);
-    SDK_LOG(GetInfoLevel, "Normal user rescan failed! The information is %s", information.c_str());
+    LOG_INFO("Normal user rescan failed! The information is %s", information.c_str());
     args.clear();
     output.clear();
 
@@ -1545,15 +1778,12 @@ bool CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode() {
     args.push_back("sudo");
     args.push_back(kRescanScript);
     if (executeSystemCommand(kSudo, args, output)) {
-        SDK_LOG(GetInfoLevel, "rescan LUNWWN on back up node success!");
-        SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:OK");
-        return true;
+        LOG_INFO("rescan LUNWWN on back up node success!");
+        return scope.ok();
     }
     information = proc_information_text(output);
-    SDK_LOG(GetErrorLevel, "rescan LUNWWN on back up node failed! The information is %s",
-            information.c_str());
-    SDK_LOG(GetTraceLevel, "leave CQuillonvardeSDKImpl::RescanLUNWWNOnBackupNode:NOK");
-    return false;
+    LOG_ERROR("rescan LUNWWN on back up node failed! The information is %s", information.c_str());
+    return scope.nok();
 }
 
 bool CQuillonvardeSDKImpl::executeSystemCommand(const std::string& program,
@@ -1564,7 +1794,7 @@ bool CQuillonvardeSDKImpl::executeSystemCommand(const std::string& program,
         command += arg;
         command += ' ';
     }
-    SDK_LOG(GetInfoLevel, "Execute command: %s", command.c_str());
+    LOG_INFO("Execute command: %s", command.c_str());
 
     // Everything the child needs is prepared here, before fork: the child must not allocate
     // (another host thread may hold the allocator's lock at the moment of the fork).
@@ -1578,7 +1808,7 @@ bool CQuillonvardeSDKImpl::executeSystemCommand(const std::string& program,
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         std::free(argv);
-        SDK_LOG(GetErrorLevel, "pipe failed!  (line %d)", __LINE__);
+        LOG_ERROR("pipe failed!  (line %d)", __LINE__);
         return false;
     }
 
@@ -1587,17 +1817,17 @@ bool CQuillonvardeSDKImpl::executeSystemCommand(const std::string& program,
         close(pipeFds[0]);
         close(pipeFds[1]);
         std::free(argv);
-        SDK_LOG(GetErrorLevel, "fork failed!  (line %d)", __LINE__);
+        LOG_ERROR("fork failed!  (line %d)", __LINE__);
         return false;
     }
     if (pid == 0) proc_run_child(pipeFds, path, argv);
 
     std::free(argv);
     if (getChildProcessOutput(pid, pipeFds, output)) {
-        SDK_LOG(GetInfoLevel, "execute command sueccess!");
+        LOG_INFO("execute command sueccess!");
         return true;
     }
-    SDK_LOG(GetErrorLevel, "execute command failed!  (line %d)", __LINE__);
+    LOG_ERROR("execute command failed!  (line %d)", __LINE__);
     return false;
 }
 
@@ -1654,19 +1884,18 @@ bool CQuillonvardeSDKImpl::getChildProcessOutput(int pid, const int* pipeFds,
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            SDK_LOG(GetErrorLevel, "waitpid(%d) errno not equal EINTR!  (line %d)", pid, __LINE__);
+            LOG_ERROR("waitpid(%d) errno not equal EINTR!  (line %d)", pid, __LINE__);
             return false;
         }
     }
     if (WIFSIGNALED(status)) {
         // A killed program did not finish its work: not a success.
-        SDK_LOG(GetErrorLevel, "child process terminated by signal %d!  (line %d)",
-                WTERMSIG(status), __LINE__);
+        LOG_ERROR("child process terminated by signal %d!  (line %d)", WTERMSIG(status), __LINE__);
         return false;
     }
     int code = WEXITSTATUS(status);
     if (code != 0) {
-        SDK_LOG(GetErrorLevel, "WEXITSTATUS ErrCode = %d!  (line %d)", code, __LINE__);
+        LOG_ERROR("WEXITSTATUS ErrCode = %d!  (line %d)", code, __LINE__);
         return false;
     }
     return true;
