@@ -10,7 +10,9 @@ work=$(mktemp -d /tmp/sdk-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-cmake --install "$build_dir" --component sdk --prefix "$prefix" >/dev/null
+for component in sdk-runtime sdk-dev; do
+    cmake --install "$build_dir" --component "$component" --prefix "$prefix" >/dev/null
+done
 lib=$(ls "$prefix"/lib*/libquillonvarde_sdk.so.1.* | head -1)
 libdir=$(dirname "$lib")
 test -f "$prefix/include/Quillonvarde_sdk.h"
