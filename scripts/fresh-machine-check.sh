@@ -4,6 +4,7 @@
 # state of this repository is cloned; ./scripts/demo.sh and then ./scripts/test.sh run inside
 # it as root, each timed. The root is bind-mounted on itself (and /dev, /proc, /sys are
 # mounted) so that the tests can make private mount namespaces and loop devices.
+# With CI set, the package test installs the packages into that root with dpkg -i.
 # Not part of the test command: it downloads a Debian root and takes several minutes.
 # Usage (as root): scripts/fresh-machine-check.sh [--keep] [--mirror URL] [ROOT-DIR]
 set -euo pipefail
@@ -60,7 +61,7 @@ status=0
 for command in ./scripts/demo.sh ./scripts/test.sh; do
     echo "== $command"
     start=$SECONDS
-    if chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
+    if chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" CI="${CI:-}" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/bash -c "cd /root/zev && $command"; then
         echo "== $command passed in $((SECONDS - start)) s"
