@@ -20,7 +20,7 @@ installed=()
 sim_pid=
 cleanup() {
     if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    if [ ${#installed[@]} -gt 0 ]; then dpkg -r "${installed[@]}" >/dev/null || true; fi
+    if [ ${#installed[@]} -gt 0 ]; then dpkg --purge "${installed[@]}" >/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -66,7 +66,7 @@ done
 lintian --fail-on error "${debs[@]}" 2>&1 | grep -v 'running with root privileges' || true
 lintian --fail-on error "${debs[@]}" >/dev/null 2>&1 || fail "lintian reports errors"
 
-# Install: into this machine when running as root in CI (removed afterwards), otherwise
+# Install: into this machine when running as root in CI (purged afterwards), otherwise
 # unpacked into a scratch root.
 if [ "$(id -u)" -eq 0 ] && [ -n "${CI:-}" ]; then
     installed=(qv-tools libquillonvarde-sdk-dev libquillonvarde-sdk1 zev-block-diff-tool)
