@@ -10,8 +10,11 @@ work=$(mktemp -d /tmp/sdk-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-cmake --install "$build_dir" --component sdk --prefix "$prefix" >/dev/null
-lib=$(find "$prefix" -name 'libquillonvarde_sdk.so.1.*' -type f | head -1)
+for component in sdk-runtime sdk-dev; do
+    cmake --install "$build_dir" --component "$component" --prefix "$prefix" >/dev/null
+done
+libs=("$prefix"/lib*/libquillonvarde_sdk.so.1.*)
+lib=${libs[0]}
 libdir=$(dirname "$lib")
 test -f "$prefix/include/Quillonvarde_sdk.h"
 test "$(readlink "$libdir/libquillonvarde_sdk.so")" = "libquillonvarde_sdk.so.1"
