@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,13 +109,8 @@ size_t compute_limit_loop(const std::string& first, const std::string& second, s
 
 std::vector<std::string> split_lines(const std::string& s) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < s.size()) {
-        size_t end = s.find('\n', start);
-        if (end == std::string::npos) end = s.size();
-        lines.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(s);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
