@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev
     binutils util-linux file
     python3 python3-lz4
+    valgrind clang libclang-rt-14-dev
 )
 
 missing=()

@@ -15,3 +15,29 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWERROR=ON -DSANITIZE=ON
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j "$jobs")
+
+# Memcheck over the end-to-end tests of the tool (run dynamically linked, so that memcheck sees
+# its heap) and of the library (the test process hosts the library; the simulator is not
+# traced): no error and no definite leak. The two largest table tests of the tool are left to
+# the runs above to keep this to a few minutes.
+memcheck_dir=$PWD/build/memcheck
+rm -rf "$memcheck_dir"
+mkdir -p "$memcheck_dir"
+memcheck=(valgrind -q --error-exitcode=99 --errors-for-leak-kinds=definite --leak-check=full)
+"${memcheck[@]}" --trace-children=yes --trace-children-skip='/usr/bin/*,/bin/*,/usr/sbin/*,/sbin/*' \
+    --log-file="$memcheck_dir/tool-%p.log" build/tests/tool/tool_e2e_tests_memcheck \
+    --gtest_filter='-Stream.EveryChangeRecordDecodesToTheSecondFilesBlock:Heartbeat.MatchesTheModelForManySizesAndBlockSizes'
+"${memcheck[@]}" --log-file="$memcheck_dir/sdk-%p.log" build/tests/sdk-simulator/sdk_end_to_end_test
+if grep -l -E "ERROR SUMMARY: [1-9]|definitely lost: [1-9]" "$memcheck_dir"/*.log; then
+    echo "memcheck found errors or definite leaks (logs above)" >&2
+    exit 1
+fi
+
+# Fuzz smoke: each target for a few seconds from its seeds, under ASan, UBSan and
+# LeakSanitizer, so that the targets keep building and running (fuzz/README.md).
+mkdir -p build-fuzz
+for target in replies base64 argv; do
+    FUZZ_BUILD_DIR=$PWD/build-fuzz fuzz/run.sh "$target" 7 >"build-fuzz/smoke-$target.log" 2>&1 ||
+        { tail -n 60 "build-fuzz/smoke-$target.log" >&2; exit 1; }
+    echo "fuzz_$target: $(grep -E "^#[0-9]+ +DONE" "build-fuzz/smoke-$target.log")"
+done
