@@ -18,17 +18,21 @@ cmake --build build-asan -j "$jobs"
 
 # Memcheck over the end-to-end tests of the tool (run dynamically linked, so that memcheck sees
 # its heap) and of the library (the test process hosts the library; the simulator is not
-# traced): no error and no definite leak. The two largest table tests of the tool are left to
-# the runs above to keep this to a few minutes.
+# traced): no error and no definite leak. The two largest table tests of the tool and the
+# 64 MiB copies of the library are left to the runs above, to keep this to a few minutes.
 memcheck_dir=$PWD/build/memcheck
 rm -rf "$memcheck_dir"
 mkdir -p "$memcheck_dir"
-memcheck=(valgrind -q --error-exitcode=99 --errors-for-leak-kinds=definite --leak-check=full)
+memcheck=(valgrind -q --error-exitcode=99 --errors-for-leak-kinds=definite --leak-check=full
+    --suppressions=tests/memcheck.supp)
 "${memcheck[@]}" --trace-children=yes --trace-children-skip='/usr/bin/*,/bin/*,/usr/sbin/*,/sbin/*' \
     --log-file="$memcheck_dir/tool-%p.log" build/tests/tool/tool_e2e_tests_memcheck \
     --gtest_filter='-Stream.EveryChangeRecordDecodesToTheSecondFilesBlock:Heartbeat.MatchesTheModelForManySizesAndBlockSizes'
-"${memcheck[@]}" --log-file="$memcheck_dir/sdk-%p.log" build/tests/sdk-simulator/sdk_end_to_end_test
-if grep -l -E "ERROR SUMMARY: [1-9]|definitely lost: [1-9]" "$memcheck_dir"/*.log; then
+"${memcheck[@]}" --log-file="$memcheck_dir/sdk-%p.log" build/tests/sdk-simulator/sdk_end_to_end_test \
+    --gtest_filter='-*ImageWrittenThroughSanReadsBackThroughLanAndTheReverse*:*TwoHostsCopyAtOnceInBothTransports*'
+# Processes whose status nobody checks (children between fork and exec) report here.
+if grep -l -E "^==[0-9]+== +(Invalid|Conditional|Use of uninitialised|Syscall param|Mismatched|Source and destination|.* definitely lost)" \
+    "$memcheck_dir"/*.log; then
     echo "memcheck found errors or definite leaks (logs above)" >&2
     exit 1
 fi
