@@ -42,6 +42,7 @@
 
 #include "Quillonvarde_sdk_impl.h"
 #include "private_mounts.h"
+#include "test_host.h"
 
 namespace {
 
@@ -59,17 +60,6 @@ struct Lun {
     std::vector<uint8_t> copy;  // its content after the last check
 };
 
-class Levels : public CQuillonvardeDebugLevel {
-  public:
-    int GetDebugLevel() override { return 0; }
-    void SetDebugLevel(int) override {}
-    int GetTraceLevel() override { return 1; }
-    int GetInfoLevel() override { return 2; }
-    int GetDetailLevel() override { return 3; }
-    int GetWarnLevel() override { return 4; }
-    int GetErrorLevel() override { return 5; }
-};
-
 // Formats every message, so that a format that does not match its arguments is found.
 void format_log(int, const char* format, ...) {
     char text[2048];
@@ -79,7 +69,7 @@ void format_log(int, const char* format, ...) {
     va_end(args);
 }
 
-Levels g_levels;
+testhost::TestLevels g_levels;
 testmounts::PrivateMounts* g_mounts = nullptr;
 bool g_san = false;
 Lun g_luns[2];
@@ -303,10 +293,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    // The service resets the connection: no side keeps it in TIME_WAIT, which would use up
+    // the loopback ports at thousands of inputs a second.
+    linger reset{1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(peer);
     impl->CloseLocalLunDevFile();
     impl->DisConnectHXA();
     CQuillonvardeSDK::DestroyInstance(impl);
-    close(peer);
     if (g_san) check_luns({});
 
     const int fd_after = dup(g_devnull);

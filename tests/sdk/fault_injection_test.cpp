@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include "lun_files.h"
@@ -322,8 +321,8 @@ namespace {
 struct LunFault {
     const char* name;
     bool write;
-    std::function<std::string(const std::string& dir, const Wwn& id)> make_second;  // its path
-    int second_flags;  // how the library's descriptor for the second LUN is opened
+    uint64_t second_size;  // size of the second LUN file; 0: the second LUN is /dev/full
+    int second_flags;      // how the library's descriptor for the second LUN is opened
     const char* message;
 };
 
@@ -342,7 +341,11 @@ TEST_P(LunFaults, CallFailsAndNothingOutsideTheMapChanges) {
     const Wwn a = wwn(80), b = wwn(100);
     const std::string first = dir.path() + "/wwn-0x" + wwn_hex(a);
     make_lun_file(first, k2M + 16384, k2M, pattern(16384, 3));
-    const std::string second = fault.make_second(dir.path(), b);
+    const std::string second = dir.path() + "/wwn-0x" + wwn_hex(b);
+    if (fault.second_size == 0)
+        ASSERT_EQ(symlink("/dev/full", second.c_str()), 0);
+    else
+        make_lun_file(second, fault.second_size);
     std::vector<char> before = read_file_range(first, 0, k2M + 16384);
 
     Bytes map = transfer_payload(0, 2, {rec(a, k2M + 4096, 4096), rec(b, k2M, 4096)});
@@ -391,37 +394,16 @@ INSTANTIATE_TEST_SUITE_P(
     Devices, LunFaults,
     ::testing::Values(
         // A device that takes no more data (a full disk).
-        LunFault{"WriteToFullDevice", true,
-                 [](const std::string& dir, const Wwn& id) {
-                     std::string path = dir + "/wwn-0x" + wwn_hex(id);
-                     EXPECT_EQ(symlink("/dev/full", path.c_str()), 0);
-                     return path;
-                 },
-                 O_RDWR, "WriteLun: No space left on device  (line #)"},
+        LunFault{"WriteToFullDevice", true, 0, O_RDWR,
+                 "WriteLun: No space left on device  (line #)"},
         // A device opened without write access.
-        LunFault{"WriteRefused", true,
-                 [](const std::string& dir, const Wwn& id) {
-                     std::string path = dir + "/wwn-0x" + wwn_hex(id);
-                     make_lun_file(path, k2M + 8192);
-                     return path;
-                 },
-                 O_RDONLY, "WriteLun: Bad file descriptor  (line #)"},
+        LunFault{"WriteRefused", true, k2M + 8192, O_RDONLY,
+                 "WriteLun: Bad file descriptor  (line #)"},
         // A device opened without read access.
-        LunFault{"ReadRefused", false,
-                 [](const std::string& dir, const Wwn& id) {
-                     std::string path = dir + "/wwn-0x" + wwn_hex(id);
-                     make_lun_file(path, k2M + 8192);
-                     return path;
-                 },
-                 O_WRONLY, "ReadLun: Bad file descriptor  (line #)"},
+        LunFault{"ReadRefused", false, k2M + 8192, O_WRONLY,
+                 "ReadLun: Bad file descriptor  (line #)"},
         // A device that ends inside the extent.
-        LunFault{"ReadPastTheEnd", false,
-                 [](const std::string& dir, const Wwn& id) {
-                     std::string path = dir + "/wwn-0x" + wwn_hex(id);
-                     make_lun_file(path, k2M + 1000);
-                     return path;
-                 },
-                 O_RDONLY,
+        LunFault{"ReadPastTheEnd", false, k2M + 1000, O_RDONLY,
                  "ReadLun: device ended before the extent was complete, 3096 bytes missing!  "
                  "(line #)"}),
     [](const ::testing::TestParamInfo<LunFault>& info) { return std::string(info.param.name); });
