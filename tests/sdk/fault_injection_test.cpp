@@ -181,18 +181,20 @@ TEST_P(CutReplies, EveryByteOffset) {
                 any = any || (m != nullptr && testhost::logged(kError, m));
             EXPECT_TRUE(any) << testhost::dump();
         } else {
+            EXPECT_TRUE(
+                testhost::logged(kError, "recv_msg: read 100 zero buf! recv_msg fail!  (line #)"))
+                << testhost::dump();
             EXPECT_TRUE(testhost::logged(kError, expected)) << expected << "\n" << testhost::dump();
         }
         impl->CloseLocalLunDevFile();
         impl->DisConnectHXA();
         peer.join();
         CQuillonvardeSDK::DestroyInstance(impl);
-        if (k % 8 == 0) expect_new_object_works();
+        expect_new_object_works();
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_EQ(read_file_range(lun_a, 0, k2M + 8192), before_a);
     EXPECT_EQ(read_file_range(lun_b, 0, k2M + 8192), before_b);
-    expect_new_object_works();
 }
 
 INSTANTIATE_TEST_SUITE_P(ReplyKinds, CutReplies,
