@@ -100,9 +100,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// Input: argument texts separated by zero bytes. A one-byte text below 0x20 is a word of the
-// table; any other text is taken as it is, with '/' turned into '_' so that a fuzzed log
-// file name stays inside the working directory.
+// Input: argument texts separated by zero bytes. A one-byte text from 0x01 to 0x1F is a word
+// of the table (0x01 the first); any other text is taken as it is, with '/' turned into '_' so that
+// a fuzzed log file name stays inside the working directory.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> args{"zev-block-diff-tool"};
     size_t at = 0;
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t n = end == nullptr ? size - at : static_cast<size_t>(end - (data + at));
         std::string text(reinterpret_cast<const char*>(data + at), n);
         if (n == 1 && data[at] < 0x20) {
-            text = kWords[data[at] % kWordCount];
+            text = kWords[(data[at] - 1u) % kWordCount];
         } else {
             for (char& c : text)
                 if (c == '/') c = '_';

@@ -139,7 +139,8 @@ def base64_seeds():
 
 
 def argv_seeds():
-    w = {name: bytes([i]) for i, name in enumerate([
+    # One byte from 0x01 up names a word of the target's table.
+    w = {name: bytes([i + 1]) for i, name in enumerate([
         "a.img", "b.img", "c.img", "empty1", "empty2", "missing", "--block-size", "--log-file", "log.txt",
         "1", "4096", "65536", "0", "2113929216", "2113929217", "-1", "18446744073709551616", ".", "/dev/null"])}
 

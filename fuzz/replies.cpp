@@ -49,14 +49,15 @@ namespace {
 constexpr size_t kPage = 4096;
 constexpr size_t kBufferRoom = 69632;  // 17 pages: the largest capacity, and then some
 constexpr size_t kCanary = 256;        // bytes before the buffer that must stay as they are
-constexpr uint64_t kLunSize = 0x200000 + 0x20000;  // 2 MiB floor + 128 KiB of data
+constexpr uint64_t kFloor = 0x200000;  // no extent starts below 2 MiB
+constexpr uint64_t kLunSize = kFloor + 0x20000;  // 2 MiB floor + 128 KiB of data
 
 struct Lun {
     uint8_t id[16];
     std::string name;  // under /dev/disk/by-id
     std::string path;
     int fd = -1;
-    uint8_t* map = nullptr;     // the file, shared mapping
+    uint8_t* map = nullptr;     // the file from kFloor on, shared mapping
     std::vector<uint8_t> copy;  // its content after the last check
 };
 
@@ -102,12 +103,14 @@ bool setup_luns() {
         lun.path = "/dev/disk/by-id/" + lun.name;
         lun.fd = open(lun.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (lun.fd < 0 || ftruncate(lun.fd, static_cast<off_t>(kLunSize)) != 0) return false;
-        void* m = mmap(nullptr, kLunSize, PROT_READ | PROT_WRITE, MAP_SHARED, lun.fd, 0);
+        // Below the floor the file stays a hole; only the data above it is mapped and filled.
+        void* m = mmap(nullptr, kLunSize - kFloor, PROT_READ | PROT_WRITE, MAP_SHARED, lun.fd,
+                       static_cast<off_t>(kFloor));
         if (m == MAP_FAILED) return false;
         lun.map = static_cast<uint8_t*>(m);
-        for (uint64_t i = 0x200000; i < kLunSize; ++i)
+        for (uint64_t i = 0; i < kLunSize - kFloor; ++i)
             lun.map[i] = static_cast<uint8_t>(i * 31 + k);
-        lun.copy.assign(lun.map, lun.map + kLunSize);
+        lun.copy.assign(lun.map, lun.map + (kLunSize - kFloor));
     }
     return true;
 }
@@ -149,13 +152,17 @@ void check_luns(const std::vector<Extent>& allowed) {
                 if (memcmp(e.id, lun.id, 16) == 0 && pos >= e.begin && pos < e.end) return true;
             return false;
         };
-        for (uint64_t page = 0; page < kLunSize; page += kPage) {
+        for (uint64_t page = 0; page < kLunSize - kFloor; page += kPage) {
             if (memcmp(lun.map + page, lun.copy.data() + page, kPage) == 0) continue;
             for (uint64_t i = page; i < page + kPage; ++i)
-                if (lun.map[i] != lun.copy[i] && !inside(i))
+                if (lun.map[i] != lun.copy[i] && !inside(kFloor + i))
                     fail("LUN byte outside the map changed");
             memcpy(lun.copy.data() + page, lun.map + page, kPage);
         }
+        // Below the floor the file is a hole: any write there, of zeros too, fills it with data.
+        const off_t data_at = lseek(lun.fd, 0, SEEK_DATA);
+        if (data_at >= 0 && static_cast<uint64_t>(data_at) < kFloor)
+            fail("LUN written below the 2 MiB floor");
         struct stat st;
         if (fstat(lun.fd, &st) != 0) fail("fstat of a LUN file");
         if (static_cast<uint64_t>(st.st_size) > kLunSize) {
