@@ -24,7 +24,7 @@ memcheck_dir=$PWD/build/memcheck
 rm -rf "$memcheck_dir"
 mkdir -p "$memcheck_dir"
 memcheck=(valgrind -q --error-exitcode=99 --errors-for-leak-kinds=definite --leak-check=full
-    --suppressions=tests/memcheck.supp)
+    --suppressions="$PWD/tests/memcheck.supp")
 "${memcheck[@]}" --trace-children=yes --trace-children-skip='/usr/bin/*,/bin/*,/usr/sbin/*,/sbin/*' \
     --log-file="$memcheck_dir/tool-%p.log" build/tests/tool/tool_e2e_tests_memcheck \
     --gtest_filter='-Stream.EveryChangeRecordDecodesToTheSecondFilesBlock:Heartbeat.MatchesTheModelForManySizesAndBlockSizes'
