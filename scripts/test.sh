@@ -43,5 +43,5 @@ mkdir -p build-fuzz
 for target in replies base64 argv; do
     FUZZ_BUILD_DIR=$PWD/build-fuzz fuzz/run.sh "$target" 7 >"build-fuzz/smoke-$target.log" 2>&1 ||
         { tail -n 60 "build-fuzz/smoke-$target.log" >&2; exit 1; }
-    echo "fuzz_$target: $(grep -E "^#[0-9]+ +DONE" "build-fuzz/smoke-$target.log")"
+    echo "fuzz_$target: $(grep -E "^#[0-9]+[[:space:]]+DONE" "build-fuzz/smoke-$target.log")"
 done
