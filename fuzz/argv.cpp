@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 int zev_diff_tool_main(int argc, char** argv);
@@ -57,9 +58,27 @@ void write_file(const char* name, size_t size, unsigned seed) {
     if (f == nullptr || fwrite(bytes.data(), 1, size, f) != size || fclose(f) != 0) abort();
 }
 
+void write_fixtures() {
+    write_file("a.img", 3000, 1);
+    write_file("b.img", 3000, 2);
+    write_file("c.img", 3001, 1);
+    write_file("empty1", 0, 0);
+    write_file("empty2", 0, 0);
+}
+
 // Removes what a run may have left in the working directory (log files under fuzzed names)
-// and truncates the fixed log file, so runs do not depend on each other.
+// and writes the files again when a run appended its log to one of them, so runs do not
+// depend on each other.
 void clean_directory() {
+    const std::pair<const char*, off_t> sizes[] = {
+        {"a.img", 3000}, {"b.img", 3000}, {"c.img", 3001}, {"empty1", 0}, {"empty2", 0}};
+    for (const auto& [name, size] : sizes) {
+        struct stat st;
+        if (stat(name, &st) != 0 || st.st_size != size) {
+            write_fixtures();
+            break;
+        }
+    }
     DIR* d = opendir(".");
     if (d == nullptr) abort();
     std::vector<std::string> extra;
@@ -88,11 +107,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(tmpl) == nullptr || chdir(tmpl) != 0) abort();
     g_dir = tmpl;
     atexit(remove_directory);
-    write_file("a.img", 3000, 1);
-    write_file("b.img", 3000, 2);
-    write_file("c.img", 3001, 1);
-    write_file("empty1", 0, 0);
-    write_file("empty2", 0, 0);
+    write_fixtures();
     g_devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
     g_stderr = dup(STDERR_FILENO);
     if (g_devnull < 0 || g_stderr < 0 || dup2(g_devnull, STDOUT_FILENO) < 0) abort();
