@@ -18,7 +18,7 @@ cmake --build build-asan -j "$jobs"
 
 # Memcheck over the end-to-end tests of the tool (run dynamically linked, so that memcheck sees
 # its heap) and of the library (the test process hosts the library; the simulator is not
-# traced): no error and no definite leak. The two largest table tests of the tool and the
+# traced), and over the library's fault injection: no error and no definite leak. The two largest table tests of the tool and the
 # 64 MiB copies of the library are left to the runs above, to keep this to a few minutes.
 memcheck_dir=$PWD/build/memcheck
 rm -rf "$memcheck_dir"
@@ -30,6 +30,8 @@ memcheck=(valgrind -q --error-exitcode=99 --errors-for-leak-kinds=definite --lea
     --gtest_filter='-Stream.EveryChangeRecordDecodesToTheSecondFilesBlock:Heartbeat.MatchesTheModelForManySizesAndBlockSizes'
 "${memcheck[@]}" --log-file="$memcheck_dir/sdk-%p.log" build/tests/sdk-simulator/sdk_end_to_end_test \
     --gtest_filter='-*ImageWrittenThroughSanReadsBackThroughLanAndTheReverse*:*TwoHostsCopyAtOnceInBothTransports*'
+"${memcheck[@]}" --log-file="$memcheck_dir/faults-%p.log" build/tests/sdk/sdk_fault_injection_test \
+    --gtest_filter='-Stall.*'
 # Processes whose status nobody checks (children between fork and exec) report here.
 if grep -l -E "^==[0-9]+== +(Invalid|Conditional|Use of uninitialised|Syscall param|Mismatched|Source and destination|.* definitely lost)" \
     "$memcheck_dir"/*.log; then
