@@ -18,8 +18,9 @@ cmake --build build-asan -j "$jobs"
 
 # Memcheck over the end-to-end tests of the tool (run dynamically linked, so that memcheck sees
 # its heap) and of the library (the test process hosts the library; the simulator is not
-# traced), and over the library's fault injection: no error and no definite leak. The two largest table tests of the tool and the
-# 64 MiB copies of the library are left to the runs above, to keep this to a few minutes.
+# traced), and over the library's fault injection: no error and no definite leak. The two
+# largest table tests of the tool, the 64 MiB copies of the library and the stalled peers are
+# left to the runs above, to keep this to a few minutes.
 memcheck_dir=$PWD/build/memcheck
 rm -rf "$memcheck_dir"
 mkdir -p "$memcheck_dir"
