@@ -26,6 +26,9 @@ packages=(
     clang-format-14 "format check"
     shellcheck "script check"
     libcli11-dev "command lines of zev-block-apply and qv-disk"
+    valgrind "memcheck run"
+    clang "fuzz targets"
+    libclang-rt-14-dev "fuzz targets (libFuzzer)"
 )
 
 missing=()
