@@ -125,13 +125,14 @@ void warm(const std::string& path) {
     close(fd);
 }
 
-// Makes the reference image, an identical copy, one with 10% of its blocks rewritten and one
-// with every block rewritten (a rewritten block always differs).
+// The four image paths of one set, named after its tag.
 ImageSet image_paths(const std::string& dir, const std::string& tag) {
     return ImageSet{dir + "/" + tag + "-reference.img", dir + "/" + tag + "-identical.img",
                     dir + "/" + tag + "-10pct.img", dir + "/" + tag + "-100pct.img"};
 }
 
+// Makes the reference image, an identical copy, one with 10% of its blocks rewritten and one
+// with every block rewritten (a rewritten block always differs).
 void make_images(const ImageSet& s, size_t size, size_t block,
                  const std::vector<unsigned char>& pool) {
     std::vector<unsigned char> a(size), other(size), b(size);
