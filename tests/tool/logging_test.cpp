@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <regex>
@@ -81,9 +82,14 @@ TEST(LogMessage, PrefixMessageAndLineBreak) {
 }
 
 TEST(LogMessage, PrefixShowsTheCurrentLocalTime) {
-    const time_t before = time(nullptr);
+    // The log reads the clock with gettimeofday; time() may use a coarser clock that lags it
+    // by a few milliseconds across a second boundary, so the bounds come from the same clock.
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    const time_t before = tv.tv_sec;
     const std::string s = capture_stream([](FILE* f) { log_message(f, "x"); });
-    const time_t after = time(nullptr);
+    gettimeofday(&tv, nullptr);
+    const time_t after = tv.tv_sec;
     struct tm tm_before, tm_after;
     localtime_r(&before, &tm_before);
     localtime_r(&after, &tm_after);
