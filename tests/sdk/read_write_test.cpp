@@ -420,6 +420,53 @@ TEST_F(ReadWrite, LanWriteDataNotSent) {
     EXPECT_EQ(log.back().level, kTrace);
 }
 
+// A LAN write's request and data leave together where the descriptor allows, yet the log
+// tells them apart as if each had been sent alone; on a descriptor that is not a socket they
+// still arrive whole, and on a closed one the request fails first and nothing more happens.
+TEST_F(ReadWrite, LanWriteOnDescriptorsThatAreNoConnection) {
+    const LogEntry sendFailed{kError, "WriteDisk: send addr map cmd to server failed!  (line #)"};
+    const LogEntry badRecv{kError,
+                           "recv_msg:[Bad file descriptor] return:[-1] errno:[9]  (line #)"};
+    const LogEntry badSend{kError,
+                           "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"};
+    const LogEntry headFailed{kError, "WriteDisk: recv req head from server  failed!  (line #)"};
+    std::vector<char> data = pattern(4096, 9);
+    for (bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed descriptor" : "pipe");
+        testhost::clear();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        if (closed) ::close(fds[1]);
+        impl->m_iSocket = fds[1];
+        impl->m_uiTransMode = TRANS_LAN;
+        long long len = 5000;
+        EXPECT_EQ(impl->WriteDisk(7, 65536, 4096, data.data(), len), 1);
+        EXPECT_EQ(len, 5000);
+        std::vector<char> got(34 + 4096 + 1);
+        ::close(closed ? fds[0] : fds[1]);
+        ssize_t n = closed ? 0 : ::read(fds[0], got.data(), got.size());
+        if (closed) {
+            expect_log({kWriteEnter, badSend, sendFailed, kWriteNok});
+        } else {
+            ::close(fds[0]);
+            ASSERT_EQ(n, 34 + 4096);
+            EXPECT_EQ(0, std::memcmp(got.data() + 34, data.data(), 4096));
+            expect_log({kWriteEnter, kWriteSent, badRecv, headFailed, kWriteNok});
+            std::vector<LogEntry> sends;
+            for (auto& e : testhost::normalized_entries())
+                if (e.level != kTrace && e.text.rfind("send", 0) == 0) sends.push_back(e);
+            EXPECT_TRUE(testhost::same_log(
+                {{kInfo, "send message to server success,34 bytes datas sended,total data:[34]!"},
+                 {kDetail, "send message to server success!"},
+                 {kInfo,
+                  "send message to server success,4096 bytes datas sended,total data:[4096]!"},
+                 {kDetail, "send message to server success!"}},
+                sends));
+        }
+        impl->m_iSocket = -1;
+    }
+}
+
 TEST_F(ReadWrite, WriteWithUnknownTransportMode) {
     start(static_cast<TRANSMODE>(7), [](Conn& c) { c.read_all(); });
     char data[8] = {};
