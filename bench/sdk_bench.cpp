@@ -572,6 +572,7 @@ struct Settings {
     uint64_t small_requests = 10000;   // cap for 4 KiB runs
     double run_seconds = 3;            // a run stops after this long (0: never)
     std::vector<std::string> profile;  // PROGRAM MODE OP BYTES: run that case once, alone
+    std::vector<std::string> only;     // --mode: the modes to measure (empty: all)
     std::string dir;
 };
 
@@ -696,6 +697,8 @@ int main(int argc, char** argv) {
             st.reps = std::max(1, std::stoi(value()));
         } else if (a == "--profile") {
             for (int k = 0; k < 4; ++k) st.profile.push_back(value());
+        } else if (a == "--mode") {
+            st.only.push_back(value());
         } else if (a == "--run-seconds") {
             st.run_seconds = std::stod(value());
         } else if (a == "--calls") {
@@ -704,8 +707,8 @@ int main(int argc, char** argv) {
             simulator = value();
         } else {
             die("usage: qv-sdk-bench [--quick] [--dir DIR] [--run-mib N] [--reps N] [--calls N] "
-                "[--run-seconds S] [--simulator PATH] [--profile library|baseline TCP|TLS|SAN "
-                "read|write BYTES]");
+                "[--run-seconds S] [--simulator PATH] [--mode TCP|TLS|SAN]... "
+                "[--profile library|baseline TCP|TLS|SAN read|write BYTES]");
         }
     }
     if (st.region < 8 * kMiB) st.region = 8 * kMiB;
@@ -808,6 +811,13 @@ int main(int argc, char** argv) {
     std::vector<Mode> modes = {Mode::kTcp, Mode::kTls};
     if (san_skip.empty()) modes.push_back(Mode::kSan);
     if (!st.profile.empty()) modes.clear();
+    if (!st.only.empty())
+        modes.erase(std::remove_if(modes.begin(), modes.end(),
+                                   [&](Mode m) {
+                                       return std::find(st.only.begin(), st.only.end(),
+                                                        mode_name(m)) == st.only.end();
+                                   }),
+                    modes.end());
     const std::vector<uint64_t> sizes = {4 * kKiB, 64 * kKiB, kMiB, 4 * kMiB};
     std::vector<char> src(st.region), buf(4 * kMiB);
     Disk lib_lan, raw_lan, san;

@@ -10,6 +10,7 @@
 
 #include "header_crc.h"
 #include "sim_log.h"
+#include "tls_server.h"
 
 namespace hxasim {
 namespace {
@@ -56,6 +57,8 @@ std::string reason(uint16_t result, const std::string& why) {
 ssize_t Stream::receive(void* data, size_t size) {
     size = std::min(size, size_t(1) << 30);
     if (ssl_ != nullptr) {
+        // Nothing the session wrote may wait in the output buffer while it waits for the peer.
+        if (!flush_tls_output(ssl_)) return -1;
         int n = SSL_read(ssl_, data, static_cast<int>(size));
         if (n > 0) return n;
         return SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
@@ -107,7 +110,7 @@ bool Stream::write_all(const void* data, size_t size) {
         }
         done += static_cast<size_t>(n);
     }
-    return true;
+    return ssl_ == nullptr || flush_tls_output(ssl_);
 }
 
 Session::Session(DiskStore& store, Stream& stream, uint64_t conn_id, bool strict_headers)

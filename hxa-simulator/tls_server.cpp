@@ -1,5 +1,6 @@
 #include "tls_server.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -52,6 +53,27 @@ std::string openssl_error_text() {
     char text[256];
     ERR_error_string_n(e, text, sizeof text);
     return text;
+}
+
+bool attach_tls_socket(SSL* ssl, int fd, int out_buffer) {
+    BIO* in = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO* sock = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO* out = BIO_new(BIO_f_buffer());
+    if (in == nullptr || sock == nullptr || out == nullptr ||
+        BIO_set_write_buffer_size(out, out_buffer) != 1) {
+        BIO_free(in);
+        BIO_free(sock);
+        BIO_free(out);
+        return false;
+    }
+    BIO_push(out, sock);
+    SSL_set_bio(ssl, in, out);  // the session owns both from here
+    return true;
+}
+
+bool flush_tls_output(SSL* ssl) {
+    BIO* out = SSL_get_wbio(ssl);
+    return out == nullptr || BIO_wpending(out) == 0 || BIO_flush(out) == 1;
 }
 
 SSL_CTX* make_server_context(const std::string& cert_file, const std::string& key_file,

@@ -14,6 +14,16 @@ namespace hxasim {
 SSL_CTX* make_server_context(const std::string& cert_file, const std::string& key_file,
                              std::string& error);
 
+// Attaches `ssl` to the connected socket `fd` like SSL_set_fd, with the outgoing records
+// gathered in a buffer of `out_buffer` bytes, so that a large reply leaves in a few large
+// socket writes instead of one write per record. Whoever writes must flush the write BIO
+// (flush_tls_output) before waiting for the peer. False on failure, the reason queued as an
+// OpenSSL error.
+bool attach_tls_socket(SSL* ssl, int fd, int out_buffer);
+
+// Sends what the write BIO of `ssl` still holds; true when nothing is left.
+bool flush_tls_output(SSL* ssl);
+
 // The text of the oldest queued OpenSSL error, or a fixed text when there is none.
 std::string openssl_error_text();
 
