@@ -362,14 +362,29 @@ struct Piece {
     const char* reason;  // error text of a failure
 };
 
-// A plain write that cannot raise SIGPIPE: send with MSG_NOSIGNAL, or, on a descriptor that
-// is not a socket, write under a guard.
-long write_plain(int fd, const char* pos, size_t count) {
-    long ret = send(fd, pos, count, MSG_NOSIGNAL);
-    if (ret >= 0 || errno != ENOTSOCK) return ret;
-    SigpipeGuard guard;
-    errno = 0;
-    return write(fd, pos, count);
+// One gathering write of `parts` on a plain connection. It cannot raise SIGPIPE: sendmsg with
+// MSG_NOSIGNAL, or, on a descriptor that is not a socket, writev under a guard. A call that a
+// signal interrupted is repeated once the socket is writable, within the call's own 30 seconds.
+Piece send_vector(int fd, struct iovec* parts, int count) {
+    const Deadline deadline;
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_iov = parts;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    for (;;) {
+        errno = 0;
+        long ret = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (ret < 0 && errno == ENOTSOCK) {
+            SigpipeGuard guard;
+            errno = 0;
+            ret = writev(fd, parts, count);
+        }
+        int err = errno;
+        if (ret >= 0) return {ret, err, nullptr};
+        if (err != EINTR) return {ret, err, std::strerror(err)};
+        err = wait_ready(fd, POLLOUT, deadline, EAGAIN);
+        if (err != 0) return {-1, err, std::strerror(err)};
+    }
 }
 
 // One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
@@ -392,8 +407,11 @@ Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk)
             if (!tls_interrupted(self->m_pSSL, static_cast<int>(ret), err, &events))
                 return {ret, err, ssl_reason()};
         } else {
-            long ret = reading ? read(self->m_iSocket, pos, static_cast<size_t>(chunk))
-                               : write_plain(self->m_iSocket, pos, static_cast<size_t>(chunk));
+            if (!reading) {
+                struct iovec part = {pos, static_cast<size_t>(chunk)};
+                return send_vector(self->m_iSocket, &part, 1);
+            }
+            long ret = read(self->m_iSocket, pos, static_cast<size_t>(chunk));
             int err = errno;
             if (ret >= 0) return {ret, err, nullptr};
             if (err != EINTR) return {ret, err, std::strerror(err)};
@@ -404,31 +422,6 @@ Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk)
             if (self->m_uiUseSSL != 0) return {-1, err, ssl_reason()};
             return {-1, err, std::strerror(err)};
         }
-    }
-}
-
-// One gathering write of `parts` on a plain connection, with the same handling as a plain
-// write in move_piece: no SIGPIPE, and a call that a signal interrupted is repeated once the
-// socket is writable, within the call's own 30 seconds.
-Piece send_vector(int fd, struct iovec* parts, int count) {
-    const Deadline deadline;
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.msg_iov = parts;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    for (;;) {
-        errno = 0;
-        long ret = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (ret < 0 && errno == ENOTSOCK) {
-            SigpipeGuard guard;
-            errno = 0;
-            ret = writev(fd, parts, count);
-        }
-        int err = errno;
-        if (ret >= 0) return {ret, err, nullptr};
-        if (err != EINTR) return {ret, err, std::strerror(err)};
-        err = wait_ready(fd, POLLOUT, deadline, EAGAIN);
-        if (err != 0) return {-1, err, std::strerror(err)};
     }
 }
 
