@@ -124,6 +124,8 @@ char* base64_encode(const unsigned char* data, size_t length, size_t* out_length
     return text;
 }
 
+int base64_char_value(char c) { return b64_dec_table.entry[static_cast<unsigned char>(c)]; }
+
 int base64_decode(const char* text, unsigned char* out, size_t capacity) {
     size_t written = 0;
     uint32_t accumulator = 0;

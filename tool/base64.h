@@ -17,6 +17,9 @@ size_t base64_encode_to(const unsigned char* data, size_t length, char* out);
 // *out_length when out_length is not null. The caller releases the text with free.
 char* base64_encode(const unsigned char* data, size_t length, size_t* out_length);
 
+// Value (0 to 63) of one character of the alphabet, or -1 for any other character.
+int base64_char_value(char c);
+
 // Decodes the zero-terminated `text` into `out` (room for `capacity` bytes). Decoding stops at
 // the first "=" or at the terminator. Returns the number of bytes written, or -1 when a
 // character outside the alphabet comes first or the output would exceed `capacity`.

@@ -110,16 +110,6 @@ const char* parse_record(char* line, size_t size, Record* record) {
     return nullptr;
 }
 
-// Value of one Base64 character, or -1.
-int base64_value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 // The number of bytes a Base64 text with correct padding decodes to, or -1 when its length,
 // its padding or the unused bits before the padding are not as an encoder writes them. The
 // characters themselves are checked by the decoder.
@@ -127,7 +117,7 @@ int64_t canonical_base64_size(const char* text, size_t length) {
     if (length == 0 || length % 4 != 0) return -1;
     size_t padding = 0;
     if (text[length - 1] == '=') padding = text[length - 2] == '=' ? 2 : 1;
-    const int last = base64_value(text[length - 1 - padding]);
+    const int last = base64_char_value(text[length - 1 - padding]);
     if (last < 0) return -1;
     // One padding character leaves 2 unused bits in the last character, two leave 4.
     if (padding == 1 && (last & 0x3) != 0) return -1;
