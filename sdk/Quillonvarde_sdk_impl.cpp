@@ -817,15 +817,13 @@ TransferStep send_gathered(CQuillonvardeSDKImpl* self, const char* area, size_t 
 }
 
 // One transfer exchange: sends the request of `requestSize` bytes in `area`, then the
-// `dataSize` bytes of `data` when given (`dataBlock`, the block the caller holds for them, is
-// freed once they are sent), reads the reply header into `area`, checks its operation against
-// `operation`, and reads the payload into a block of its own. A payload that cannot be stored
-// is still taken off the connection, so the stream stays on message boundaries. Every step is
-// handed to `report` as it happens; false after a failed step.
+// `dataSize` bytes of `data` when given, reads the reply header into `area`, checks its
+// operation against `operation`, and reads the payload into a block of its own. A payload that
+// cannot be stored is still taken off the connection, so the stream stays on message boundaries.
+// Every step is handed to `report` as it happens; false after a failed step.
 bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long long requestSize,
                        uint16_t operation, const char* data, unsigned long long dataSize,
-                       std::unique_ptr<char[]>& dataBlock, TransferReporter report,
-                       TransferReply& reply) {
+                       TransferReporter report, TransferReply& reply) {
     auto fail = [&](TransferStep step) {
         report(step, reply);
         return false;
@@ -833,7 +831,6 @@ bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long lon
     if (data != nullptr && self->m_uiUseSSL == 0 && requestSize > 0) {
         const TransferStep sent = send_gathered(self, area, static_cast<size_t>(requestSize), data,
                                                 static_cast<size_t>(dataSize), report, reply);
-        dataBlock.reset();
         if (sent == TransferStep::kRequestNotSent) return fail(sent);
         if (sent == TransferStep::kDataNotSent) {
             reply.dataSent = -1;
@@ -846,7 +843,6 @@ bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long lon
             // TLS: the header block and the data go out in calls of their own, the data
             // straight from the caller's buffer (send_msg only reads from it).
             reply.dataSent = self->send_msg(const_cast<char*>(data), dataSize);
-            dataBlock.reset();
             if (reply.dataSent != 0) return fail(TransferStep::kDataNotSent);
         }
     }
@@ -1244,10 +1240,9 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
         const uint16_t operation = san ? hxa::OP_SAN_ADDR_MAP : lan ? hxa::OP_LAN_READ : 0;
         const unsigned long long requestSize =
             build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
-        std::unique_ptr<char[]> noBlock;
         TransferReply reply;
-        if (!exchange_transfer(this, area, requestSize, operation, nullptr, 0, noBlock,
-                               report_read_step, reply))
+        if (!exchange_transfer(this, area, requestSize, operation, nullptr, 0, report_read_step,
+                               reply))
             return scope.nok();
 
         const uint32_t L = reply.length;
@@ -1377,7 +1372,7 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
             build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
         TransferReply reply;
         if (!exchange_transfer(this, area, requestSize, operation, dataBlock ? buf : nullptr,
-                               VMLength, dataBlock, report_write_step, reply)) {
+                               VMLength, report_write_step, reply)) {
             if (reply.dataSent != 0) bufLength = reply.dataSent;
             return scope.nok();
         }
