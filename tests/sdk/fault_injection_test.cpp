@@ -19,11 +19,6 @@
 #include "sdk_fixture.h"
 
 using namespace sdktest;
-using testpeer::Bytes;
-using testpeer::concat;
-using testpeer::Conn;
-using testpeer::Peer;
-using testpeer::reply_header;
 
 namespace {
 
