@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -30,9 +31,11 @@
 #include <exception>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 // =======================================================================================
@@ -63,6 +66,9 @@ uint32_t CQuillonvardeSDKImpl::crc_table[256] = {};
 namespace {
 
 using LevelGetter = int (CQuillonvardeDebugLevel::*)();
+
+// Drops the bytes a plain connection of `owner` has read ahead (see ReadAheadTable).
+void release_read_ahead(const void* owner);
 
 // Logs a fixed text (no conversions) at the level of `getter`; the text is handed to the
 // host as the format itself, as a literal in SDK_LOG would be.
@@ -155,7 +161,7 @@ CQuillonvardeSDKImpl::CQuillonvardeSDKImpl()
       m_lunFileList() {}
 
 // Closes nothing: the host ends the disk session and the connection first.
-CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() {}
+CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() { release_read_ahead(this); }
 
 CQuillonvardeSDKImpl* CQuillonvardeSDKImpl::Instance() { return new CQuillonvardeSDKImpl(); }
 
@@ -253,11 +259,11 @@ const char* ssl_reason() {
 }
 
 // A write on a connection the peer has closed raises SIGPIPE, whose default action would end
-// the host process. While a guard lives, SIGPIPE is blocked in the calling thread; a SIGPIPE
-// raised meanwhile is consumed (the write itself fails with EPIPE and is reported). Blocking
-// costs four system calls, so a guard is taken once per operation on a TLS connection, where
-// OpenSSL writes on its own (records, alerts); plain writes use MSG_NOSIGNAL instead. A guard
-// inside another one of the same thread, or one that is not `wanted`, does nothing.
+// the host process. Writes on sockets never raise it: plain writes and OpenSSL's writes (see
+// nosigpipe_socket_method) are sends with MSG_NOSIGNAL. Only a write on a descriptor that is
+// not a socket needs a guard. While a guard lives, SIGPIPE is blocked in the calling thread; a
+// SIGPIPE raised meanwhile is consumed (the write itself fails with EPIPE and is reported). A
+// guard inside another one of the same thread, or one that is not `wanted`, does nothing.
 class SigpipeGuard {
   public:
     explicit SigpipeGuard(bool wanted = true) {
@@ -355,6 +361,58 @@ bool tls_interrupted(SSL* ssl, int ret, int err, short* events) {
     return true;
 }
 
+// OpenSSL's socket BIO writes with write(), which raises SIGPIPE on a connection the peer has
+// closed. The library's TLS sessions use a copy of that BIO whose writes are sends with
+// MSG_NOSIGNAL (a descriptor that is not a socket is written under a guard), so no TLS call,
+// handshake and shutdown included, can raise SIGPIPE, and no call has to block the signal.
+// Everything else, reads and the descriptor controls included, is the socket BIO's own.
+int nosigpipe_write(BIO* bio, const char* data, int size) {
+    int fd = -1;
+    BIO_get_fd(bio, &fd);
+    errno = 0;
+    long ret = send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL);
+    if (ret < 0 && errno == ENOTSOCK) {
+        SigpipeGuard guard;
+        errno = 0;
+        ret = write(fd, data, static_cast<size_t>(size));
+    }
+    BIO_clear_retry_flags(bio);
+    if (ret <= 0 && BIO_sock_should_retry(static_cast<int>(ret))) BIO_set_retry_write(bio);
+    return static_cast<int>(ret);
+}
+
+// The method of that BIO, made once per process and kept for its lifetime; null when OpenSSL
+// cannot allocate it.
+const BIO_METHOD* nosigpipe_socket_method() {
+    static const BIO_METHOD* const method = []() -> const BIO_METHOD* {
+        const BIO_METHOD* socket = BIO_s_socket();
+        BIO_METHOD* m = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
+        if (m == nullptr) return nullptr;
+        if (BIO_meth_set_write(m, nosigpipe_write) != 1 ||
+            BIO_meth_set_read(m, BIO_meth_get_read(socket)) != 1 ||
+            BIO_meth_set_puts(m, BIO_meth_get_puts(socket)) != 1 ||
+            BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(socket)) != 1 ||
+            BIO_meth_set_create(m, BIO_meth_get_create(socket)) != 1 ||
+            BIO_meth_set_destroy(m, BIO_meth_get_destroy(socket)) != 1) {
+            BIO_meth_free(m);
+            return nullptr;
+        }
+        return m;
+    }();
+    return method;
+}
+
+// Hands the connected socket to the TLS session through that BIO (the socket stays the
+// object's: the BIO never closes it). False when OpenSSL cannot allocate the BIO.
+bool attach_socket(SSL* ssl, int fd) {
+    const BIO_METHOD* method = nosigpipe_socket_method();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio == nullptr) return false;
+    BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    SSL_set_bio(ssl, bio, bio);
+    return true;
+}
+
 // The outcome of one read or write call on the connection.
 struct Piece {
     long ret;            // bytes moved, or negative on failure
@@ -390,8 +448,7 @@ Piece send_vector(int fd, struct iovec* parts, int count) {
 // One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
 // TLS. With the socket time-outs set, the kernel does not restart a call that a signal
 // interrupted, even under SA_RESTART handlers: such a call is not a failure, it is repeated
-// once the connection is ready, within the call's own 30 seconds. TLS calls run under the
-// caller's SigpipeGuard: OpenSSL may write (data, or an alert on a broken connection).
+// once the connection is ready, within the call's own 30 seconds.
 Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk) {
     const Deadline deadline;
     for (;;) {
@@ -425,6 +482,79 @@ Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk)
     }
 }
 
+// Plain connections read ahead: a receive of fewer than kReadAhead bytes takes, in one read,
+// whatever has arrived up to kReadAhead bytes, and keeps what its message did not need for the
+// next receive on the same connection. A reply header, its payload and a small data block then
+// cost one read instead of three. The bytes kept still belong to the stream: the next receive
+// takes them first, exactly as it would have read them from the socket, so every message sees
+// the same bytes in the same order. They are dropped with the connection. TLS sessions have
+// OpenSSL's read-ahead instead; larger receives go straight into the caller's memory.
+constexpr size_t kReadAhead = 16 * 1024;
+
+struct ReadAhead {
+    int fd = -1;  // the connection the bytes came from
+    size_t begin = 0;
+    size_t end = 0;  // the bytes not yet taken are [begin, end)
+    char bytes[kReadAhead];
+};
+
+// The read-ahead buffers of the objects, kept beside them so that the object's layout stays
+// as hosts know it. A buffer is made at an object's first small receive and released when its
+// connection ends or the object is destroyed. The table itself is never destroyed, so an
+// object that outlives static destruction can still release its buffer.
+class ReadAheadTable {
+  public:
+    static ReadAheadTable& instance() {
+        static ReadAheadTable* const table = new ReadAheadTable;
+        return *table;
+    }
+
+    // The buffer of `owner` for connection `fd` (emptied when it held another connection's
+    // bytes); null when memory is short, and the receive then reads without one.
+    ReadAhead* get(const void* owner, int fd) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = buffers_.find(owner);
+        if (found == buffers_.end()) {
+            try {
+                found = buffers_.emplace(owner, std::make_unique<ReadAhead>()).first;
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+        }
+        ReadAhead* ahead = found->second.get();
+        if (ahead->fd != fd) *ahead = ReadAhead{fd, 0, 0, {}};
+        return ahead;
+    }
+
+    void release(const void* owner) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        buffers_.erase(owner);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::unordered_map<const void*, std::unique_ptr<ReadAhead>> buffers_;
+};
+
+void release_read_ahead(const void* owner) { ReadAheadTable::instance().release(owner); }
+
+// One piece of a receive of `chunk` bytes into `pos`: bytes read ahead earlier, or one read.
+Piece receive_piece(CQuillonvardeSDKImpl* self, ReadAhead* ahead, char* pos, int chunk) {
+    if (ahead == nullptr) return move_piece(self, true, pos, chunk);
+    if (ahead->begin == ahead->end) {
+        if (static_cast<size_t>(chunk) >= kReadAhead) return move_piece(self, true, pos, chunk);
+        const Piece piece = move_piece(self, true, ahead->bytes, static_cast<int>(kReadAhead));
+        if (piece.ret <= 0) return piece;
+        ahead->begin = 0;
+        ahead->end = static_cast<size_t>(piece.ret);
+    }
+    const size_t left = ahead->end - ahead->begin;
+    const size_t taken = left < static_cast<size_t>(chunk) ? left : static_cast<size_t>(chunk);
+    std::memcpy(pos, ahead->bytes + ahead->begin, taken);
+    ahead->begin += taken;
+    return {static_cast<long>(taken), 0, nullptr};
+}
+
 }  // namespace
 
 int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short port,
@@ -433,6 +563,8 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
                        "leave CQuillonvardeSDKImpl::ConnectHXA: OK",
                        "leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
 
+    // Bytes read ahead on an earlier connection are not this one's.
+    release_read_ahead(this);
     m_iSocket = socket(AF_INET, SOCK_STREAM, 0);
     if (m_iSocket == -1) {
         LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
@@ -497,7 +629,11 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
             LOG_ERROR("ConnectHXA: SSL_new failed: %s  (line %d)", ssl_reason(), __LINE__);
             return scope.nok();
         }
-        SSL_set_fd(m_pSSL, m_iSocket);
+        if (!attach_socket(m_pSSL, m_iSocket)) {
+            LOG_ERROR("ConnectHXA: attaching the socket to the TLS session failed: %s  (line %d)",
+                      ssl_reason(), __LINE__);
+            return scope.nok();
+        }
         // Read ahead: OpenSSL fills a larger buffer with whatever has arrived instead of
         // reading each record's header and body in two calls. SSL_read still hands out one
         // record at a time; only the number of socket reads changes.
@@ -507,7 +643,6 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         int ret;
         {
             // The handshake is continued after interruptions, within one 30-second limit.
-            SigpipeGuard guard;
             const Deadline deadline;
             for (;;) {
                 errno = 0;
@@ -538,10 +673,7 @@ void CQuillonvardeSDKImpl::DisConnectHXA() {
     // Whatever TLS objects exist are released, also when a later plain connect replaced the
     // flag; objects that were never created are skipped.
     if (m_pSSL != nullptr) {
-        {
-            SigpipeGuard guard;
-            SSL_shutdown(m_pSSL);
-        }
+        SSL_shutdown(m_pSSL);
         SSL_free(m_pSSL);
         m_pSSL = nullptr;
     }
@@ -555,6 +687,7 @@ void CQuillonvardeSDKImpl::DisConnectHXA() {
         close(m_iSocket);
         m_iSocket = -1;
     }
+    release_read_ahead(this);
     scope.ok();
 }
 
@@ -585,7 +718,6 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
         LOG_ERROR("send_msg: send_msg len is zero! (line %d)", __LINE__);
         return -1;
     }
-    SigpipeGuard guard(m_uiUseSSL != 0);
     unsigned long long remaining = size;
     char* pos = data;
     while (remaining > 0) {
@@ -611,14 +743,16 @@ int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
 }
 
 int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
-    SigpipeGuard guard(m_uiUseSSL != 0);
+    ReadAhead* ahead = m_uiUseSSL == 0 && m_iSocket >= 0
+                           ? ReadAheadTable::instance().get(this, m_iSocket)
+                           : nullptr;
     long long remaining = size;
     int allowance = kZeroReadAllowance;
     char* pos = data;
     while (remaining > 0) {
         int chunk =
             remaining > static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
-        const Piece piece = move_piece(this, true, pos, chunk);
+        const Piece piece = receive_piece(this, ahead, pos, chunk);
         const long ret = piece.ret;
         const int err = piece.err;
         if (ret < 0) {
@@ -760,6 +894,32 @@ struct TransferReply {
 
 using TransferReporter = void (*)(TransferStep step, const TransferReply& reply);
 
+// The caller's buffer of a LAN read, saved while the request is with the service. The data
+// is then received straight into the buffer, and a receive that fails part-way puts the saved
+// bytes back, so the buffer ends as it began on every failure. Saving costs the one block and
+// the one copy that receiving into a block and copying it out would cost, but it is done
+// while the service reads the disk instead of after the data has arrived.
+class SavedBuffer {
+  public:
+    SavedBuffer(char* buf, unsigned long long size) : buf_(buf), size_(size) {}
+    // Copies the buffer aside; without memory nothing is saved, and covers() says so.
+    void save() {
+        if (buf_ == nullptr || size_ == 0) return;
+        copy_ = alloc_block(size_, false);
+        if (copy_) std::memcpy(copy_.get(), buf_, static_cast<size_t>(size_));
+    }
+    // Whether the first `count` bytes of the buffer are saved.
+    bool covers(unsigned long long count) const { return copy_ && count <= size_; }
+    void restore(unsigned long long count) const {
+        if (covers(count)) std::memcpy(buf_, copy_.get(), static_cast<size_t>(count));
+    }
+
+  private:
+    char* buf_;
+    unsigned long long size_;
+    std::unique_ptr<char[]> copy_;
+};
+
 // Sends the request of `requestSize` bytes in `area` and then the `dataSize` bytes of `data`
 // on a plain connection, gathered into as few sendmsg calls as the kernel allows: the request
 // does not leave as a small segment of its own, and the data goes out of the caller's buffer
@@ -817,13 +977,15 @@ TransferStep send_gathered(CQuillonvardeSDKImpl* self, const char* area, size_t 
 }
 
 // One transfer exchange: sends the request of `requestSize` bytes in `area`, then the
-// `dataSize` bytes of `data` when given, reads the reply header into `area`, checks its
+// `dataSize` bytes of `data` when given, saves the `saved` buffer when given (while the
+// service works on the request), reads the reply header into `area`, checks its
 // operation against `operation`, and reads the payload into a block of its own. A payload that
 // cannot be stored is still taken off the connection, so the stream stays on message boundaries.
 // Every step is handed to `report` as it happens; false after a failed step.
 bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long long requestSize,
                        uint16_t operation, const char* data, unsigned long long dataSize,
-                       TransferReporter report, TransferReply& reply) {
+                       TransferReporter report, TransferReply& reply,
+                       SavedBuffer* saved = nullptr) {
     auto fail = [&](TransferStep step) {
         report(step, reply);
         return false;
@@ -847,6 +1009,7 @@ bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long lon
         }
     }
 
+    if (saved != nullptr) saved->save();
     std::memset(area, 0, hxa::kMessageAreaSize);
     if (self->recv_msg(area, hxa::kHeaderSize) != 0) return fail(TransferStep::kHeadNotReceived);
     hxa::MsgHeader head;
@@ -1052,8 +1215,6 @@ int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
     OpScope<int> scope("enter CQuillonvardeSDKImpl::OpenDisk...",
                        "leave CQuillonvardeSDKImpl::OpenDisk: OK",
                        "leave CQuillonvardeSDKImpl::OpenDisk: NOK");
-    // One guard for all the TLS calls of the operation (see SigpipeGuard).
-    SigpipeGuard guard(m_uiUseSSL != 0);
     m_uiOpenMode = openMode;
     m_uiTransMode = transMode;
     try {
@@ -1152,7 +1313,6 @@ int CQuillonvardeSDKImpl::CloseDisk(unsigned int diskHandle) {
     OpScope<int> scope("enter CQuillonvardeSDKImpl::CloseDisk...",
                        "leave CQuillonvardeSDKImpl::CloseDisk: OK",
                        "leave CQuillonvardeSDKImpl::CloseDisk: NOK");
-    SigpipeGuard guard(m_uiUseSSL != 0);
     // The devices are closed first, whatever the service answers later.
     if (m_uiTransMode == TRANS_SAN) CloseLocalLunDevFile();
 
@@ -1219,7 +1379,6 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
     OpScope<int> scope("enter CQuillonvardeSDKImpl::ReadDisk...",
                        "leave CQuillonvardeSDKImpl::ReadDisk: OK",
                        "leave CQuillonvardeSDKImpl::ReadDisk: NOK");
-    SigpipeGuard guard(m_uiUseSSL != 0);
     if (VMLength == 0 || buf == nullptr || bufSize == 0) {
         LOG_ERROR("ReadDisk: invalid parameters!");
         return scope.nok();
@@ -1241,8 +1400,9 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
         const unsigned long long requestSize =
             build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
         TransferReply reply;
+        SavedBuffer saved(lan ? buf : nullptr, VMLength < bufSize ? VMLength : bufSize);
         if (!exchange_transfer(this, area, requestSize, operation, nullptr, 0, report_read_step,
-                               reply))
+                               reply, &saved))
             return scope.nok();
 
         const uint32_t L = reply.length;
@@ -1292,19 +1452,24 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
                       static_cast<int>(bufSize), static_cast<int>(count));
             return scope.nok_at_error();
         }
-        std::unique_ptr<char[]> data = alloc_block(count, false);
-        if (!data) {
+        // Straight into buf when its bytes are saved; otherwise (no memory to save them, or
+        // more data than was asked for) into a block of its own, copied out on success.
+        std::unique_ptr<char[]> data;
+        if (!saved.covers(count)) data = alloc_block(count, false);
+        char* target = data ? data.get() : saved.covers(count) ? buf : nullptr;
+        if (target == nullptr) {
             // The data is still taken off the connection to keep the stream aligned.
             drain_data(this, count);
             LOG_ERROR("ReadDisk: out of memory for [%u] data bytes!  (line %d)", count, __LINE__);
             return scope.nok();
         }
-        if (recv_msg(data.get(), count) != 0) {
+        if (recv_msg(target, count) != 0) {
+            saved.restore(count);
             LOG_ERROR("ReadDisk: recv data from sever failed!  (line %d)", __LINE__);
             return scope.nok();
         }
         bufSize = count;
-        std::memcpy(buf, data.get(), count);
+        if (target != buf) std::memcpy(buf, target, count);
         if (count != VMLength)
             LOG_TRACE("read data length is(%d),expected(%d)", static_cast<int>(count),
                       static_cast<int>(VMLength));
@@ -1321,7 +1486,6 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
     OpScope<int> scope("enter CQuillonvardeSDKImpl::WriteDisk...",
                        "leave CQuillonvardeSDKImpl::WriteDisk: OK",
                        "leave CQuillonvardeSDKImpl::WriteDisk: NOK");
-    SigpipeGuard guard(m_uiUseSSL != 0);
     const bool lan = m_uiTransMode == TRANS_LAN;
     const bool san = m_uiTransMode == TRANS_SAN;
     const bool noData = lan && buf == nullptr;
