@@ -182,6 +182,80 @@ TEST_F(ReadWrite, LanReadDataCutShort) {
     for (char ch : buf) ASSERT_EQ(ch, 'u');
 }
 
+// The data of a LAN read beside VMLength and the buffer, whole or cut part-way, large enough
+// to arrive partly with the reply and partly by itself: a whole transfer fills exactly its
+// bytes, a cut one leaves the buffer as it was.
+struct LanDataCase {
+    const char* name;
+    uint32_t vm_length, buf_size, count, sent;
+};
+
+class LanReadData : public ReadWrite, public ::testing::WithParamInterface<LanDataCase> {};
+
+TEST_P(LanReadData, FillsTheWholeDataOrNothing) {
+    const LanDataCase& t = GetParam();
+    const std::vector<char> data = pattern(t.count, 4);
+    start(TRANS_LAN, [&](Conn& c) {
+        c.read_exact(34);
+        c.send(concat({transfer_reply(3, transfer_payload(0, t.count)),
+                       Bytes(data.begin(), data.begin() + t.sent)}));
+    });
+    const bool whole = t.sent == t.count;
+    std::vector<char> buf(t.buf_size, 'u');
+    unsigned long long size = t.buf_size;
+    EXPECT_EQ(impl->ReadDisk(1, 0, t.vm_length, buf.data(), size), whole ? 0 : 1);
+    std::vector<char> expected(t.buf_size, 'u');
+    if (whole) std::copy(data.begin(), data.end(), expected.begin());
+    EXPECT_EQ(size, whole ? t.count : t.buf_size);
+    EXPECT_TRUE(buf == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, LanReadData,
+    ::testing::Values(LanDataCase{"as_asked", 200000, 200000, 200000, 200000},
+                      LanDataCase{"as_asked_cut_late", 200000, 200000, 200000, 150001},
+                      LanDataCase{"as_asked_cut_early", 200000, 200000, 200000, 5000},
+                      LanDataCase{"less_than_asked_cut", 300000, 300000, 200000, 199999},
+                      LanDataCase{"more_than_asked", 1000, 300000, 200000, 200000},
+                      LanDataCase{"more_than_asked_cut", 1000, 300000, 200000, 100000}),
+    [](const ::testing::TestParamInfo<LanDataCase>& info) { return info.param.name; });
+
+// Bytes that a reply left on a connection stay with that connection: after a wrong-operation
+// reply, a new connection of the same object reads its own reply, whether DisConnectHXA came
+// first or ConnectHXA replaced the connection.
+TEST_F(ReadWrite, BytesLeftOnAConnectionStayWithIt) {
+    const std::vector<char> data = pattern(64, 5);
+    impl->m_uiTransMode = TRANS_LAN;
+    for (bool disconnect : {true, false}) {
+        SCOPED_TRACE(disconnect ? "DisConnectHXA first" : "ConnectHXA only");
+        Peer first, second;
+        first.serve([](Conn& c) {
+            c.read_exact(34);
+            c.send(transfer_reply(4, transfer_payload(0, 64)));
+            c.read_all();
+        });
+        second.serve([&](Conn& c) {
+            c.read_exact(34);
+            c.send(concat(
+                {transfer_reply(3, transfer_payload(0, 64)), Bytes(data.begin(), data.end())}));
+            c.read_all();
+        });
+        std::vector<char> buf(64, 'u');
+        unsigned long long size = 64;
+        connect_plain(impl, first);
+        EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf.data(), size), 1);
+        const int old = impl->m_iSocket;
+        if (disconnect) impl->DisConnectHXA();
+        connect_plain(impl, second);
+        if (!disconnect) close(old);  // ConnectHXA leaves the replaced socket to its owner
+        EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf.data(), size), 0) << testhost::dump();
+        EXPECT_EQ(buf, data);
+        impl->DisConnectHXA();
+        first.join();
+        second.join();
+    }
+}
+
 TEST_F(ReadWrite, ReadWithUnknownTransportMode) {
     start(static_cast<TRANSMODE>(3), [](Conn& c) { c.read_all(); });
     char buf[8];
