@@ -206,6 +206,17 @@ class RawConn {
 
     std::string cipher() const { return ssl_ ? SSL_get_cipher_name(ssl_) : "none"; }
 
+    // Ends a TLS connection that carried no request the way a host would: close_notify, then
+    // reading until the server has closed too. Closing with the server's session tickets
+    // still unread would reset the connection, which the simulator reports as an error.
+    void finish_tls() {
+        if (ssl_ == nullptr) return;
+        SSL_shutdown(ssl_);
+        char byte;
+        while (SSL_read(ssl_, &byte, 1) > 0) {
+        }
+    }
+
     void close_conn() {
         if (ssl_ != nullptr) {
             SSL_shutdown(ssl_);
@@ -778,6 +789,7 @@ int main(int argc, char** argv) {
         if (probe.connect_to(sim_tls.port, true))
             std::printf("# TLS cipher (simulator and baseline server alike): %s\n",
                         probe.cipher().c_str());
+        probe.finish_tls();
     }
     if (!san_skip.empty()) std::printf("# SAN cases skipped: %s\n", san_skip.c_str());
 

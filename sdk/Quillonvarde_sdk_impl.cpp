@@ -263,11 +263,11 @@ const char* ssl_reason() {
 // nosigpipe_socket_method) are sends with MSG_NOSIGNAL. Only a write on a descriptor that is
 // not a socket needs a guard. While a guard lives, SIGPIPE is blocked in the calling thread; a
 // SIGPIPE raised meanwhile is consumed (the write itself fails with EPIPE and is reported). A
-// guard inside another one of the same thread, or one that is not `wanted`, does nothing.
+// guard inside another one of the same thread does nothing.
 class SigpipeGuard {
   public:
-    explicit SigpipeGuard(bool wanted = true) {
-        if (!wanted || depth_ > 0) return;
+    SigpipeGuard() {
+        if (depth_ > 0) return;
         active_ = true;
         ++depth_;
         sigemptyset(&pipe_set_);
