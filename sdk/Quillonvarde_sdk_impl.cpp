@@ -262,14 +262,10 @@ const char* ssl_reason() {
 // the host process. Writes on sockets never raise it: plain writes and OpenSSL's writes (see
 // nosigpipe_socket_method) are sends with MSG_NOSIGNAL. Only a write on a descriptor that is
 // not a socket needs a guard. While a guard lives, SIGPIPE is blocked in the calling thread; a
-// SIGPIPE raised meanwhile is consumed (the write itself fails with EPIPE and is reported). A
-// guard inside another one of the same thread does nothing.
+// SIGPIPE raised meanwhile is consumed (the write itself fails with EPIPE and is reported).
 class SigpipeGuard {
   public:
     SigpipeGuard() {
-        if (depth_ > 0) return;
-        active_ = true;
-        ++depth_;
         sigemptyset(&pipe_set_);
         sigaddset(&pipe_set_, SIGPIPE);
         sigset_t pending;
@@ -279,8 +275,6 @@ class SigpipeGuard {
         blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
     }
     ~SigpipeGuard() {
-        if (!active_) return;
-        --depth_;
         if (!blocked_) return;
         int saved = errno;
         if (!was_pending_) {
@@ -300,10 +294,8 @@ class SigpipeGuard {
     SigpipeGuard& operator=(const SigpipeGuard&) = delete;
 
   private:
-    static inline thread_local int depth_ = 0;
     sigset_t pipe_set_;
     sigset_t old_mask_;
-    bool active_ = false;
     bool was_pending_ = false;
     bool blocked_ = false;
 };
@@ -361,24 +353,54 @@ bool tls_interrupted(SSL* ssl, int ret, int err, short* events) {
     return true;
 }
 
+// The outcome of one read or write call on the connection.
+struct Piece {
+    long ret;            // bytes moved, or negative on failure
+    int err;             // errno after the call
+    const char* reason;  // error text of a failure
+};
+
+// One gathering write of `parts` on a plain connection. It cannot raise SIGPIPE: sendmsg with
+// MSG_NOSIGNAL, or, on a descriptor that is not a socket, writev under a guard. A call that a
+// signal interrupted is repeated once the socket is writable, within the call's own 30 seconds.
+Piece send_vector(int fd, struct iovec* parts, int count) {
+    const Deadline deadline;
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_iov = parts;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    for (;;) {
+        errno = 0;
+        long ret = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (ret < 0 && errno == ENOTSOCK) {
+            SigpipeGuard guard;
+            errno = 0;
+            ret = writev(fd, parts, count);
+        }
+        int err = errno;
+        if (ret >= 0) return {ret, err, nullptr};
+        if (err != EINTR) return {ret, err, std::strerror(err)};
+        err = wait_ready(fd, POLLOUT, deadline, EAGAIN);
+        if (err != 0) return {-1, err, std::strerror(err)};
+    }
+}
+
 // OpenSSL's socket BIO writes with write(), which raises SIGPIPE on a connection the peer has
-// closed. The library's TLS sessions use a copy of that BIO whose writes are sends with
-// MSG_NOSIGNAL (a descriptor that is not a socket is written under a guard), so no TLS call,
-// handshake and shutdown included, can raise SIGPIPE, and no call has to block the signal.
-// Everything else, reads and the descriptor controls included, is the socket BIO's own.
+// closed. The library's TLS sessions use a copy of that BIO whose writes go through
+// send_vector, as the plain writes do, so no TLS call, handshake and shutdown included, can
+// raise SIGPIPE, and no call has to block the signal. Everything else, reads and the
+// descriptor controls included, is the socket BIO's own.
 int nosigpipe_write(BIO* bio, const char* data, int size) {
     int fd = -1;
     BIO_get_fd(bio, &fd);
-    errno = 0;
-    long ret = send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL);
-    if (ret < 0 && errno == ENOTSOCK) {
-        SigpipeGuard guard;
-        errno = 0;
-        ret = write(fd, data, static_cast<size_t>(size));
-    }
+    // The data is only read from; iovec has no const form.
+    struct iovec part = {const_cast<char*>(data), static_cast<size_t>(size)};
+    const Piece piece = send_vector(fd, &part, 1);
+    errno = piece.err;
     BIO_clear_retry_flags(bio);
-    if (ret <= 0 && BIO_sock_should_retry(static_cast<int>(ret))) BIO_set_retry_write(bio);
-    return static_cast<int>(ret);
+    if (piece.ret <= 0 && BIO_sock_should_retry(static_cast<int>(piece.ret)))
+        BIO_set_retry_write(bio);
+    return static_cast<int>(piece.ret);
 }
 
 // The method of that BIO, made once per process and kept for its lifetime; null when OpenSSL
@@ -411,38 +433,6 @@ bool attach_socket(SSL* ssl, int fd) {
     BIO_set_fd(bio, fd, BIO_NOCLOSE);
     SSL_set_bio(ssl, bio, bio);
     return true;
-}
-
-// The outcome of one read or write call on the connection.
-struct Piece {
-    long ret;            // bytes moved, or negative on failure
-    int err;             // errno after the call
-    const char* reason;  // error text of a failure
-};
-
-// One gathering write of `parts` on a plain connection. It cannot raise SIGPIPE: sendmsg with
-// MSG_NOSIGNAL, or, on a descriptor that is not a socket, writev under a guard. A call that a
-// signal interrupted is repeated once the socket is writable, within the call's own 30 seconds.
-Piece send_vector(int fd, struct iovec* parts, int count) {
-    const Deadline deadline;
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.msg_iov = parts;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    for (;;) {
-        errno = 0;
-        long ret = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (ret < 0 && errno == ENOTSOCK) {
-            SigpipeGuard guard;
-            errno = 0;
-            ret = writev(fd, parts, count);
-        }
-        int err = errno;
-        if (ret >= 0) return {ret, err, nullptr};
-        if (err != EINTR) return {ret, err, std::strerror(err)};
-        err = wait_ready(fd, POLLOUT, deadline, EAGAIN);
-        if (err != 0) return {-1, err, std::strerror(err)};
-    }
 }
 
 // One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
@@ -1455,8 +1445,11 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
         // Straight into buf when its bytes are saved; otherwise (no memory to save them, or
         // more data than was asked for) into a block of its own, copied out on success.
         std::unique_ptr<char[]> data;
-        if (!saved.covers(count)) data = alloc_block(count, false);
-        char* target = data ? data.get() : saved.covers(count) ? buf : nullptr;
+        char* target = buf;
+        if (!saved.covers(count)) {
+            data = alloc_block(count, false);
+            target = data.get();
+        }
         if (target == nullptr) {
             // The data is still taken off the connection to keep the stream aligned.
             drain_data(this, count);
