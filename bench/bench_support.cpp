@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace zev_bench {
 
@@ -230,6 +232,32 @@ bool parse_bench_options(int argc, char** argv, BenchOptions* o) {
         }
     }
     return !o->dir.empty() && o->size_mib != 0 && o->small_mib != 0 && o->block != 0 && o->reps > 0;
+}
+
+std::string own_path(const char* argv0) {
+    const std::string name = argv0 == nullptr ? "" : argv0;
+    if (name.empty()) return "";
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else if (const char* path = getenv("PATH")) {
+        std::string dirs = path;
+        for (size_t start = 0; start <= dirs.size();) {
+            size_t colon = dirs.find(':', start);
+            if (colon == std::string::npos) colon = dirs.size();
+            const std::string dir = colon > start ? dirs.substr(start, colon - start) : ".";
+            candidates.push_back(dir + "/" + name);
+            start = colon + 1;
+        }
+    }
+    for (const std::string& c : candidates) {
+        char* resolved = realpath(c.c_str(), nullptr);
+        if (resolved == nullptr) continue;
+        std::string found = resolved;
+        free(resolved);
+        if (access(found.c_str(), X_OK) == 0) return found;
+    }
+    return "";
 }
 
 double now_seconds() {

@@ -53,6 +53,12 @@ bool parse_bench_options(int argc, char** argv, BenchOptions* options);
 
 double now_seconds();
 
+// The path of this program from its argv[0], for starting itself again: argv[0] as given when
+// it names a file (made absolute), otherwise the first match on PATH. Unlike /proc/self/exe it
+// holds inside a changed root, where the kernel may name the file as seen from outside it.
+// Empty when it cannot be found.
+std::string own_path(const char* argv0);
+
 struct ChildRun {
     double seconds = 0;
     double cpu = 0;  // user + system time of the child

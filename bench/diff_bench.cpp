@@ -206,10 +206,11 @@ int main(int argc, char** argv) {
                                                 small.ten,     small.all};
     for (const std::string& p : all_files) warm(p);
     const std::string bs = std::to_string(block);
-    char self_path[4096];
-    const ssize_t self_length = readlink("/proc/self/exe", self_path, sizeof self_path - 1);
-    if (self_length <= 0) return 1;
-    const std::string self(self_path, static_cast<size_t>(self_length));
+    const std::string self = own_path(argv[0]);
+    if (self.empty()) {
+        fprintf(stderr, "zev-diff-bench: cannot find this program from its name %s\n", argv[0]);
+        return 1;
+    }
 
     print_machine();
 

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "Quillonvarde_sdk.h"
+#include "bench_support.h"
 #include "header_crc.h"
 #include "hxa_protocol.h"
 #include "private_mounts.h"
@@ -62,6 +63,20 @@ constexpr const char* kSanDisk = "/bench/san0";
 const char* const kWwns[2] = {"6000c29a1b2c3d4e5f60718293a4b5c6",
                               "6000c29a1b2c3d4e5f60718293a4b5c7"};
 
+// The servers this run has started and not yet stopped: die() stops them, so that a run that
+// fails part-way leaves no process behind (holding, say, the output a test runner waits on).
+std::vector<pid_t> g_children;
+
+void stop_children() {
+    for (pid_t pid : g_children) kill(pid, SIGTERM);
+    for (pid_t pid : g_children) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    g_children.clear();
+}
+
 [[noreturn]] void die(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -69,6 +84,7 @@ const char* const kWwns[2] = {"6000c29a1b2c3d4e5f60718293a4b5c6",
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
     va_end(args);
+    stop_children();
     std::exit(1);
 }
 
@@ -160,6 +176,7 @@ Child spawn(const std::vector<std::string>& args) {
         execv(argv[0], argv.data());
         _exit(127);
     }
+    g_children.push_back(pid);
     close(out[1]);
     FILE* f = fdopen(out[0], "r");
     char line[128] = {};
@@ -176,6 +193,7 @@ void stop(Child& c) {
     kill(c.pid, SIGTERM);
     int status = 0;
     waitpid(c.pid, &status, 0);
+    g_children.erase(std::remove(g_children.begin(), g_children.end(), c.pid), g_children.end());
     c.pid = -1;
 }
 
@@ -672,16 +690,12 @@ void make_file(const std::string& path, uint64_t size) {
     close(fd);
 }
 
-std::string self_exe() {
-    char p[4096];
-    ssize_t n = readlink("/proc/self/exe", p, sizeof p - 1);
-    if (n <= 0) die("readlink /proc/self/exe: %s", std::strerror(errno));
-    return std::string(p, static_cast<size_t>(n));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Found before anything changes the working directory, which a relative argv[0] needs.
+    const std::string self = zev_bench::own_path(argv[0]);
+    if (self.empty()) die("cannot find this program from its name %s", argv[0]);
     Settings st;
     std::string simulator = QV_BENCH_SIMULATOR;
     for (int i = 1; i < argc; ++i) {
@@ -762,8 +776,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> sim_tls_args = sim;
     sim_tls_args.push_back("--tls");
     Child sim_tcp = spawn(sim_tcp_args), sim_tls = spawn(sim_tls_args);
-    Child raw_tcp = spawn({self_exe(), "--raw-server", raw_image});
-    Child raw_tls = spawn({self_exe(), "--raw-server", raw_image, "--tls"});
+    Child raw_tcp = spawn({self, "--raw-server", raw_image});
+    Child raw_tls = spawn({self, "--raw-server", raw_image, "--tls"});
     // The library against the simulator; the baseline against its own server (SAN: the
     // same simulator, the LUN files directly).
     auto library_client = [&](Mode mode) {
