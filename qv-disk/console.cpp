@@ -27,6 +27,14 @@ void message(const std::string& text) {
     std::fflush(stderr);
 }
 
+void message_raw(const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    erase_progress_line();
+    std::string line = text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
 bool progress_wanted() { return isatty(STDERR_FILENO) == 1; }
 
 void show_progress(const std::string& text) {

@@ -11,6 +11,9 @@ namespace qvdisk {
 // Writes "qv-disk: <text>" and a newline on standard error.
 void message(const std::string& text);
 
+// Writes `line` and a newline on standard error, as it is (for lines meant for programs).
+void message_raw(const std::string& line);
+
 // True when standard error is a terminal: only then is a progress line drawn.
 bool progress_wanted();
 // Replaces the progress line (no newline) / removes it.

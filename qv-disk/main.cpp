@@ -32,6 +32,8 @@ struct Options {
     bool san = false;
     int verbosity = 0;
     uint64_t length = 0;
+    uint64_t rate = 0;
+    std::string progress = "auto";
     qvdisk::Transfer transfer;
 };
 
@@ -127,7 +129,35 @@ void add_common(CLI::App* sub, Options& o) {
                     "QV_TOKEN)")
         ->type_name("TOKEN")
         ->excludes(file);
-    sub->add_flag("--sha256", t.sha256, "print the SHA-256 of the bytes moved");
+    sub->add_flag("--sha256", t.sha256,
+                  "print the SHA-256 of the range, computed as the bytes move");
+    sub->add_option("--retries", t.retry.retries,
+                    "retry a call that failed for a cause that may pass up to N times on a new "
+                    "connection (default 5; 0: no retry)")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 1000u));
+    sub->add_option("--retry-delay", t.retry.first_delay,
+                    "seconds before the first retry, doubled for each further one up to 30 "
+                    "(default 1)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 30.0));
+    sub->add_flag("--resume", t.resume,
+                  "continue an interrupted transfer of the same range from its journal");
+    sub->add_option("--journal", t.journal,
+                    "the journal of the transfer (default: FILE.incomplete.journal beside a "
+                    "regular output; for a write or a device, in ~/.local/state/qv-disk/)")
+        ->type_name("FILE");
+    sub->add_option("--rate", o.rate,
+                    "at most this many bytes per second over all connections (suffixes K, M, "
+                    "G)")
+        ->type_name("BYTES")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+    sub->add_option("--progress", o.progress,
+                    "progress: auto (a line on a terminal), json (one JSON object per line on "
+                    "standard error, every second and at the end) or none")
+        ->type_name("MODE")
+        ->check(CLI::IsMember({"auto", "json", "none"}));
     sub->add_flag("-v,--verbose", o.verbosity,
                   "show the library's log: -v progress and errors, -vv everything");
 }
@@ -192,6 +222,10 @@ int main(int argc, char** argv) {
     t.reading = read->parsed();
     CLI::App* sub = t.reading ? read : write;
     if (sub->count("--length") > 0) t.length = o.length;
+    t.rate = static_cast<double>(o.rate);
+    t.progress = o.progress == "json"   ? qvdisk::ProgressMode::kJson
+                 : o.progress == "none" ? qvdisk::ProgressMode::kNone
+                                        : qvdisk::ProgressMode::kAuto;
     if (o.san) {
         t.where.transport = TRANS_SAN;
         t.where.luns.assign(o.luns.begin(), o.luns.end());

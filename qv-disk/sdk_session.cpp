@@ -76,9 +76,37 @@ Session::~Session() {
     CQuillonvardeSDK::DestroyInstance(sdk_);
 }
 
+bool may_pass(const std::string& error) {
+    // The reasons after "ReadDisk: ", "WriteDisk: ", "OpenDisk: " and the LUN functions'
+    // names that say the request itself cannot succeed.
+    static const char* const kNeverPass[] = {
+        "file does not exist!",        // open: result 2
+        "vhd file not exist!",         // read, write: result 2
+        "token error!",                // result 3
+        "file open error!",            // open: result 4, the open mode refused
+        "file open flag error!",       // read, write: result 4
+        "operation code error!",       // result 1
+        "start block overflow!",       // result 6: the range starts outside the disk
+        "data size readed overflow!",  // result 7
+        "end block overflow!",         // result 9: the range ends outside the disk
+        "vhd struct error!",           // result 12
+        "parse vhd addr error!",       // result 13
+        "invalid parameters!",
+        "buf size not Enough",
+        "open disk fail",             // a LUN device of the disk cannot be opened
+        "related LUN not found!",     // an extent on a LUN that was not given
+        "LunWWNList is not valid!",   // no LUN given
+        "phyOffset is less than 2M",  // an address map the library refuses
+    };
+    for (const char* text : kNeverPass)
+        if (error.find(text) != std::string::npos) return false;
+    return true;
+}
+
 bool Session::fail(const std::string& operation) {
     failure_ = operation + " failed: " +
                (t_last_error.empty() ? std::string("(the library logged no error)") : t_last_error);
+    may_pass_ = may_pass(t_last_error);
     return false;
 }
 
@@ -97,6 +125,7 @@ bool Session::open(const Endpoint& where, OPENMODE mode) {
         return false;
     }
     disk_open_ = true;
+    transport_ = where.transport;
     return true;
 }
 
@@ -133,6 +162,17 @@ bool Session::end() {
         sdk_->DisConnectHXA();
     }
     return ok;
+}
+
+void Session::abandon() {
+    if (connected_) {
+        connected_ = false;
+        sdk_->DisConnectHXA();
+    }
+    if (disk_open_) {
+        disk_open_ = false;
+        if (transport_ == TRANS_SAN) sdk_->CloseDisk(handle_);
+    }
 }
 
 bool verify_luns(const std::list<std::string>& names, std::string& failure) {

@@ -44,9 +44,15 @@ class Session {
     // Closes the disk and the connection (also done by the destructor). False when closing
     // the disk failed.
     bool end();
+    // Gives up a session whose connection failed without waiting for the service: the
+    // connection is closed first, so that the library's CloseDisk releases the LUN devices
+    // at once instead of waiting for a reply that will not come.
+    void abandon();
 
     // "<operation> failed: <the library's last error message>".
     const std::string& failure() const { return failure_; }
+    // Whether the last failure may pass when the call is tried again on a new connection.
+    bool failure_may_pass() const { return may_pass_; }
 
   private:
     bool fail(const std::string& operation);
@@ -55,8 +61,17 @@ class Session {
     bool connected_ = false;
     bool disk_open_ = false;
     unsigned int handle_ = 0;
+    TRANSMODE transport_ = TRANS_LAN;
     std::string failure_;
+    bool may_pass_ = false;
 };
+
+// Whether a failure the library reported with `error` (its last error line) may pass on a
+// new connection. The library tells the cause only in its log: the texts of the service's
+// refusals (a token, a disk, a range, an open mode) and of a missing LUN device never pass;
+// everything else (connections lost, cut or timed out, replies that could not be read, I/O
+// failures of the service or of a LUN device) may.
+bool may_pass(const std::string& error);
 
 // Rescans the SCSI buses and checks that every named LUN is present; false with `failure`.
 bool verify_luns(const std::list<std::string>& names, std::string& failure);

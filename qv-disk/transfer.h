@@ -1,4 +1,5 @@
-// One read or write of a disk range, split over one or more connections.
+// One read or write of a disk range: the local file and the disk as the two ends of the copy
+// loop, with the journal that lets an interrupted transfer resume.
 #ifndef QV_DISK_TRANSFER_H
 #define QV_DISK_TRANSFER_H
 
@@ -6,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "progress.h"
+#include "retry.h"
 #include "sdk_session.h"
 
 namespace qvdisk {
@@ -22,11 +25,17 @@ struct Transfer {
     unsigned connections = 1;
     bool sparse = false;  // read only: zero blocks become holes in the output file
     bool sha256 = false;
+    RetryPolicy retry;
+    bool resume = false;
+    std::string journal;  // where the journal is; "" for the default place
+    double rate = 0;      // bytes per second; 0: no cap
+    ProgressMode progress = ProgressMode::kAuto;
 };
 
-// Carries out the transfer and returns the exit status: 0 done, 1 failed or interrupted
-// (SIGINT, SIGTERM). A read writes into "<output>.incomplete" and renames it to the output
-// only when every byte has been written and flushed to stable storage.
+// Carries out the transfer and returns the exit status: 0 done, 1 failed, refused or
+// interrupted (SIGINT, SIGTERM). A read into a regular file writes "<output>.incomplete" and
+// renames it to the output only when every byte has been written and flushed to stable
+// storage; an output that is a device or a pipe is written in place.
 int run_transfer(const Transfer& t);
 
 }  // namespace qvdisk

@@ -1,0 +1,227 @@
+#include "copy_loop.h"
+
+#include <openssl/evp.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+namespace qvdisk {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string hex(const unsigned char* d, unsigned n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned i = 0; i < n; ++i) {
+        s += digits[d[i] >> 4];
+        s += digits[d[i] & 15];
+    }
+    return s;
+}
+
+EVP_MD_CTX* md(void* p) { return static_cast<EVP_MD_CTX*>(p); }
+
+}  // namespace
+
+CopyLoop::CopyLoop(const CopyPlan& plan, End& from, End& to, End& replay, Journal* journal)
+    : plan_(plan),
+      from_(from),
+      to_(to),
+      replay_(replay),
+      journal_(journal),
+      requests_((plan.length + plan.request_size - 1) / plan.request_size),
+      ordered_(plan.digest || to.sequential()),
+      retrier_(plan.retry),
+      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    plan_.done.resize(requests_, false);
+    for (uint64_t i = 0; i < requests_; ++i)
+        if (plan_.done[i])
+            earlier_ += std::min(plan_.request_size, plan_.length - i * plan_.request_size);
+    if (plan_.digest) {
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1)
+            failures_.push_back("SHA-256 cannot be set up");
+        digest_ctx_ = ctx;
+    }
+}
+
+CopyLoop::~CopyLoop() {
+    stop();
+    join();
+    EVP_MD_CTX_free(md(digest_ctx_));
+    if (wake_ >= 0) close(wake_);
+}
+
+void CopyLoop::start() {
+    uint64_t left = static_cast<uint64_t>(std::count(plan_.done.begin(), plan_.done.end(), false));
+    // With a digest every request passes through a worker, moved or read again.
+    uint64_t work = plan_.digest ? requests_ : left;
+    unsigned n = static_cast<unsigned>(std::min<uint64_t>(plan_.connections, work));
+    if (!failures_.empty()) n = 0;
+    workers_ = n;
+    running_ = n;
+    started_ = Clock::now();
+    for (unsigned i = 0; i < n; ++i) {
+        try {
+            threads_.emplace_back(&CopyLoop::work, this, i + 1);
+        } catch (const std::exception& e) {
+            fail(std::string("cannot start a transfer thread: ") + e.what());
+            for (unsigned k = i; k < n; ++k) finished();
+            break;
+        }
+    }
+    if (n == 0) finished();
+}
+
+void CopyLoop::join() {
+    for (auto& t : threads_)
+        if (t.joinable()) t.join();
+    threads_.clear();
+    if (ended_ == Clock::time_point{}) ended_ = Clock::now();
+    if (digest_ctx_ != nullptr && turn_ == requests_ && failures_.empty() && digest_hex_.empty()) {
+        unsigned char d[EVP_MAX_MD_SIZE];
+        unsigned size = 0;
+        if (EVP_DigestFinal_ex(md(digest_ctx_), d, &size) == 1) digest_hex_ = hex(d, size);
+    }
+}
+
+double CopyLoop::seconds() const {
+    Clock::time_point end = ended_ == Clock::time_point{} ? Clock::now() : ended_;
+    return std::chrono::duration<double>(end - started_).count();
+}
+
+void CopyLoop::stop() {
+    retrier_.stop();
+    std::lock_guard<std::mutex> guard(lock_);
+    turn_changed_.notify_all();
+}
+
+void CopyLoop::fail(const std::string& why) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        failures_.push_back(why);
+    }
+    stop();
+}
+
+std::vector<std::string> CopyLoop::failures() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return failures_;
+}
+
+// The last worker to end wakes the supervising thread.
+void CopyLoop::finished() {
+    uint64_t one = 1;
+    if ((running_.load() == 0 || running_.fetch_sub(1) == 1) && wake_ >= 0 &&
+        write(wake_, &one, sizeof one) < 0) {
+        // the supervising thread then notices at its next tick
+    }
+}
+
+bool CopyLoop::wait_turn(uint64_t index) {
+    std::unique_lock<std::mutex> guard(lock_);
+    turn_changed_.wait(guard, [&] { return turn_ == index || retrier_.stopped(); });
+    return turn_ == index && !retrier_.stopped();
+}
+
+void CopyLoop::end_turn() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++turn_;
+    }
+    turn_changed_.notify_all();
+}
+
+// Request starts are spaced so that the bytes over all workers keep to the rate; time not
+// used is not saved up for a later burst.
+bool CopyLoop::pace(uint64_t bytes) {
+    if (plan_.rate <= 0) return true;
+    Clock::time_point start;
+    {
+        std::lock_guard<std::mutex> guard(rate_lock_);
+        start = std::max(next_start_, Clock::now());
+        next_start_ = start + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(bytes / plan_.rate));
+    }
+    std::chrono::duration<double> wait = start - Clock::now();
+    return wait.count() <= 0 || retrier_.pause(wait.count());
+}
+
+// One request: read from the source, through the in-order passage when there is one, written
+// to the sink, then noted in the journal. False when the worker must end.
+bool CopyLoop::step(unsigned id, uint64_t index, std::vector<char>& buf, Channel& source,
+                    Channel& sink, Channel& replay) {
+    const uint64_t pos = index * plan_.request_size;
+    const size_t n = static_cast<size_t>(std::min(plan_.request_size, plan_.length - pos));
+    const std::string who = "connection " + std::to_string(id);
+    char* data = buf.data();
+    Failure f;
+    auto read = [&](Channel& c, Failure& fail) { return c.read(pos, n, data, fail); };
+    auto write = [&](Channel& c, Failure& fail) { return c.write(pos, n, data, fail); };
+    const bool earlier = plan_.done[index];
+    if (earlier) {
+        // Only the digest brings a finished request here: its bytes are read again.
+        if (!retrier_.run(who, replay, read, f))
+            return f.text.empty() ? false : (fail(f.text), false);
+    } else {
+        if (!pace(n)) return false;
+        if (!retrier_.run(who, source, read, f))
+            return f.text.empty() ? false : (fail(f.text), false);
+    }
+    bool written = earlier;
+    if (ordered_) {
+        if (!wait_turn(index)) return false;
+        if (digest_ctx_ != nullptr) EVP_DigestUpdate(md(digest_ctx_), data, n);
+        if (!written && to_.sequential()) {
+            if (!retrier_.run(who, sink, write, f)) {
+                if (!f.text.empty()) fail(f.text);
+                end_turn();
+                return false;
+            }
+            written = true;
+            moved_ += n;
+        }
+        end_turn();
+        if (earlier) return true;
+    }
+    if (!written) {
+        if (!retrier_.run(who, sink, write, f))
+            return f.text.empty() ? false : (fail(f.text), false);
+        moved_ += n;
+    }
+    if (journal_ != nullptr && !journal_->completed(pos, n, to_, f)) {
+        fail(f.text);
+        return false;
+    }
+    return true;
+}
+
+void CopyLoop::work(unsigned id) {
+    try {
+        std::unique_ptr<Channel> source = from_.channel(), sink = to_.channel(),
+                                 replay = replay_.channel();
+        std::vector<char> buf(static_cast<size_t>(std::min(plan_.request_size, plan_.length)));
+        while (!retrier_.stopped()) {
+            uint64_t index = next_.fetch_add(1);
+            if (index >= requests_) break;
+            if (plan_.done[index] && !plan_.digest) continue;
+            if (!step(id, index, buf, *source, *sink, *replay)) break;
+        }
+        // Both ends close in order; a close whose connection failed is given up, since the
+        // service closes what a lost connection left open.
+        for (Channel* c : {source.get(), sink.get()}) {
+            Failure f;
+            if (!c->finish(f) && !f.may_pass) fail(f.text);
+        }
+    } catch (const std::bad_alloc&) {
+        fail("out of memory for a request of " + std::to_string(plan_.request_size) + " bytes");
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+    finished();
+}
+
+}  // namespace qvdisk

@@ -1,0 +1,265 @@
+#include "journal.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace qvdisk {
+namespace {
+
+const char kMagic[] = "qv-disk journal 1";
+// Finished requests are written down once this much has finished since the last time, and
+// at the end: after a kill at most this much (or one request per connection, when requests
+// are larger) moves again.
+constexpr uint64_t kFlushBytes = 4u << 20;
+// The file is rewritten with its ranges merged when it has many more lines than ranges.
+constexpr size_t kCompactLines = 1024;
+
+std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool write_all(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t n = text.size();
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void merge(std::map<uint64_t, uint64_t>& ranges, uint64_t begin, uint64_t end) {
+    auto it = ranges.upper_bound(begin);
+    if (it != ranges.begin() && std::prev(it)->second >= begin) {
+        --it;
+        begin = it->first;
+        end = std::max(end, it->second);
+        it = ranges.erase(it);
+    }
+    while (it != ranges.end() && it->first <= end) {
+        end = std::max(end, it->second);
+        it = ranges.erase(it);
+    }
+    ranges[begin] = end;
+}
+
+// Writes `text` to `path` through a temporary file renamed over it, so that a kill at any
+// moment leaves either the old or the new file; returns the new file open for appending.
+int replace_file(const std::string& path, const std::string& text, std::string& error) {
+    const std::string tmp = path + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || !write_all(fd, text) || fsync(fd) != 0) {
+        error = system_error("writing " + tmp);
+        if (fd >= 0) close(fd);
+        unlink(tmp.c_str());
+        return -1;
+    }
+    close(fd);
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        error = system_error("renaming " + tmp + " to " + path);
+        unlink(tmp.c_str());
+        return -1;
+    }
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) error = system_error(path);
+    return fd;
+}
+
+bool make_folders(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+}  // namespace
+
+std::string Journal::header() const {
+    std::ostringstream h;
+    h << kMagic << "\n"
+      << "direction " << b_.direction << "\n"
+      << "disk " << b_.disk << "\n"
+      << "offset " << b_.offset << "\n"
+      << "length " << b_.length << "\n"
+      << "request-size " << b_.request_size << "\n"
+      << "local " << b_.local << "\n";
+    return h.str();
+}
+
+std::unique_ptr<Journal> Journal::create(const std::string& path, const JournalBinding& b,
+                                         std::string& error) {
+    std::unique_ptr<Journal> j(new Journal(path, b, -1));
+    j->fd_ = replace_file(path, j->header(), error);
+    if (j->fd_ < 0) return nullptr;
+    return j;
+}
+
+std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalBinding& b,
+                                         std::vector<bool>& done, bool& missing,
+                                         std::string& error) {
+    missing = false;
+    std::ifstream in(path);
+    if (!in) {
+        missing = errno == ENOENT;
+        error = system_error(path);
+        return nullptr;
+    }
+    std::string line;
+    if (!std::getline(in, line) || line != kMagic) {
+        error = path + " is not a journal of this version of qv-disk (its first line is not \"" +
+                kMagic + "\")";
+        return nullptr;
+    }
+    // The header, field by field, against this command.
+    const std::pair<const char*, std::string> fields[] = {
+        {"direction", b.direction},
+        {"disk", b.disk},
+        {"offset", std::to_string(b.offset)},
+        {"length", std::to_string(b.length)},
+        {"request-size", std::to_string(b.request_size)},
+        {"local", b.local},
+    };
+    for (const auto& field : fields) {
+        const std::string key = std::string(field.first) + " ";
+        if (!std::getline(in, line) || line.compare(0, key.size(), key) != 0) {
+            error = path + ": the header has no " + field.first + " line where expected";
+            return nullptr;
+        }
+        const std::string value = line.substr(key.size());
+        if (value != field.second) {
+            error = "the journal " + path + " is of another transfer: its " + field.first + " is " +
+                    value + ", this command's is " + field.second;
+            return nullptr;
+        }
+    }
+    std::unique_ptr<Journal> j(new Journal(path, b, -1));
+    // Finished stretches; a line cut short by a kill, or anything after it, is ignored.
+    const uint64_t end_of_range = b.offset + b.length;
+    while (std::getline(in, line) && !in.eof()) {
+        uint64_t begin = 0, end = 0;
+        char tail = 0;
+        if (std::sscanf(line.c_str(), "done %" SCNu64 " %" SCNu64 "%c", &begin, &end, &tail) != 2 ||
+            begin >= end || begin < b.offset || end > end_of_range)
+            break;
+        merge(j->written_, begin, end);
+    }
+    const uint64_t requests = (b.length + b.request_size - 1) / b.request_size;
+    done.assign(requests, false);
+    for (const auto& r : j->written_) {
+        uint64_t first = (r.first - b.offset + b.request_size - 1) / b.request_size;
+        for (uint64_t i = first; i < requests; ++i) {
+            uint64_t req_end = std::min(b.offset + (i + 1) * b.request_size, end_of_range);
+            if (req_end > r.second) break;
+            done[i] = true;
+        }
+    }
+    // Written anew, merged, so that a cut last line is gone before anything is appended.
+    std::string text = j->header();
+    for (const auto& r : j->written_)
+        text += "done " + std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
+    j->lines_ = j->written_.size();
+    j->fd_ = replace_file(path, text, error);
+    if (j->fd_ < 0) return nullptr;
+    return j;
+}
+
+Journal::~Journal() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool Journal::completed(uint64_t pos, uint64_t n, End& destination, Failure& f) {
+    {
+        std::lock_guard<std::mutex> guard(pending_lock_);
+        pending_.emplace_back(b_.offset + pos, b_.offset + pos + n);
+        pending_bytes_ += n;
+        if (pending_bytes_ < kFlushBytes) return true;
+    }
+    return flush(destination, f);
+}
+
+bool Journal::flush(End& destination, Failure& f) {
+    std::lock_guard<std::mutex> writing(write_lock_);
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    {
+        std::lock_guard<std::mutex> guard(pending_lock_);
+        ranges.swap(pending_);
+        pending_bytes_ = 0;
+    }
+    if (ranges.empty()) return true;
+    // The data first: a line must never name bytes that are not yet on stable storage.
+    if (!destination.sync(f)) return false;
+    std::string text;
+    for (const auto& r : ranges) {
+        text += "done " + std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
+        merge(written_, r.first, r.second);
+    }
+    lines_ += ranges.size();
+    if (!append(text, f)) return false;
+    if (lines_ >= kCompactLines && lines_ > 4 * written_.size()) return compact(f);
+    return true;
+}
+
+bool Journal::append(const std::string& text, Failure& f) {
+    if (write_all(fd_, text)) return true;
+    f = {system_error("writing the journal " + path_), false};
+    return false;
+}
+
+bool Journal::compact(Failure& f) {
+    std::string text = header();
+    for (const auto& r : written_)
+        text += "done " + std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
+    std::string error;
+    int fd = replace_file(path_, text, error);
+    if (fd < 0) {
+        f = {error, false};
+        return false;
+    }
+    close(fd_);
+    fd_ = fd;
+    lines_ = written_.size();
+    return true;
+}
+
+void Journal::remove() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    unlink(path_.c_str());
+}
+
+std::string state_journal_path(const JournalBinding& b, std::string& error) {
+    std::string dir;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
+        dir = std::string(state) + "/qv-disk";
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        dir = std::string(home) + "/.local/state/qv-disk";
+    } else {
+        error = "no folder for the journal: set HOME or XDG_STATE_HOME, or give --journal FILE";
+        return "";
+    }
+    if (!make_folders(dir)) {
+        error = system_error("creating " + dir);
+        return "";
+    }
+    const std::string key = b.direction + "\n" + b.disk + "\n" + b.local;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha256(), nullptr);
+    char name[17];
+    for (unsigned i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
+    return dir + "/" + b.direction + "-" + name + ".journal";
+}
+
+}  // namespace qvdisk

@@ -1,0 +1,76 @@
+// The journal of a transfer: which requests of the range are on stable storage at their
+// destination, so that an interrupted transfer continues where it stopped (--resume). A text
+// file: a header that binds it to one transfer, then one "done BEGIN END" line per finished
+// stretch of the disk, appended after the data it describes has been flushed. The format and
+// its reasons are in docs/qv-disk-journal.md.
+#ifndef QV_DISK_JOURNAL_H
+#define QV_DISK_JOURNAL_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "copy_ends.h"
+
+namespace qvdisk {
+
+// What a journal describes; a resume must name the same.
+struct JournalBinding {
+    std::string direction;  // "read" or "write"
+    std::string disk;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    uint64_t request_size = 0;
+    std::string local;  // absolute path of the local file
+};
+
+class Journal {
+  public:
+    // A new journal at `path` (replacing any), or nullptr with `error`.
+    static std::unique_ptr<Journal> create(const std::string& path, const JournalBinding& b,
+                                           std::string& error);
+    // The journal at `path` for a resume. nullptr with `error` when it cannot be read or
+    // describes another transfer (the error names the difference), with `missing` set when
+    // there is no journal at all. `done[i]` tells whether request i is finished.
+    static std::unique_ptr<Journal> resume(const std::string& path, const JournalBinding& b,
+                                           std::vector<bool>& done, bool& missing,
+                                           std::string& error);
+    ~Journal();
+
+    // Request [pos, pos + n) of the range (positions from its start) is at its destination.
+    // Every few MiB, `destination` is flushed and the finished requests are written down.
+    bool completed(uint64_t pos, uint64_t n, End& destination, Failure& f);
+    // Flushes the destination and writes down everything finished so far.
+    bool flush(End& destination, Failure& f);
+    // The transfer is complete: the journal is no longer needed.
+    void remove();
+    const std::string& path() const { return path_; }
+
+  private:
+    Journal(std::string path, JournalBinding b, int fd) : path_(std::move(path)), b_(b), fd_(fd) {}
+    bool append(const std::string& text, Failure& f);
+    bool compact(Failure& f);
+    std::string header() const;
+
+    std::string path_;
+    JournalBinding b_;
+    int fd_;
+    std::mutex pending_lock_;
+    std::vector<std::pair<uint64_t, uint64_t>> pending_;  // disk offsets [begin, end)
+    uint64_t pending_bytes_ = 0;
+    std::mutex write_lock_;                 // one flush at a time; guards what follows
+    std::map<uint64_t, uint64_t> written_;  // merged ranges already in the file
+    size_t lines_ = 0;                      // "done" lines in the file
+};
+
+// The name of a journal in the state folder, for a write or an output that is a device:
+// "$XDG_STATE_HOME/qv-disk/" (or "~/.local/state/qv-disk/"), named after the direction, the
+// disk and the local file. "" with `error` when neither variable is set.
+std::string state_journal_path(const JournalBinding& b, std::string& error);
+
+}  // namespace qvdisk
+
+#endif  // QV_DISK_JOURNAL_H

@@ -1,0 +1,45 @@
+// Watching a running copy: the progress line on a terminal or JSON lines for programs, and
+// SIGINT and SIGTERM, which stop the copy in order.
+#ifndef QV_DISK_PROGRESS_H
+#define QV_DISK_PROGRESS_H
+
+#include <cstdint>
+#include <string>
+
+#include "copy_loop.h"
+
+namespace qvdisk {
+
+enum class ProgressMode { kAuto, kJson, kNone };
+
+struct ProgressFigures {
+    uint64_t done = 0;   // bytes of the range at their destination
+    uint64_t total = 0;  // bytes of the range
+    uint64_t moved = 0;  // bytes moved by this run
+    double seconds = 0;  // since this run started moving
+    uint64_t retries = 0;
+    unsigned connections = 0;
+    const char* state = "running";  // "running", "done", "failed" or "interrupted"
+};
+
+// One JSON object on one line: {"state":..., "bytes_done":..., "bytes_total":...,
+// "bytes_per_second":..., "seconds_left":... or null, "elapsed_seconds":..., "retries":...,
+// "connections":...}.
+std::string progress_json(const ProgressFigures& p);
+
+// The signals that stop a copy, blocked in every thread before the workers start.
+void block_stop_signals();
+void unblock_stop_signals();
+
+// Waits for the copy's workers, showing progress about once a second (JSON) or four times
+// a second (the terminal line). The first SIGINT or SIGTERM stops the copy after the
+// requests in flight; a second one ends the process at once. Returns the signal that
+// stopped the copy, or 0.
+int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total);
+
+// The last JSON line, once the outcome is known.
+void final_progress(ProgressMode mode, const ProgressFigures& p);
+
+}  // namespace qvdisk
+
+#endif  // QV_DISK_PROGRESS_H
