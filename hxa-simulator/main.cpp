@@ -1,5 +1,5 @@
 // hxa-simulator: a stand-in for the HXA service on loopback, for tests and demos of
-// libquillonvarde_sdk. See usage_text() in options.cpp for the command line.
+// libquillonvarde_sdk. See options.cpp (or --help) for the command line.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -140,11 +140,12 @@ int main(int argc, char** argv) {
     Options o;
     std::string error;
     if (!parse_options(argc, argv, o, error)) {
-        std::fprintf(stderr, "hxa-simulator: %s\n%s", error.c_str(), usage_text());
+        std::fprintf(stderr, "hxa-simulator: %s\nRun 'hxa-simulator --help' for the options.\n",
+                     error.c_str());
         return 2;
     }
     if (o.help) {
-        std::fputs(usage_text(), stdout);
+        std::fputs(usage_text().c_str(), stdout);
         return 0;
     }
     set_verbosity(o.verbosity);

@@ -2,34 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdlib>
+#include <functional>
 
 namespace hxasim {
-
-const char* usage_text() {
-    return "usage: hxa-simulator [options]\n"
-           "  --address A              IPv4 loopback address to listen on (default 127.0.0.1)\n"
-           "  --port P                 TCP port; 0 picks a free one (default 0)\n"
-           "  --tls                    serve TLS with a throwaway self-signed certificate\n"
-           "  --cert FILE --key FILE   serve TLS with this PEM certificate and key\n"
-           "  --token T                accept token T with read-write access (repeatable)\n"
-           "  --read-only-token T      accept token T for reading only (repeatable)\n"
-           "  --disk PATH=IMAGE        serve disk PATH from the flat image file IMAGE (LAN only)\n"
-           "  --lun WWN=FILE[:SIZE]    a LUN with identifier WWN (32 hex digits) held in FILE;\n"
-           "                           with SIZE the file is created or extended (sparse)\n"
-           "  --san-disk PATH=SIZE:WWN[,WWN...]\n"
-           "                           a sparse disk of SIZE bytes whose storage is allocated\n"
-           "                           in chunks on the LUNs, round-robin (LAN and SAN)\n"
-           "  --chunk-size N           allocation unit of LUN-backed disks (default 1M)\n"
-           "  --max-extents N          most extents in one address map (default 65536)\n"
-           "  --max-connections N      concurrent connections (default 64)\n"
-           "  --lenient-headers        accept requests with a wrong magic or checksum\n"
-           "  --quiet | --verbose      log only errors | also log every extent\n"
-           "  --help\n"
-           "Sizes take the suffixes K, M, G (binary). On start the simulator prints\n"
-           "\"listening on ADDR:PORT\" on standard output; SIGINT or SIGTERM stop it.\n";
-}
 
 bool parse_size(const std::string& text, uint64_t& out) {
     if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
@@ -92,146 +70,199 @@ bool parse_uint(const std::string& text, uint64_t max, uint64_t& out) {
     return true;
 }
 
+// Plain decimal digits, no suffix.
+bool parse_count(const std::string& text, uint64_t max, uint64_t& out) {
+    return text.find_first_not_of("0123456789") == std::string::npos && parse_uint(text, max, out);
+}
+
 bool is_loopback(const std::string& address) {
     struct in_addr a;
     if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
     return (ntohl(a.s_addr) >> 24) == 127;
 }
 
+// Checks and stores one value of an option; returns "" or why the value is refused.
+using Take = std::function<std::string(const std::string&)>;
+
+// An option with a value that `take` checks and stores as soon as it is parsed: repeated
+// options keep their command-line order, and the last of a repeated setting wins.
+CLI::Option* add_value(CLI::App& app, const std::string& name, const std::string& type,
+                       const std::string& help, Take take) {
+    auto store = [take](const std::string& v) {
+        std::string why = take(v);
+        if (!why.empty()) throw CLI::ValidationError(why);
+    };
+    return app.add_option_function<std::string>(name, store, help)
+        ->type_name(type)
+        ->trigger_on_parse();
+}
+
+// A flag that acts as soon as it is parsed, so that of --quiet and --verbose the last wins.
+void add_switch(CLI::App& app, const std::string& name, const std::string& help,
+                std::function<void()> act) {
+    app.add_flag_function(
+           name, [act](int64_t) { act(); }, help)
+        ->trigger_on_parse();
+}
+
+std::string refused(const std::string& what, const std::string& value) {
+    return what + ", got '" + value + "'";
+}
+
+// Describes the command line to `app`. The actions of the options store into `o`, which
+// must outlive the parse.
+void describe_options(CLI::App& app, Options& o) {
+    app.name("hxa-simulator");
+    app.description("A stand-in for the HXA disk service on loopback.");
+    app.footer(
+        "Sizes take the suffixes K, M, G (binary). On start the simulator prints\n"
+        "\"listening on ADDR:PORT\" on standard output; SIGINT or SIGTERM stop it.");
+    app.allow_extras();  // reported as unknown options after parsing
+
+    add_value(app, "--address", "A", "IPv4 loopback address to listen on (default 127.0.0.1)",
+              [&](const std::string& v) {
+                  if (!is_loopback(v))
+                      return refused("--address must be an IPv4 loopback address (127.x.x.x)", v);
+                  o.address = v;
+                  return std::string();
+              });
+    add_value(app, "--port", "P", "TCP port; 0 picks a free one (default 0)",
+              [&](const std::string& v) {
+                  uint64_t p;
+                  if (!parse_count(v, 65535, p))
+                      return refused("--port needs a number from 0 to 65535", v);
+                  o.port = static_cast<uint16_t>(p);
+                  return std::string();
+              });
+    app.add_flag("--tls", o.tls, "serve TLS with a throwaway self-signed certificate");
+    add_value(app, "--cert", "FILE", "serve TLS with this PEM certificate (with --key)",
+              [&](const std::string& v) {
+                  o.cert_file = v;
+                  o.tls = true;
+                  return std::string();
+              });
+    add_value(app, "--key", "FILE", "the private key of --cert (PEM)", [&](const std::string& v) {
+        o.key_file = v;
+        o.tls = true;
+        return std::string();
+    });
+    for (bool writable : {true, false}) {
+        const std::string name = writable ? "--token" : "--read-only-token";
+        add_value(app, name, "T",
+                  writable ? "accept token T with read-write access (repeatable)"
+                           : "accept token T for reading only (repeatable)",
+                  [&o, name, writable](const std::string& v) {
+                      if (v.empty() || v.size() > 127) return name + " needs 1 to 127 characters";
+                      o.tokens.push_back({v, writable});
+                      return std::string();
+                  });
+    }
+    add_value(app, "--disk", "PATH=IMAGE",
+              "serve disk PATH from the flat image file IMAGE, LAN only (repeatable)",
+              [&](const std::string& v) {
+                  FlatDiskSpec d;
+                  if (!split_at(v, '=', d.path, d.image))
+                      return refused("--disk needs PATH=IMAGE", v);
+                  o.flat_disks.push_back(d);
+                  return std::string();
+              });
+    add_value(app, "--lun", "WWN=FILE[:SIZE]",
+              "LUN WWN (32 hex digits) in FILE, grown to SIZE if given (repeatable)",
+              [&](const std::string& v) {
+                  LunSpec l;
+                  std::string wwn, rest;
+                  if (!split_at(v, '=', wwn, rest) || !parse_wwn(wwn, l.wwn_hex))
+                      return refused("--lun needs WWN=FILE[:SIZE] with 32 hex digits as WWN", v);
+                  l.file = rest;
+                  size_t colon = rest.rfind(':');
+                  uint64_t size;
+                  if (colon != std::string::npos && colon > 0 &&
+                      parse_size(rest.substr(colon + 1), size)) {
+                      if (size == 0) return std::string("--lun size must not be 0");
+                      l.file = rest.substr(0, colon);
+                      l.create_size = size;
+                  }
+                  o.luns.push_back(l);
+                  return std::string();
+              });
+    add_value(app, "--san-disk", "PATH=SIZE:WWN[,WWN...]",
+              "a sparse disk of SIZE bytes in chunks on these LUNs (repeatable)",
+              [&](const std::string& v) {
+                  LunDiskSpec d;
+                  std::string rest, size_text, list;
+                  if (!split_at(v, '=', d.path, rest) || !split_at(rest, ':', size_text, list) ||
+                      !parse_size(size_text, d.size) || d.size == 0)
+                      return refused("--san-disk needs PATH=SIZE:WWN[,WWN...]", v);
+                  size_t start = 0;
+                  for (;;) {
+                      size_t comma = list.find(',', start);
+                      std::string item = list.substr(
+                          start, comma == std::string::npos ? std::string::npos : comma - start);
+                      std::string hex;
+                      if (!parse_wwn(item, hex))
+                          return "--san-disk: '" + item + "' is not 32 hexadecimal digits";
+                      d.wwns.push_back(hex);
+                      if (comma == std::string::npos) break;
+                      start = comma + 1;
+                  }
+                  o.lun_disks.push_back(d);
+                  return std::string();
+              });
+    add_value(app, "--chunk-size", "N", "allocation unit of LUN-backed disks (default 1M)",
+              [&](const std::string& v) {
+                  if (!parse_size(v, o.chunk_size) || o.chunk_size < 4096 ||
+                      o.chunk_size % 4096 != 0 || o.chunk_size > (uint64_t(1) << 30))
+                      return refused("--chunk-size must be a multiple of 4K from 4K to 1G", v);
+                  return std::string();
+              });
+    add_value(app, "--max-extents", "N", "most extents in one address map (default 65536)",
+              [&](const std::string& v) {
+                  uint64_t n;
+                  if (!parse_uint(v, 1 << 20, n) || n == 0)
+                      return refused("--max-extents must be from 1 to 1048576", v);
+                  o.max_extents = static_cast<uint32_t>(n);
+                  return std::string();
+              });
+    add_value(app, "--max-connections", "N", "concurrent connections (default 64)",
+              [&](const std::string& v) {
+                  uint64_t n;
+                  if (!parse_uint(v, 1024, n) || n == 0)
+                      return refused("--max-connections must be from 1 to 1024", v);
+                  o.max_connections = static_cast<unsigned>(n);
+                  return std::string();
+              });
+    add_switch(app, "--lenient-headers", "accept requests with a wrong magic or checksum",
+               [&] { o.strict_headers = false; });
+    add_switch(app, "--quiet", "log only errors", [&] { o.verbosity = Verbosity::kQuiet; });
+    add_switch(app, "--verbose", "also log every extent",
+               [&] { o.verbosity = Verbosity::kVerbose; });
+}
+
 }  // namespace
+
+std::string usage_text() {
+    Options o;
+    CLI::App app;
+    describe_options(app, o);
+    return app.help();
+}
 
 bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string& v) {
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            v = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "--help" || arg == "-h") {
-            o.help = true;
-        } else if (arg == "--address") {
-            if (!value(v)) return false;
-            if (!is_loopback(v)) {
-                error = "--address must be an IPv4 loopback address (127.x.x.x), got '" + v + "'";
-                return false;
-            }
-            o.address = v;
-        } else if (arg == "--port") {
-            uint64_t p;
-            if (!value(v)) return false;
-            if (!parse_uint(v, 65535, p) ||
-                v.find_first_not_of("0123456789") != std::string::npos) {
-                error = "--port needs a number from 0 to 65535, got '" + v + "'";
-                return false;
-            }
-            o.port = static_cast<uint16_t>(p);
-        } else if (arg == "--tls") {
-            o.tls = true;
-        } else if (arg == "--cert") {
-            if (!value(o.cert_file)) return false;
-            o.tls = true;
-        } else if (arg == "--key") {
-            if (!value(o.key_file)) return false;
-            o.tls = true;
-        } else if (arg == "--token" || arg == "--read-only-token") {
-            if (!value(v)) return false;
-            if (v.empty() || v.size() > 127) {
-                error = arg + " needs 1 to 127 characters";
-                return false;
-            }
-            o.tokens.push_back({v, arg == "--token"});
-        } else if (arg == "--disk") {
-            FlatDiskSpec d;
-            if (!value(v)) return false;
-            if (!split_at(v, '=', d.path, d.image)) {
-                error = "--disk needs PATH=IMAGE, got '" + v + "'";
-                return false;
-            }
-            o.flat_disks.push_back(d);
-        } else if (arg == "--lun") {
-            LunSpec l;
-            std::string wwn, rest;
-            if (!value(v)) return false;
-            if (!split_at(v, '=', wwn, rest) || !parse_wwn(wwn, l.wwn_hex)) {
-                error = "--lun needs WWN=FILE[:SIZE] with 32 hex digits as WWN, got '" + v + "'";
-                return false;
-            }
-            l.file = rest;
-            size_t colon = rest.rfind(':');
-            uint64_t size;
-            if (colon != std::string::npos && colon > 0 &&
-                parse_size(rest.substr(colon + 1), size)) {
-                if (size == 0) {
-                    error = "--lun size must not be 0";
-                    return false;
-                }
-                l.file = rest.substr(0, colon);
-                l.create_size = size;
-            }
-            o.luns.push_back(l);
-        } else if (arg == "--san-disk") {
-            LunDiskSpec d;
-            std::string rest, size_text, list;
-            if (!value(v)) return false;
-            if (!split_at(v, '=', d.path, rest) || !split_at(rest, ':', size_text, list) ||
-                !parse_size(size_text, d.size) || d.size == 0) {
-                error = "--san-disk needs PATH=SIZE:WWN[,WWN...], got '" + v + "'";
-                return false;
-            }
-            size_t start = 0;
-            while (start <= list.size()) {
-                size_t comma = list.find(',', start);
-                std::string item = list.substr(
-                    start, comma == std::string::npos ? std::string::npos : comma - start);
-                std::string hex;
-                if (!parse_wwn(item, hex)) {
-                    error = "--san-disk: '" + item + "' is not 32 hexadecimal digits";
-                    return false;
-                }
-                d.wwns.push_back(hex);
-                if (comma == std::string::npos) break;
-                start = comma + 1;
-            }
-            o.lun_disks.push_back(d);
-        } else if (arg == "--chunk-size") {
-            if (!value(v)) return false;
-            if (!parse_size(v, o.chunk_size) || o.chunk_size < 4096 || o.chunk_size % 4096 != 0 ||
-                o.chunk_size > (uint64_t(1) << 30)) {
-                error = "--chunk-size must be a multiple of 4K from 4K to 1G, got '" + v + "'";
-                return false;
-            }
-        } else if (arg == "--max-extents") {
-            uint64_t n;
-            if (!value(v)) return false;
-            if (!parse_uint(v, 1 << 20, n) || n == 0) {
-                error = "--max-extents must be from 1 to 1048576, got '" + v + "'";
-                return false;
-            }
-            o.max_extents = static_cast<uint32_t>(n);
-        } else if (arg == "--max-connections") {
-            uint64_t n;
-            if (!value(v)) return false;
-            if (!parse_uint(v, 1024, n) || n == 0) {
-                error = "--max-connections must be from 1 to 1024, got '" + v + "'";
-                return false;
-            }
-            o.max_connections = static_cast<unsigned>(n);
-        } else if (arg == "--lenient-headers") {
-            o.strict_headers = false;
-        } else if (arg == "--quiet") {
-            o.verbosity = Verbosity::kQuiet;
-        } else if (arg == "--verbose") {
-            o.verbosity = Verbosity::kVerbose;
-        } else {
-            error = "unknown option '" + arg + "'";
-            return false;
-        }
+    CLI::App app;
+    describe_options(app, o);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        out.help = true;
+        return true;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    if (!app.remaining().empty()) {
+        error = "unknown option '" + app.remaining().front() + "'";
+        return false;
     }
     if (o.cert_file.empty() != o.key_file.empty()) {
         error = "--cert and --key go together";

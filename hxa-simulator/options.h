@@ -53,7 +53,7 @@ struct Options {
     bool help = false;
 };
 
-// Parses argv; on failure returns false with the reason in `error`.
+// Parses argv; on failure returns false with the reason in `error`. --help sets `help`.
 bool parse_options(int argc, char** argv, Options& out, std::string& error);
 
 // "4096", "64K", "64M", "2G" (binary multiples); false when malformed or overflowing.
@@ -62,7 +62,8 @@ bool parse_size(const std::string& text, uint64_t& out);
 // True for exactly 32 hexadecimal digits; stores them in lower case.
 bool parse_wwn(const std::string& text, std::string& lower_hex);
 
-const char* usage_text();
+// The help text of --help.
+std::string usage_text();
 
 }  // namespace hxasim
 
