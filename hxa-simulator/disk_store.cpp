@@ -302,6 +302,12 @@ bool DiskStore::allocate_chunk(Disk& disk, size_t chunk, std::string& why) {
     return false;
 }
 
+bool DiskStore::may_write(uint64_t conn, uint32_t handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(handle);
+    return it != handles_.end() && it->second.conn == conn && it->second.writable;
+}
+
 uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kind, uint32_t handle,
                             uint64_t offset, uint64_t length, std::vector<Extent>& extents,
                             std::string& why) {

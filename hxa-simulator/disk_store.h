@@ -67,6 +67,10 @@ class DiskStore {
                      uint64_t offset, uint64_t length, std::vector<Extent>& extents,
                      std::string& why);
 
+    // Whether `handle`, open on connection `conn`, may write (its address maps are the ones
+    // to write through); false for an unknown handle.
+    bool may_write(uint64_t conn, uint32_t handle);
+
     // The 16 identifier bytes of a LUN, for address-map records.
     const unsigned char* lun_wwn(int lun) const { return luns_[static_cast<size_t>(lun)].wwn; }
 

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "disk_store.h"
+#include "faults.h"
 #include "options.h"
 #include "session.h"
 #include "sim_log.h"
@@ -43,7 +44,19 @@ struct Connection {
 // leaves in 16 writes rather than 256, one per 16 KiB record.
 constexpr int kTlsOutputBuffer = 256 << 10;
 
-void serve_connection(Connection* c, DiskStore* store, SSL_CTX* ctx, bool strict, int wake_fd) {
+// What every connection shares.
+struct Shared {
+    DiskStore* store;
+    SSL_CTX* ctx;
+    bool strict_headers;
+    FaultBudget* faults;
+    DataTotals* totals;
+    int wake_fd;
+};
+
+void serve_connection(Connection* c, Shared shared) {
+    DiskStore* store = shared.store;
+    SSL_CTX* ctx = shared.ctx;
     SSL* ssl = nullptr;
     bool ready = true;
     if (ctx != nullptr) {
@@ -62,10 +75,12 @@ void serve_connection(Connection* c, DiskStore* store, SSL_CTX* ctx, bool strict
         }
     }
     if (ready) {
-        Stream stream(c->fd, ssl);
-        Session session(*store, stream, c->id, strict);
+        ConnectionFaults faults(*shared.faults, c->id);
+        Stream stream(c->fd, ssl, &faults);
+        Session session(*store, stream, c->id, shared.strict_headers, faults, *shared.totals);
         session.run();
-        if (ssl != nullptr && SSL_shutdown(ssl) >= 0) flush_tls_output(ssl);
+        // A cut connection ends under its TLS session, without the closing alert.
+        if (ssl != nullptr && !stream.was_cut() && SSL_shutdown(ssl) >= 0) flush_tls_output(ssl);
     }
     if (ssl != nullptr) SSL_free(ssl);
     size_t left_open = store->close_all(c->id);
@@ -75,7 +90,7 @@ void serve_connection(Connection* c, DiskStore* store, SSL_CTX* ctx, bool strict
                  : "");
     c->done = true;
     char byte = 1;
-    ssize_t ignored = write(wake_fd, &byte, 1);
+    ssize_t ignored = write(shared.wake_fd, &byte, 1);
     (void)ignored;
 }
 
@@ -187,9 +202,14 @@ int main(int argc, char** argv) {
     log_info("serving %s on %s:%u, chunk size %llu, %s headers", o.tls ? "TLS" : "plain TCP",
              o.address.c_str(), port, static_cast<ull>(o.chunk_size),
              o.strict_headers ? "strict" : "lenient");
+    const std::string fault_text = describe_faults(o.faults);
+    if (!fault_text.empty()) log_info("faults: %s", fault_text.c_str());
     std::printf("listening on %s:%u\n", o.address.c_str(), port);
     std::fflush(stdout);
 
+    FaultBudget faults(o.faults);
+    DataTotals totals;
+    const Shared shared{&store, ctx, o.strict_headers, &faults, &totals, wake[1]};
     std::list<std::unique_ptr<Connection>> conns;
     uint64_t next_id = 1;
     for (;;) {
@@ -230,8 +250,7 @@ int main(int argc, char** argv) {
             c->fd = fd;
             log_info("conn %llu: accepted", static_cast<ull>(c->id));
             try {
-                c->worker =
-                    std::thread(serve_connection, c.get(), &store, ctx, o.strict_headers, wake[1]);
+                c->worker = std::thread(serve_connection, c.get(), shared);
             } catch (const std::system_error& e) {
                 log_error("conn %llu: cannot start a thread: %s", static_cast<ull>(c->id),
                           e.what());
@@ -247,6 +266,8 @@ int main(int argc, char** argv) {
     close(wake[0]);
     close(wake[1]);
     close(sig_fd);
+    log_info("data moved: %llu bytes read, %llu bytes written", static_cast<ull>(totals.read),
+             static_cast<ull>(totals.written));
     log_info("stopped");
     return 0;
 }

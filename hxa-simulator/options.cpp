@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
@@ -75,6 +76,17 @@ bool parse_count(const std::string& text, uint64_t max, uint64_t& out) {
     return text.find_first_not_of("0123456789") == std::string::npos && parse_uint(text, max, out);
 }
 
+// A decimal fraction such as "0.25", ".5" or "2e-3"; no sign, no infinity.
+bool parse_real(const std::string& text, double min, double max, double& out) {
+    if (text.empty() || (!std::isdigit(static_cast<unsigned char>(text[0])) && text[0] != '.'))
+        return false;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v) || v < min || v > max) return false;
+    out = v;
+    return true;
+}
+
 bool is_loopback(const std::string& address) {
     struct in_addr a;
     if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
@@ -109,9 +121,10 @@ std::string refused(const std::string& what, const std::string& value) {
     return what + ", got '" + value + "'";
 }
 
-// Describes the command line to `app`. The actions of the options store into `o`, which
-// must outlive the parse.
-void describe_options(CLI::App& app, Options& o) {
+// Describes the command line to `app`. The actions of the options store into `o` and set
+// `jitter_given` and `mode_given` when --drop-jitter and --drop-mode come, so all three must
+// outlive the parse.
+void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_given) {
     app.name("hxa-simulator");
     app.description("A stand-in for the HXA disk service on loopback.");
     app.footer(
@@ -236,21 +249,92 @@ void describe_options(CLI::App& app, Options& o) {
     add_switch(app, "--quiet", "log only errors", [&] { o.verbosity = Verbosity::kQuiet; });
     add_switch(app, "--verbose", "also log every extent",
                [&] { o.verbosity = Verbosity::kVerbose; });
+
+    FaultSettings& f = o.faults;
+    const std::string faults = "Faults";
+    add_value(app, "--fault-seed", "N", "seed of the faults of every connection (default 1)",
+              [&](const std::string& v) {
+                  if (!parse_count(v, UINT64_MAX, f.seed))
+                      return refused("--fault-seed needs a number", v);
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--drop-after", "BYTES", "cut each connection once it has moved BYTES in all",
+              [&](const std::string& v) {
+                  if (!parse_uint(v, uint64_t(1) << 62, f.drop_after) || f.drop_after == 0)
+                      return refused("--drop-after needs a size of 1 or more", v);
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--drop-jitter", "JITTER", "draw each connection's limit from BYTES +/- JITTER",
+              [&](const std::string& v) {
+                  if (!parse_uint(v, uint64_t(1) << 62, f.drop_jitter))
+                      return refused("--drop-jitter needs a size", v);
+                  jitter_given = true;
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--drop-mode", "close|reset",
+              "the peer sees the end of the stream, or a reset (default close)",
+              [&](const std::string& v) {
+                  if (v != "close" && v != "reset")
+                      return refused("--drop-mode must be close or reset", v);
+                  f.drop_mode = v == "close" ? DropMode::kClose : DropMode::kReset;
+                  mode_given = true;
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--io-error-rate", "P",
+              "share of transfers answered with result 8 or 10 (default 0)",
+              [&](const std::string& v) {
+                  if (!parse_real(v, 0, 1, f.io_error_rate))
+                      return refused("--io-error-rate needs a share from 0 to 1", v);
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--reply-delay", "MS",
+              "delay every reply by MS milliseconds (default 0; not a fault)",
+              [&](const std::string& v) {
+                  if (!parse_real(v, 0, 3600000, f.reply_delay_ms))
+                      return refused("--reply-delay needs milliseconds from 0 to 3600000", v);
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--stall-after", "N",
+              "stop reading and answering after N requests, the connection left open",
+              [&](const std::string& v) {
+                  uint64_t n;
+                  if (!parse_count(v, UINT64_MAX, n))
+                      return refused("--stall-after needs a number of requests", v);
+                  f.stall_after = n;
+                  return std::string();
+              })
+        ->group(faults);
+    add_value(app, "--fault-limit", "K",
+              "at most K faults in all, then serve normally (default 0: no limit)",
+              [&](const std::string& v) {
+                  if (!parse_count(v, UINT64_MAX, f.fault_limit))
+                      return refused("--fault-limit needs a number (0: no limit)", v);
+                  return std::string();
+              })
+        ->group(faults);
 }
 
 }  // namespace
 
 std::string usage_text() {
     Options o;
+    bool jitter = false, mode = false;
     CLI::App app;
-    describe_options(app, o);
+    describe_options(app, o, jitter, mode);
     return app.help();
 }
 
 bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     Options o;
+    bool jitter = false, mode = false;
     CLI::App app;
-    describe_options(app, o);
+    describe_options(app, o, jitter, mode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -266,6 +350,14 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     }
     if (o.cert_file.empty() != o.key_file.empty()) {
         error = "--cert and --key go together";
+        return false;
+    }
+    if ((jitter || mode) && o.faults.drop_after == 0) {
+        error = std::string(jitter ? "--drop-jitter" : "--drop-mode") + " needs --drop-after";
+        return false;
+    }
+    if (o.faults.drop_after != 0 && o.faults.drop_jitter >= o.faults.drop_after) {
+        error = "--drop-jitter must be smaller than --drop-after";
         return false;
     }
     out = o;

@@ -3,6 +3,7 @@
 #define HXA_SIMULATOR_OPTIONS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,23 @@ struct LunDiskSpec {
     std::vector<std::string> wwns;  // lower-case, in allocation (round-robin) order
 };
 
+// How a connection that reached its --drop-after limit ends: kClose shuts it down (the peer
+// sees the end of the stream), kReset aborts it (the peer sees a reset).
+enum class DropMode { kClose, kReset };
+
+// Faults injected on demand. Everything a connection does wrong follows from the seed and
+// the connection's number, never from timing.
+struct FaultSettings {
+    uint64_t seed = 1;
+    uint64_t drop_after = 0;  // bytes a connection moves before it is cut; 0: never cut
+    uint64_t drop_jitter = 0;
+    DropMode drop_mode = DropMode::kClose;
+    double io_error_rate = 0;  // share of transfers answered with an I/O failure
+    double reply_delay_ms = 0;
+    std::optional<uint64_t> stall_after;  // requests answered before a connection stalls
+    uint64_t fault_limit = 0;             // most faults over all connections; 0: no limit
+};
+
 struct Options {
     std::string address = "127.0.0.1";
     uint16_t port = 0;
@@ -50,6 +68,7 @@ struct Options {
     unsigned max_connections = 64;
     Verbosity verbosity = Verbosity::kNormal;
     bool strict_headers = true;
+    FaultSettings faults;
     bool help = false;
 };
 

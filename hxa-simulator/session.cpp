@@ -1,10 +1,12 @@
 #include "session.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -55,18 +57,73 @@ std::string reason(uint16_t result, const std::string& why) {
 }  // namespace
 
 ssize_t Stream::receive(void* data, size_t size) {
-    size = std::min(size, size_t(1) << 30);
+    if (cut_) return -1;
+    size = allowance(std::min(size, size_t(1) << 30));
+    ssize_t n;
     if (ssl_ != nullptr) {
         // Nothing the session wrote may wait in the output buffer while it waits for the peer.
         if (!flush_tls_output(ssl_)) return -1;
-        int n = SSL_read(ssl_, data, static_cast<int>(size));
-        if (n > 0) return n;
-        return SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        int r = SSL_read(ssl_, data, static_cast<int>(size));
+        n = r > 0 ? r : SSL_get_error(ssl_, r) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    } else {
+        do {
+            n = recv(fd_, data, size, 0);
+        } while (n < 0 && errno == EINTR);
     }
+    if (n > 0) moved(static_cast<size_t>(n), received_);
+    return n;
+}
+
+size_t Stream::allowance(size_t size) const {
+    if (faults_ == nullptr || faults_->drop_limit() == 0) return size;
+    return static_cast<size_t>(std::min<uint64_t>(size, faults_->drop_limit() - received_ - sent_));
+}
+
+void Stream::moved(size_t n, uint64_t& counter) {
+    counter += n;
+    if (faults_ == nullptr || faults_->drop_limit() == 0 ||
+        received_ + sent_ < faults_->drop_limit())
+        return;
+    std::string label;
+    if (!faults_->claim_drop(label)) return;
+    // What was sent up to the limit leaves before the cut.
+    if (ssl_ != nullptr) flush_tls_output(ssl_);
+    const bool reset = faults_->drop_mode() == DropMode::kReset;
+    if (reset) {
+        // The main thread closes the descriptor as soon as the session has ended, which
+        // follows at once; without lingering, that close aborts the connection.
+        struct linger abort_on_close = {1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    } else {
+        shutdown(fd_, SHUT_RDWR);
+    }
+    cut_ = true;
+    log_error("conn %llu: fault: connection %s after %llu bytes (%llu received, %llu sent); %s",
+              static_cast<ull>(faults_->conn()), reset ? "reset" : "closed",
+              static_cast<ull>(received_ + sent_), static_cast<ull>(received_),
+              static_cast<ull>(sent_), label.c_str());
+}
+
+bool Stream::wait_for_close(double timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double, std::milli>(std::max(timeout_ms, 0.0)));
+    // POLLRDHUP: the peer closed its side; POLLHUP: the simulator shut the socket down.
+    // Incoming data (POLLIN) is not asked for.
+    struct pollfd p = {fd_, POLLRDHUP, 0};
     for (;;) {
-        ssize_t n = recv(fd_, data, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        return n;
+        struct timespec left_ts {};
+        if (timeout_ms >= 0) {
+            const auto left = std::max(end - Clock::now(), Clock::duration::zero());
+            const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+            left_ts.tv_sec = static_cast<time_t>(secs.count());
+            left_ts.tv_nsec = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count());
+        }
+        int r = ppoll(&p, 1, timeout_ms >= 0 ? &left_ts : nullptr, nullptr);
+        if (r >= 0) return r > 0;
+        if (errno != EINTR) return true;
     }
 }
 
@@ -98,7 +155,8 @@ bool Stream::write_all(const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     size_t done = 0;
     while (done < size) {
-        size_t want = std::min(size - done, size_t(1) << 30);
+        if (cut_) return false;
+        size_t want = allowance(std::min(size - done, size_t(1) << 30));
         ssize_t n;
         if (ssl_ != nullptr) {
             n = SSL_write(ssl_, p + done, static_cast<int>(want));
@@ -109,16 +167,39 @@ bool Stream::write_all(const void* data, size_t size) {
             if (n <= 0) return false;
         }
         done += static_cast<size_t>(n);
+        moved(static_cast<size_t>(n), sent_);
     }
-    return ssl_ == nullptr || flush_tls_output(ssl_);
+    return !cut_ && (ssl_ == nullptr || flush_tls_output(ssl_));
 }
 
-Session::Session(DiskStore& store, Stream& stream, uint64_t conn_id, bool strict_headers)
-    : store_(store), stream_(stream), conn_(conn_id), strict_headers_(strict_headers) {}
+Session::Session(DiskStore& store, Stream& stream, uint64_t conn_id, bool strict_headers,
+                 ConnectionFaults& faults, DataTotals& totals)
+    : store_(store),
+      stream_(stream),
+      conn_(conn_id),
+      strict_headers_(strict_headers),
+      faults_(faults),
+      totals_(totals) {}
 
 void Session::run() {
-    while (serve_one()) {
+    for (;;) {
+        std::string label;
+        if (faults_.stall(answered_, label)) {
+            log_error(
+                "conn %llu: fault: stalled after %llu requests: nothing more is read or "
+                "answered until the peer closes the connection; %s",
+                static_cast<ull>(conn_), static_cast<ull>(answered_), label.c_str());
+            stream_.wait_for_close(-1);
+            return;
+        }
+        if (!serve_one()) return;
+        ++answered_;
     }
+}
+
+void Session::delay_reply() {
+    // Ends early when the connection is closed, so that a stop is not held up.
+    if (faults_.reply_delay_ms() > 0) stream_.wait_for_close(faults_.reply_delay_ms());
 }
 
 char* Session::data_block(uint64_t need, size_t& size) {
@@ -139,6 +220,7 @@ hxa::MsgHeader Session::reply_header(const hxa::MsgHeader& request, uint32_t len
 }
 
 bool Session::send_reply(const hxa::MsgHeader& request, const void* payload, uint32_t length) {
+    delay_reply();
     std::vector<char> out(hxa::kHeaderSize + length);
     hxa::MsgHeader h = reply_header(request, length);
     std::memcpy(out.data(), &h, sizeof h);
@@ -324,12 +406,22 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
     std::string why;
     uint16_t result =
         store_.prepare(conn_, Transport::kLan, kind, req.handle, req.offset, length, extents, why);
+    std::string fault;
+    if (result == 0 && faults_.io_error(fault)) {
+        result = op == hxa::OP_LAN_READ ? hxa::RES_READ_FAILED : hxa::RES_WRITE_FAILED;
+        why = "fault injected";
+    }
     log_info("conn %llu: %s handle %u offset %llu length %llu -> result %u%s",
              static_cast<ull>(conn_), op_name(op), req.handle, static_cast<ull>(req.offset),
              static_cast<ull>(length), result, reason(result, why).c_str());
+    if (!fault.empty()) log_io_fault(op, req.handle, req.offset, length, result, fault);
     if (op == hxa::OP_LAN_READ) {
         if (result != 0) return send_transfer_reply(h, result, 0);
-        return stream_out(h, req.length, extents);
+        const uint64_t before = stream_.bytes_sent();
+        const bool ok = stream_out(h, req.length, extents);
+        const uint64_t sent = stream_.bytes_sent() - before;
+        totals_.read += sent > kReadReplyHead ? sent - kReadReplyHead : 0;
+        return ok;
     }
     if (op == hxa::OP_LAN_WRITE) {
         if (result != 0) {
@@ -345,6 +437,7 @@ bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* 
 
 bool Session::stream_out(const hxa::MsgHeader& request, uint32_t count,
                          const std::vector<Extent>& extents) {
+    delay_reply();
     uint64_t total = 0;
     for (const Extent& e : extents) total += e.len;
     size_t block = 0;
@@ -439,6 +532,7 @@ bool Session::stream_in(const std::vector<Extent>& extents, uint16_t& result) {
                 }
                 put += static_cast<size_t>(w);
             }
+            if (result == 0) totals_.written += n;
             pos += n;
             left -= n;
         }
@@ -473,10 +567,19 @@ bool Session::handle_map(const hxa::MsgHeader& h, const unsigned char* payload, 
     std::string why;
     uint16_t result = store_.prepare(conn_, Transport::kSan, TransferKind::kMap, req.handle,
                                      req.offset, req.length, extents, why);
+    // A map of a handle that may write is one to write through.
+    const bool writing = result == 0 && store_.may_write(conn_, req.handle);
+    std::string fault;
+    if (result == 0 && faults_.io_error(fault)) {
+        result = writing ? hxa::RES_WRITE_FAILED : hxa::RES_READ_FAILED;
+        why = "fault injected";
+    }
     if (result != 0) {
         log_info("conn %llu: SAN address map handle %u offset %llu length %llu -> result %u%s",
                  static_cast<ull>(conn_), req.handle, static_cast<ull>(req.offset),
                  static_cast<ull>(req.length), result, reason(result, why).c_str());
+        if (!fault.empty())
+            log_io_fault(h.operation, req.handle, req.offset, req.length, result, fault);
         return send_transfer_reply(h, result, 0);
     }
     const size_t count = extents.size();
@@ -504,7 +607,18 @@ bool Session::handle_map(const hxa::MsgHeader& h, const unsigned char* payload, 
         "holes",
         static_cast<ull>(conn_), req.handle, static_cast<ull>(req.offset),
         static_cast<ull>(req.length), count, holes);
-    return send_reply(h, out.data(), static_cast<uint32_t>(out.size()));
+    if (!send_reply(h, out.data(), static_cast<uint32_t>(out.size()))) return false;
+    (writing ? totals_.written : totals_.read) += req.length;
+    return true;
+}
+
+void Session::log_io_fault(uint16_t op, uint32_t handle, uint64_t offset, uint64_t length,
+                           uint16_t result, const std::string& label) {
+    log_error(
+        "conn %llu: fault: %s handle %u offset %llu length %llu answered with result %u "
+        "instead of being carried out; %s",
+        static_cast<ull>(conn_), op_name(op), handle, static_cast<ull>(offset),
+        static_cast<ull>(length), result, label.c_str());
 }
 
 }  // namespace hxasim
