@@ -59,6 +59,58 @@ TEST(SimulatorOptions, ParsesDisksLunsAndSizes) {
     EXPECT_FALSE(o.tokens[1].writable);
 }
 
+TEST(SimulatorOptions, ParsesFaultsAndKeepsTheOrderOfRepeatedOptions) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({}, o, error)) << error;
+    EXPECT_EQ(o.faults.seed, 1u);
+    EXPECT_EQ(o.faults.drop_after, 0u) << "no cuts by default";
+    EXPECT_EQ(o.faults.io_error_rate, 0);
+    EXPECT_FALSE(o.faults.stall_after);
+    ASSERT_TRUE(parse({"--read-only-token",
+                       "r",
+                       "--token=t",
+                       "--read-only-token",
+                       "s",
+                       "--quiet",
+                       "--verbose",
+                       "--drop-after",
+                       "1M",
+                       "--drop-jitter",
+                       "64K",
+                       "--drop-mode",
+                       "reset",
+                       "--io-error-rate",
+                       "0.25",
+                       "--reply-delay",
+                       ".5",
+                       "--stall-after",
+                       "0",
+                       "--fault-limit",
+                       "3",
+                       "--fault-seed",
+                       "18446744073709551615"},
+                      o, error))
+        << error;
+    ASSERT_EQ(o.tokens.size(), 3u);
+    EXPECT_EQ(o.tokens[0].token, "r");
+    EXPECT_FALSE(o.tokens[0].writable);
+    EXPECT_EQ(o.tokens[1].token, "t");
+    EXPECT_TRUE(o.tokens[1].writable);
+    EXPECT_EQ(o.tokens[2].token, "s");
+    EXPECT_EQ(o.verbosity, Verbosity::kVerbose) << "the last of --quiet and --verbose wins";
+    EXPECT_EQ(o.faults.drop_after, 1u << 20);
+    EXPECT_EQ(o.faults.drop_jitter, 64u << 10);
+    EXPECT_EQ(o.faults.drop_mode, DropMode::kReset);
+    EXPECT_EQ(o.faults.io_error_rate, 0.25);
+    EXPECT_EQ(o.faults.reply_delay_ms, 0.5);
+    EXPECT_EQ(o.faults.stall_after, 0u);
+    EXPECT_EQ(o.faults.fault_limit, 3u);
+    EXPECT_EQ(o.faults.seed, UINT64_MAX);
+    ASSERT_TRUE(parse({"--port", "1", "-h"}, o, error)) << error;
+    EXPECT_TRUE(o.help);
+}
+
 TEST(SimulatorOptions, RefusesMalformedValues) {
     Options o;
     std::string error;
@@ -79,7 +131,17 @@ TEST(SimulatorOptions, RefusesMalformedValues) {
              {"--chunk-size", "2G"},
              {"--max-extents", "0"},
              {"--max-connections", "5000"},
-             {"--token"}}) {
+             {"--token"},
+             {"--io-error-rate", "-0.1"},
+             {"--io-error-rate", "nan"},
+             {"--reply-delay", "inf"},
+             {"--drop-after", "1X"},
+             {"--drop-after", "4K", "--drop-jitter", "5K"},
+             {"--drop-mode", "reset"},
+             {"--fault-seed", "1K"},
+             {"--stall-after", "-1"},
+             {"--fault-limit", "x"},
+             {"positional"}}) {
         EXPECT_FALSE(parse(bad, o, error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }
