@@ -91,7 +91,8 @@ bool may_pass(const std::string& error) {
         "end block overflow!",         // result 9: the range ends outside the disk
         "vhd struct error!",           // result 12
         "parse vhd addr error!",       // result 13
-        "invalid parameters!",
+        "invalid parameter",           // the library's and the LUN functions' argument checks
+        "too much data!",              // an address map longer than the request
         "buf size not Enough",
         "open disk fail",             // a LUN device of the disk cannot be opened
         "related LUN not found!",     // an extent on a LUN that was not given

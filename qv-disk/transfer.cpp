@@ -56,7 +56,7 @@ bool check_range(DiskEnd& disk, const Transfer& t, uint64_t length) {
     Failure ignored;
     if (ok) c->finish(ignored);
     if (ok) return true;
-    if (reached && !f.may_pass) {
+    if (reached && f.text.find("overflow!") != std::string::npos) {
         message("refused before moving any data: the disk " + t.where.disk +
                 " holds no byte at offset " + std::to_string(t.offset + length - 1) +
                 ", the last of the range: " + f.text);
@@ -208,6 +208,13 @@ int run_transfer(const Transfer& t) {
     } else if (loop.done_bytes() == 0) {
         journal->remove();
         if (t.reading) output->discard();
+    } else if (t.reading && output->sequential()) {
+        // What went into a pipe cannot be taken up again.
+        journal->remove();
+        message(std::to_string(loop.done_bytes()) + " of " + std::to_string(length) +
+                " bytes were written to " + t.local +
+                ", which cannot seek: the transfer cannot be "
+                "resumed");
     } else {
         const std::string again = "; the same command with --resume continues from there";
         if (t.reading && output->regular())
