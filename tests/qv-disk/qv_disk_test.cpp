@@ -1,6 +1,7 @@
 // qv-disk as a user runs it: the real program against the real simulator on loopback, in the
 // LAN transport (plain and TLS) and the SAN transport (LUN files named under /dev/disk/by-id
 // in a private mount namespace, as root), over one and four connections.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -33,6 +34,23 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The bytes the simulator served, from the line it logs when it stops.
+uint64_t moved_at_simulator(const std::string& log, bool reads) {
+    size_t at = log.find("data moved: ");
+    unsigned long long read = 0, written = 0;
+    if (at == std::string::npos ||
+        std::sscanf(log.c_str() + at, "data moved: %llu bytes read, %llu bytes written", &read,
+                    &written) != 2)
+        ADD_FAILURE() << "no \"data moved\" line in the simulator's log:\n" << log;
+    return reads ? read : written;
+}
+
 std::string sha256_hex(const Bytes& data) {
     unsigned char d[EVP_MAX_MD_SIZE];
     unsigned n = 0;
@@ -59,9 +77,13 @@ pid_t start_qv(const std::string& dir, const std::vector<std::string>& args,
     std::vector<char*> argv;
     for (auto& a : storage) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_storage = {"QV_TOKEN=" + token};
+    // Journals of writes go to the test's folder, not the user's state folder.
+    std::vector<std::string> env_storage = {"QV_TOKEN=" + token,
+                                            "XDG_STATE_HOME=" + dir + "/state"};
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::string(*e).rfind("QV_TOKEN=", 0) != 0) env_storage.push_back(*e);
+        if (std::string(*e).rfind("QV_TOKEN=", 0) != 0 &&
+            std::string(*e).rfind("XDG_STATE_HOME=", 0) != 0)
+            env_storage.push_back(*e);
     std::vector<char*> envp;
     for (auto& e : env_storage) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -87,16 +109,19 @@ Outcome finish_qv(const std::string& dir, pid_t pid) {
     return r;
 }
 
-// transport: "lan", "tls" or "san"; connections.
-using Param = std::tuple<std::string, int>;
-
-class QvDisk : public ::testing::TestWithParam<Param> {
+// A simulator serving the 16 MiB disk "/vm/disk" on two LUN files, in the LAN transport
+// (plain or TLS) or the SAN transport, and qv-disk run against it.
+class QvDiskCase {
   protected:
-    void SetUp() override {
+    // transport: "lan", "tls" or "san"; `faults`: more options of the simulator.
+    void start(const std::string& transport, int connections,
+               const std::vector<std::string>& faults = {}) {
+        transport_ = transport;
+        connections_ = connections;
         ASSERT_FALSE(dir.path().empty());
         luns = {{wwn_hex(5), dir.file("lun-a.img")}, {wwn_hex(6), dir.file("lun-b.img")}};
         for (auto& l : luns) make_file(l.path, 12 * kMiB);
-        if (transport() == "san") {
+        if (transport == "san") {
             // Before the simulator starts, so that it and every qv-disk share the namespace.
             std::string why = mounts.empty_disk_by_id();
             if (!why.empty()) GTEST_SKIP() << "SAN needs a private /dev/disk/by-id: " << why;
@@ -108,23 +133,23 @@ class QvDisk : public ::testing::TestWithParam<Param> {
             "--lun",      luns[0].wwn_hex + "=" + luns[0].path,
             "--lun",      luns[1].wwn_hex + "=" + luns[1].path,
             "--san-disk", "/vm/disk=16M:" + luns[0].wwn_hex + "," + luns[1].wwn_hex};
-        if (transport() == "tls") args.push_back("--tls");
+        if (transport == "tls") args.push_back("--tls");
+        args.insert(args.end(), faults.begin(), faults.end());
         ASSERT_EQ(sim.start(args), "");
     }
 
-    void TearDown() override {
+    void stop() {
         if (sim.running()) {
             EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
         }
     }
 
-    std::string transport() const { return std::get<0>(GetParam()); }
     static std::string name(const LunFile& l) { return "wwn-0x" + l.wwn_hex; }
 
     // qv-disk <command> with the server, disk and transport options of this case.
-    Outcome qv(const std::string& command, std::vector<std::string> args,
-               const std::string& token = kToken, const std::string& disk = "/vm/disk") {
-        std::vector<std::string> all = {command,
+    std::vector<std::string> command(const std::string& verb, const std::vector<std::string>& args,
+                                     const std::string& disk = "/vm/disk") const {
+        std::vector<std::string> all = {verb,
                                         "--server",
                                         "127.0.0.1:" + std::to_string(sim.port()),
                                         "--disk",
@@ -132,14 +157,25 @@ class QvDisk : public ::testing::TestWithParam<Param> {
                                         "--request-size",
                                         "1M",
                                         "--connections",
-                                        std::to_string(std::get<1>(GetParam()))};
-        if (transport() == "tls") all.push_back("--tls");
-        if (transport() == "san") {
+                                        std::to_string(connections_)};
+        if (transport_ == "tls") all.push_back("--tls");
+        if (transport_ == "san") {
             all.push_back("--san");
             for (const auto& l : luns) all.insert(all.end(), {"--lun", name(l)});
         }
         all.insert(all.end(), args.begin(), args.end());
-        return finish_qv(dir.path(), start_qv(dir.path(), all, token));
+        return all;
+    }
+    Outcome qv(const std::string& verb, std::vector<std::string> args,
+               const std::string& token = kToken, const std::string& disk = "/vm/disk") {
+        return finish_qv(dir.path(), start_qv(dir.path(), command(verb, args, disk), token));
+    }
+
+    // The disk's bytes, read with qv-disk into a file of the test.
+    Bytes disk_contents() {
+        Outcome r = qv("read", {"--size", "16M", "-o", dir.file("contents.img")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_file(dir.file("contents.img"), 0, kDiskSize);
     }
 
     // Declared first: the private namespace outlives everything that uses it.
@@ -147,6 +183,17 @@ class QvDisk : public ::testing::TestWithParam<Param> {
     TempDir dir;
     std::vector<LunFile> luns;
     Simulator sim{dir.path()};
+    std::string transport_;
+    int connections_ = 1;
+};
+
+// transport: "lan", "tls" or "san"; connections.
+using Param = std::tuple<std::string, int>;
+
+class QvDisk : public QvDiskCase, public ::testing::TestWithParam<Param> {
+  protected:
+    void SetUp() override { start(std::get<0>(GetParam()), std::get<1>(GetParam())); }
+    void TearDown() override { stop(); }
 };
 
 TEST_P(QvDisk, WriteReadPatchReadGivesTheDiskBackByteForByteWithHoles) {
@@ -194,11 +241,37 @@ TEST_P(QvDisk, FailuresExitOneWithTheOperationAndTheLibrarysMessage) {
         {"/vm/missing", kToken, "OpenDisk of /vm/missing failed: OpenDisk: file does not exist!"},
     };
     for (const Case& c : cases) {
+        size_t before = count(sim.log(), ": accepted");
         Outcome r = qv("read", {"--size", "16M", "-o", dir.file("out.img")}, c.token, c.disk);
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("retry"), std::string::npos) << "a refusal is not retried: " << r.err;
+        EXPECT_EQ(count(sim.log(), ": accepted"), before + 1) << "one connection, no retry";
         EXPECT_NE(access(dir.file("out.img").c_str(), F_OK), 0) << "no output for a failure";
     }
+}
+
+// A range the disk does not hold is refused before any data moves: the disk and the output
+// stay as they were.
+TEST_P(QvDisk, RangesTheDiskDoesNotHoldAreRefusedWithNothingChanged) {
+    const Bytes image = pattern(kDiskSize, 21);
+    make_file(dir.file("image.img"), 0);
+    write_file(dir.file("image.img"), 0, image);
+    ASSERT_EQ(qv("write", {"-i", dir.file("image.img")}).status, 0);
+    make_file(dir.file("big.img"), 0);
+    write_file(dir.file("big.img"), 0, pattern(20 * kMiB, 22));
+    Outcome w = qv("write", {"-i", dir.file("big.img")});
+    EXPECT_EQ(w.status, 1);
+    EXPECT_NE(w.err.find("refused before moving any data: the disk /vm/disk holds no byte at "
+                         "offset 20971519"),
+              std::string::npos)
+        << w.err;
+    Outcome r = qv("read", {"--size", "20M", "-o", dir.file("out.img")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("refused before moving any data"), std::string::npos) << r.err;
+    for (const char* left : {"out.img", "out.img.incomplete", "out.img.incomplete.journal"})
+        EXPECT_FALSE(testcommon::exists(dir.file(left))) << left;
+    EXPECT_TRUE(disk_contents() == image) << "the refused write changed the disk";
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, QvDisk,
@@ -235,6 +308,201 @@ TEST(QvDiskInterrupt, SigintKeepsThePartialOutputAsIncomplete) {
     EXPECT_NE(access(out.c_str(), F_OK), 0) << "an interrupted read must not take the final name";
     EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
     EXPECT_NE(sim.log().find("LAN close"), std::string::npos) << "the disk was not closed";
+}
+
+// Faults of the simulator, each kind over every transport and one or four connections:
+// writes and reads retry on new connections and give the same bytes.
+using FaultParam = std::tuple<std::string, int, std::string>;
+
+class QvDiskFaults : public QvDiskCase, public ::testing::TestWithParam<FaultParam> {
+  protected:
+    void SetUp() override {
+        const std::string transport = std::get<0>(GetParam()), fault = std::get<2>(GetParam());
+        // SAN connections carry only address maps, so they are cut after fewer bytes.
+        const bool san = transport == "san";
+        std::vector<std::string> faults = {"--fault-seed", "3", "--fault-limit", "4"};
+        if (fault == "io-error") {
+            faults.insert(faults.end(), {"--io-error-rate", "0.25"});
+        } else {
+            faults.insert(faults.end(), {"--drop-after", san ? "1K" : "3M", "--drop-jitter",
+                                         san ? "256" : "1M", "--drop-mode", fault});
+        }
+        start(transport, std::get<1>(GetParam()), faults);
+    }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(QvDiskFaults, WritesAndReadsRetryAndGiveTheSameBytes) {
+    const Bytes image = pattern(kDiskSize, 31);
+    make_file(dir.file("image.img"), 0);
+    write_file(dir.file("image.img"), 0, image);
+    Outcome w = qv("write", {"-i", dir.file("image.img"), "--retry-delay", "0.01"});
+    ASSERT_EQ(w.status, 0) << w.err;
+    Outcome r = qv(
+        "read", {"--size", "16M", "-o", dir.file("out.img"), "--sha256", "--retry-delay", "0.01"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir.file("out.img"), 0, kDiskSize) == image);
+    EXPECT_NE(r.out.find("sha256 " + sha256_hex(image)), std::string::npos) << r.out;
+    EXPECT_EQ(count(sim.log(), ": fault: "), 4u) << sim.log();
+    EXPECT_EQ(count(w.err + r.err, "; retry "), 4u) << w.err << r.err;
+    EXPECT_NE((w.err + r.err).find("; retry 1 of 5 in 0.0 s"), std::string::npos);
+    EXPECT_TRUE(disk_contents() == image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, QvDiskFaults,
+                         ::testing::Combine(::testing::Values("lan", "tls", "san"),
+                                            ::testing::Values(1, 4),
+                                            ::testing::Values("close", "reset", "io-error")),
+                         [](const auto& info) {
+                             return std::get<0>(info.param) + "_" +
+                                    std::to_string(std::get<1>(info.param)) + "_connections_" +
+                                    (std::get<2>(info.param) == "io-error"
+                                         ? std::string("io_error")
+                                         : std::get<2>(info.param));
+                         });
+
+// A transfer killed part-way (SIGKILL) and run again with --resume gives the same bytes as an
+// uninterrupted one and moves little again; a journal of another transfer is refused.
+TEST(QvDiskResume, KilledTransfersResumeAndMoveLittleAgain) {
+    constexpr uint64_t kSize = 64 * kMiB, kRequest = 64 * 1024;
+    for (const bool reading : {true, false}) {
+        SCOPED_TRACE(reading ? "read" : "write");
+        TempDir dir;
+        const Bytes image = pattern(kSize, reading ? 41 : 42);
+        make_file(dir.file("flat.img"), 0);
+        write_file(dir.file("flat.img"), 0, reading ? image : Bytes(kSize, 0));
+        if (!reading) {
+            make_file(dir.file("input.img"), 0);
+            write_file(dir.file("input.img"), 0, image);
+        }
+        Simulator sim{dir.path()};
+        // Each reply waits a little, so that the kill lands in the middle.
+        ASSERT_EQ(sim.start({"--token", kToken, "--disk", "/vm/flat=" + dir.file("flat.img"),
+                             "--reply-delay", "1"}),
+                  "");
+        const std::string out = dir.file("out.img");
+        auto args = [&](const std::string& disk, const std::string& connections) {
+            std::vector<std::string> a = {reading ? "read" : "write",
+                                          "--server",
+                                          "127.0.0.1:" + std::to_string(sim.port()),
+                                          "--disk",
+                                          disk,
+                                          "--request-size",
+                                          std::to_string(kRequest),
+                                          "--connections",
+                                          connections};
+            if (reading)
+                a.insert(a.end(), {"--size", std::to_string(kSize), "-o", out});
+            else
+                a.insert(a.end(), {"-i", dir.file("input.img")});
+            return a;
+        };
+        const std::string journal =
+            reading ? out + ".incomplete.journal" : dir.file("state/qv-disk");
+        auto done_lines = [&] {
+            std::string text;
+            if (reading) {
+                text = testcommon::read_file(journal);
+            } else if (DIR* d = opendir(journal.c_str())) {
+                while (dirent* e = readdir(d))
+                    if (e->d_name[0] != '.')
+                        text += testcommon::read_file(journal + "/" + e->d_name);
+                closedir(d);
+            }
+            return count(text, "\ndone ");
+        };
+        pid_t pid = start_qv(dir.path(), args("/vm/flat", "3"), kToken);
+        ASSERT_GT(pid, 0);
+        while (done_lines() < 3 && waitpid(pid, nullptr, WNOHANG) == 0) usleep(5000);
+        kill(pid, SIGKILL);
+        ASSERT_EQ(finish_qv(dir.path(), pid).status, -1) << "finished before it was killed";
+
+        if (reading) {
+            const std::string partial = testcommon::read_file(out + ".incomplete");
+            const std::string kept = testcommon::read_file(journal);
+            std::vector<std::string> other = args("/vm/other", "3");
+            other.push_back("--resume");
+            Outcome refused = finish_qv(dir.path(), start_qv(dir.path(), other, kToken));
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_NE(refused.err.find("--resume refused: the journal " + journal +
+                                       " is of another transfer: its disk is /vm/flat, this "
+                                       "command's is /vm/other; nothing was changed"),
+                      std::string::npos)
+                << refused.err;
+            EXPECT_TRUE(testcommon::read_file(out + ".incomplete") == partial);
+            EXPECT_TRUE(testcommon::read_file(journal) == kept);
+        }
+
+        std::vector<std::string> again = args("/vm/flat", "2");
+        again.push_back("--resume");
+        Outcome r = finish_qv(dir.path(), start_qv(dir.path(), again, kToken));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("were done before and are not moved again"), std::string::npos)
+            << r.err;
+        EXPECT_TRUE(read_file(reading ? out : dir.file("flat.img"), 0, kSize) == image);
+        EXPECT_EQ(done_lines(), 0u) << "the journal of a finished transfer is removed";
+        ASSERT_EQ(sim.stop(SIGTERM), 0);
+        // Again: what was in flight or not yet written down (at most 4 MiB) per connection.
+        const uint64_t moved = moved_at_simulator(sim.log(), reading);
+        EXPECT_GE(moved, kSize);
+        EXPECT_LE(moved, kSize + 4 * kMiB + 3 * kRequest + 16) << sim.log();
+    }
+}
+
+// An output that exists and is not a regular file is written in place: /dev/null stays the
+// null device, a block device (as root) receives the disk. --progress json lines parse.
+TEST(QvDiskDevices, OutputsThatAreDevicesAreWrittenInPlace) {
+    TempDir dir;
+    const Bytes image = pattern(kDiskSize, 51);
+    make_file(dir.file("flat.img"), 0);
+    write_file(dir.file("flat.img"), 0, image);
+    make_file(dir.file("backing.img"), kDiskSize);
+    Simulator sim{dir.path()};
+    ASSERT_EQ(sim.start({"--token", kToken, "--disk", "/vm/flat=" + dir.file("flat.img")}), "");
+    testcommon::LoopDevice loop(dir.file("backing.img"));
+    std::vector<std::string> outputs = {"/dev/null"};
+    if (!loop.device().empty()) outputs.push_back(loop.device());
+    for (const std::string& device : outputs) {
+        SCOPED_TRACE(device);
+        Outcome r = finish_qv(
+            dir.path(),
+            start_qv(dir.path(),
+                     {"read", "--server", "127.0.0.1:" + std::to_string(sim.port()), "--disk",
+                      "/vm/flat", "--size", "16M", "--request-size", "1M", "--connections", "2",
+                      "-o", device, "--sha256", "--progress", "json"},
+                     kToken));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("sha256 " + sha256_hex(image)), std::string::npos) << r.out;
+        struct stat st = {};
+        ASSERT_EQ(stat(device.c_str(), &st), 0);
+        EXPECT_TRUE(device == "/dev/null" ? S_ISCHR(st.st_mode) : S_ISBLK(st.st_mode));
+        EXPECT_FALSE(testcommon::exists(device + ".incomplete"));
+        // Every line on standard error is a progress object; the last one says done.
+        std::istringstream lines(r.err);
+        std::string line, last;
+        while (std::getline(lines, line)) {
+            unsigned long long done = 0, total = 0;
+            unsigned connections = 0;
+            char state[16] = {};
+            ASSERT_EQ(
+                std::sscanf(line.c_str(),
+                            "{\"state\":\"%15[a-z]\",\"bytes_done\":%llu,\"bytes_total\":%llu,"
+                            "\"bytes_per_second\":%*f,\"seconds_left\":%*[0-9.nul],"
+                            "\"elapsed_seconds\":%*f,\"retries\":0,\"connections\":%u}",
+                            state, &done, &total, &connections),
+                4)
+                << line;
+            EXPECT_EQ(total, kDiskSize);
+            last = line;
+        }
+        EXPECT_EQ(last.rfind("{\"state\":\"done\",\"bytes_done\":16777216,", 0), 0u) << r.err;
+    }
+    if (!loop.device().empty())
+        EXPECT_TRUE(read_file(dir.file("backing.img"), 0, kDiskSize) == image);
+    else
+        std::printf("SKIPPED: the block device output needs a loop device: %s\n",
+                    loop.error().c_str());
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 }  // namespace
