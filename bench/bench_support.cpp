@@ -1,7 +1,9 @@
 #include "bench_support.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -258,6 +260,65 @@ std::string own_path(const char* argv0) {
         if (access(found.c_str(), X_OK) == 0) return found;
     }
     return "";
+}
+
+namespace {
+std::vector<pid_t> g_servers;
+}
+
+Server start_server(const std::vector<std::string>& args, std::string& error) {
+    Server s;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + strerror(errno);
+        return s;
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) {
+        close(out[0]);
+        error = args[0] + ": " + strerror(rc);
+        return s;
+    }
+    g_servers.push_back(pid);
+    s.pid = pid;
+    FILE* f = fdopen(out[0], "r");
+    char line[128] = {};
+    unsigned port = 0;
+    if (f == nullptr || fgets(line, sizeof line, f) == nullptr ||
+        sscanf(line, "listening on 127.0.0.1:%u", &port) != 1) {
+        error = args[0] + " did not start";
+        stop_server(s);
+    }
+    if (f != nullptr) fclose(f);
+    s.port = static_cast<uint16_t>(port);
+    return s;
+}
+
+void stop_server(Server& s) {
+    if (s.pid <= 0) return;
+    kill(s.pid, SIGTERM);
+    int status = 0;
+    while (waitpid(s.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    g_servers.erase(std::remove(g_servers.begin(), g_servers.end(), s.pid), g_servers.end());
+    s.pid = -1;
+}
+
+void stop_all_servers() {
+    while (!g_servers.empty()) {
+        Server s;
+        s.pid = g_servers.back();
+        stop_server(s);
+    }
 }
 
 double now_seconds() {

@@ -85,6 +85,20 @@ ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool samp
 // when the child fails.
 bool make_image_sets(const std::vector<std::pair<ImageSet, size_t>>& sets, size_t block);
 
+// A server started as a child process that prints "listening on 127.0.0.1:PORT" when ready
+// (hxa-simulator, or a benchmark's own baseline server).
+struct Server {
+    pid_t pid = -1;
+    uint16_t port = 0;
+};
+// Starts `args` (args[0] the program) and waits for its line; pid -1 with `error` when it did
+// not start. Every server started is remembered until stop_server().
+Server start_server(const std::vector<std::string>& args, std::string& error);
+// SIGTERM, then waits for the exit.
+void stop_server(Server& s);
+// Stops every server still running, for the paths that end a benchmark early.
+void stop_all_servers();
+
 void print_load(const char* what);
 // CPUs, memory and the load average at the start.
 void print_machine();

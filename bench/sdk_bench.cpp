@@ -63,20 +63,6 @@ constexpr const char* kSanDisk = "/bench/san0";
 const char* const kWwns[2] = {"6000c29a1b2c3d4e5f60718293a4b5c6",
                               "6000c29a1b2c3d4e5f60718293a4b5c7"};
 
-// The servers this run has started and not yet stopped: die() stops them, so that a run that
-// fails part-way leaves no process behind (holding, say, the output a test runner waits on).
-std::vector<pid_t> g_children;
-
-void stop_children() {
-    for (pid_t pid : g_children) kill(pid, SIGTERM);
-    for (pid_t pid : g_children) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    g_children.clear();
-}
-
 [[noreturn]] void die(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -84,7 +70,7 @@ void stop_children() {
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
     va_end(args);
-    stop_children();
+    zev_bench::stop_all_servers();
     std::exit(1);
 }
 
@@ -158,44 +144,16 @@ bool check_pattern(uint64_t seed, uint64_t offset, const char* p, size_t n) {
 
 // ---- child processes that print "listening on ADDR:PORT" when ready ----
 
-struct Child {
-    pid_t pid = -1;
-    uint16_t port = 0;
-};
+using Child = zev_bench::Server;
 
 Child spawn(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) die("pipe: %s", std::strerror(errno));
-    pid_t pid = fork();
-    if (pid < 0) die("fork: %s", std::strerror(errno));
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    g_children.push_back(pid);
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
-    char line[128] = {};
-    unsigned port = 0;
-    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr ||
-        std::sscanf(line, "listening on 127.0.0.1:%u", &port) != 1)
-        die("%s did not start", args[0].c_str());
-    std::fclose(f);
-    return {pid, static_cast<uint16_t>(port)};
+    std::string error;
+    Child c = zev_bench::start_server(args, error);
+    if (c.pid < 0) die("%s", error.c_str());
+    return c;
 }
 
-void stop(Child& c) {
-    if (c.pid <= 0) return;
-    kill(c.pid, SIGTERM);
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    g_children.erase(std::remove(g_children.begin(), g_children.end(), c.pid), g_children.end());
-    c.pid = -1;
-}
+void stop(Child& c) { zev_bench::stop_server(c); }
 
 // ---- a raw protocol connection, plain or TLS ----
 

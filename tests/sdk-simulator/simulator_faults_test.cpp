@@ -32,7 +32,12 @@ constexpr uint64_t kTransferRequest = hxa::kHeaderSize + sizeof(hxa::LanTransfer
 constexpr uint64_t kTransferReply = hxa::kHeaderSize + sizeof(hxa::TransferReplyHead);
 
 struct SdkDeleter {
-    void operator()(CQuillonvardeSDK* p) const { CQuillonvardeSDK::DestroyInstance(p); }
+    // The library's objects release their connection only in DisConnectHXA, never on
+    // destruction; a connection a fault cut is still theirs to release.
+    void operator()(CQuillonvardeSDK* p) const {
+        p->DisConnectHXA();
+        CQuillonvardeSDK::DestroyInstance(p);
+    }
 };
 using Sdk = std::unique_ptr<CQuillonvardeSDK, SdkDeleter>;
 
