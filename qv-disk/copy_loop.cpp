@@ -64,6 +64,7 @@ void CopyLoop::start() {
     workers_ = n;
     running_ = n;
     started_ = Clock::now();
+    next_start_ = started_;
     for (unsigned i = 0; i < n; ++i) {
         try {
             threads_.emplace_back(&CopyLoop::work, this, i + 1);
@@ -135,14 +136,16 @@ void CopyLoop::end_turn() {
     turn_changed_.notify_all();
 }
 
-// Request starts are spaced so that the bytes over all workers keep to the rate; time not
-// used is not saved up for a later burst.
+// Request starts are spaced so that the bytes over all workers keep to the rate. A request
+// that ran late (a slow flush, a retry) may be made up for by starting the next ones sooner,
+// but never more than a second's worth at once, so that an idle stretch gives no long burst.
 bool CopyLoop::pace(uint64_t bytes) {
     if (plan_.rate <= 0) return true;
+    constexpr std::chrono::seconds kCatchUp(1);
     Clock::time_point start;
     {
         std::lock_guard<std::mutex> guard(rate_lock_);
-        start = std::max(next_start_, Clock::now());
+        start = std::max(next_start_, Clock::now() - kCatchUp);
         next_start_ = start + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(bytes / plan_.rate));
     }
