@@ -74,7 +74,7 @@ void CopyLoop::start() {
             break;
         }
     }
-    if (n == 0) finished();
+    if (n == 0) wake();
 }
 
 void CopyLoop::join() {
@@ -115,9 +115,12 @@ std::vector<std::string> CopyLoop::failures() {
 
 // The last worker to end wakes the supervising thread.
 void CopyLoop::finished() {
+    if (running_.fetch_sub(1) == 1) wake();
+}
+
+void CopyLoop::wake() {
     uint64_t one = 1;
-    if ((running_.load() == 0 || running_.fetch_sub(1) == 1) && wake_ >= 0 &&
-        write(wake_, &one, sizeof one) < 0) {
+    if (wake_ >= 0 && write(wake_, &one, sizeof one) < 0) {
         // the supervising thread then notices at its next tick
     }
 }
@@ -153,48 +156,45 @@ bool CopyLoop::pace(uint64_t bytes) {
     return wait.count() <= 0 || retrier_.pause(wait.count());
 }
 
-// One request: read from the source, through the in-order passage when there is one, written
-// to the sink, then noted in the journal. False when the worker must end.
-bool CopyLoop::step(unsigned id, uint64_t index, std::vector<char>& buf, Channel& source,
+// Runs `step` on `channel` with retries; a failure for good is recorded (one ended by a
+// stop is not: the stop has its own cause).
+bool CopyLoop::attempt(const std::string& who, Channel& channel,
+                       const std::function<bool(Channel&, Failure&)>& step) {
+    Failure f;
+    if (retrier_.run(who, channel, step, f)) return true;
+    if (!f.text.empty()) fail(f.text);
+    return false;
+}
+
+// One request: read from the source (or, for the digest of a request finished before, from
+// the local file), through the in-order passage when there is one, written to the sink, then
+// noted in the journal. A sink that cannot seek is written inside the passage. False when
+// the worker must end.
+bool CopyLoop::step(const std::string& who, uint64_t index, std::vector<char>& buf, Channel& source,
                     Channel& sink, Channel& replay) {
     const uint64_t pos = index * plan_.request_size;
     const size_t n = static_cast<size_t>(std::min(plan_.request_size, plan_.length - pos));
-    const std::string who = "connection " + std::to_string(id);
     char* data = buf.data();
-    Failure f;
-    auto read = [&](Channel& c, Failure& fail) { return c.read(pos, n, data, fail); };
-    auto write = [&](Channel& c, Failure& fail) { return c.write(pos, n, data, fail); };
+    auto read = [&](Channel& c, Failure& f) { return c.read(pos, n, data, f); };
+    auto write = [&](Channel& c, Failure& f) {
+        if (!c.write(pos, n, data, f)) return false;
+        moved_ += n;
+        return true;
+    };
     const bool earlier = plan_.done[index];
-    if (earlier) {
-        // Only the digest brings a finished request here: its bytes are read again.
-        if (!retrier_.run(who, replay, read, f))
-            return f.text.empty() ? false : (fail(f.text), false);
-    } else {
-        if (!pace(n)) return false;
-        if (!retrier_.run(who, source, read, f))
-            return f.text.empty() ? false : (fail(f.text), false);
-    }
-    bool written = earlier;
+    if (earlier ? !attempt(who, replay, read) : !(pace(n) && attempt(who, source, read)))
+        return false;
+    const bool in_turn = !earlier && to_.sequential();
     if (ordered_) {
         if (!wait_turn(index)) return false;
         if (digest_ctx_ != nullptr) EVP_DigestUpdate(md(digest_ctx_), data, n);
-        if (!written && to_.sequential()) {
-            if (!retrier_.run(who, sink, write, f)) {
-                if (!f.text.empty()) fail(f.text);
-                end_turn();
-                return false;
-            }
-            written = true;
-            moved_ += n;
-        }
+        const bool ok = !in_turn || attempt(who, sink, write);
         end_turn();
-        if (earlier) return true;
+        if (!ok) return false;
     }
-    if (!written) {
-        if (!retrier_.run(who, sink, write, f))
-            return f.text.empty() ? false : (fail(f.text), false);
-        moved_ += n;
-    }
+    if (earlier) return true;
+    if (!in_turn && !attempt(who, sink, write)) return false;
+    Failure f;
     if (journal_ != nullptr && !journal_->completed(pos, n, to_, f)) {
         fail(f.text);
         return false;
@@ -207,11 +207,12 @@ void CopyLoop::work(unsigned id) {
         std::unique_ptr<Channel> source = from_.channel(), sink = to_.channel(),
                                  replay = replay_.channel();
         std::vector<char> buf(static_cast<size_t>(std::min(plan_.request_size, plan_.length)));
+        const std::string who = "connection " + std::to_string(id);
         while (!retrier_.stopped()) {
             uint64_t index = next_.fetch_add(1);
             if (index >= requests_) break;
             if (plan_.done[index] && !plan_.digest) continue;
-            if (!step(id, index, buf, *source, *sink, *replay)) break;
+            if (!step(who, index, buf, *source, *sink, *replay)) break;
         }
         // Both ends close in order; a close whose connection failed is given up, since the
         // service closes what a lost connection left open.

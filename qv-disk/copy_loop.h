@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -64,10 +65,13 @@ class CopyLoop {
 
   private:
     void work(unsigned id);
-    bool step(unsigned id, uint64_t index, std::vector<char>& buf, Channel& source, Channel& sink,
-              Channel& replay);
+    bool step(const std::string& who, uint64_t index, std::vector<char>& buf, Channel& source,
+              Channel& sink, Channel& replay);
+    bool attempt(const std::string& who, Channel& channel,
+                 const std::function<bool(Channel&, Failure&)>& step);
     void fail(const std::string& why);
     void finished();
+    void wake();
     // In-order passage for the digest and for sinks that cannot seek.
     bool wait_turn(uint64_t index);
     void end_turn();

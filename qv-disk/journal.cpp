@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "io_all.h"
+
 namespace qvdisk {
 namespace {
 
@@ -25,19 +27,6 @@ constexpr uint64_t kFlushBytes = 4u << 20;
 constexpr size_t kCompactLines = 1024;
 
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-bool write_all(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t n = text.size();
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 void merge(std::map<uint64_t, uint64_t>& ranges, uint64_t begin, uint64_t end) {
     auto it = ranges.upper_bound(begin);
@@ -59,7 +48,7 @@ void merge(std::map<uint64_t, uint64_t>& ranges, uint64_t begin, uint64_t end) {
 int replace_file(const std::string& path, const std::string& text, std::string& error) {
     const std::string tmp = path + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || !write_all(fd, text) || fsync(fd) != 0) {
+    if (fd < 0 || !write_all(fd, text.data(), text.size()) || fsync(fd) != 0) {
         error = system_error("writing " + tmp);
         if (fd >= 0) close(fd);
         unlink(tmp.c_str());
@@ -212,7 +201,7 @@ bool Journal::flush(End& destination, Failure& f) {
 }
 
 bool Journal::append(const std::string& text, Failure& f) {
-    if (write_all(fd_, text)) return true;
+    if (write_all(fd_, text.data(), text.size())) return true;
     f = {system_error("writing the journal " + path_), false};
     return false;
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "io_all.h"
+
 namespace qvdisk {
 namespace {
 
@@ -18,39 +20,6 @@ std::string system_error(const std::string& what) { return what + ": " + std::st
 
 bool all_zero(const char* p, size_t n) {
     return n == 0 || (p[0] == 0 && !std::memcmp(p, p + 1, n - 1));
-}
-
-// Moves exactly `n` bytes at `pos` with pread or pwrite, going on after short transfers and
-// interruptions; false with errno set (`at_end` when the file gives or takes no more).
-template <typename Byte, typename Io>
-bool positioned_all(Io io, int fd, Byte* p, size_t n, uint64_t pos, int at_end) {
-    while (n > 0) {
-        ssize_t moved = io(fd, p, n, static_cast<off_t>(pos));
-        if (moved < 0 && errno == EINTR) continue;
-        if (moved <= 0) {
-            if (moved == 0) errno = at_end;
-            return false;
-        }
-        p += moved;
-        n -= static_cast<size_t>(moved);
-        pos += static_cast<uint64_t>(moved);
-    }
-    return true;
-}
-
-// Sequential writes for outputs that cannot seek; the copy loop calls them in range order.
-bool write_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t moved = ::write(fd, p, n);
-        if (moved < 0 && errno == EINTR) continue;
-        if (moved <= 0) {
-            if (moved == 0) errno = EIO;
-            return false;
-        }
-        p += moved;
-        n -= static_cast<size_t>(moved);
-    }
-    return true;
 }
 
 // The channel of the local file: every worker shares the one descriptor.
@@ -149,13 +118,13 @@ bool LocalFile::sync(Failure& f) {
 }
 
 bool LocalFile::read_at(uint64_t pos, size_t n, char* buf, Failure& f) {
-    if (positioned_all(::pread, fd_, buf, n, pos, ENODATA)) return true;
+    if (pread_all(fd_, buf, n, pos)) return true;
     f = {system_error("reading " + working_ + " at " + std::to_string(pos)), false};
     return false;
 }
 
 bool LocalFile::write_run(uint64_t pos, size_t n, const char* buf, Failure& f) {
-    bool ok = seekable_ ? positioned_all(::pwrite, fd_, buf, n, pos, EIO) : write_all(fd_, buf, n);
+    bool ok = seekable_ ? pwrite_all(fd_, buf, n, pos) : write_all(fd_, buf, n);
     if (!ok) f = {system_error("writing " + working_), false};
     return ok;
 }

@@ -95,6 +95,14 @@ class Faults : public ::testing::Test {
         return s;
     }
 
+    // A raw connection with "/vm/sparse" open in the SAN transport twice: `ro` for the
+    // read-only token, `rw` for the read-write one.
+    void open_sparse_twice(RawClient& c, uint32_t& ro, uint32_t& rw) {
+        ASSERT_EQ(c.connect(sim.port()), "");
+        ASSERT_EQ(c.open_san("/vm/sparse", kReader, ro), 0);
+        ASSERT_EQ(c.open_san("/vm/sparse", kToken, rw), 0);
+    }
+
     static int read(CQuillonvardeSDK* s, unsigned h, uint64_t offset, uint64_t size, Bytes& out) {
         out.assign(size, 0xEE);
         unsigned long long cap = size;
@@ -233,11 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Faults, AddressMapsFailWithTheResultOfTheirDirection) {
     start({"--io-error-rate", "1", "--fault-limit", "2"});
     RawClient c;
-    ASSERT_EQ(c.connect(sim.port()), "");
     uint32_t ro = 0, rw = 0;
     std::vector<vhd_Rec> records;
-    ASSERT_EQ(c.open_san("/vm/sparse", kReader, ro), 0);
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, rw), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse_twice(c, ro, rw));
     EXPECT_EQ(c.san_map(ro, 0, kMiB, records), hxa::RES_READ_FAILED);
     EXPECT_EQ(c.san_map(rw, 0, kMiB, records), hxa::RES_WRITE_FAILED);
     EXPECT_EQ(c.san_map(rw, 0, kMiB, records), hxa::RES_OK) << "the fault limit is used up";
@@ -278,11 +284,9 @@ TEST_F(Faults, TheStopLogCountsTheDataMoved) {
     s->DisConnectHXA();
     // Address maps count their ranges: a reader's map as read, a writer's as written.
     RawClient c;
-    ASSERT_EQ(c.connect(sim.port()), "");
     uint32_t ro = 0, rw = 0;
     std::vector<vhd_Rec> records;
-    ASSERT_EQ(c.open_san("/vm/sparse", kReader, ro), 0);
-    ASSERT_EQ(c.open_san("/vm/sparse", kToken, rw), 0);
+    ASSERT_NO_FATAL_FAILURE(open_sparse_twice(c, ro, rw));
     ASSERT_EQ(c.san_map(ro, 0, 2 * kMiB, records), 0);
     ASSERT_EQ(c.san_map(rw, kMiB, 3 * kMiB, records), 0);
     c.close();
