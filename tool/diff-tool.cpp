@@ -14,13 +14,8 @@
 #include "base64.h"
 #include "logging.h"
 
-#define HEARTBEAT_RECORD "{\"offset\":%" PRIu64 ",\"length\":0,\"data\":\"\",\"last\":%s}\n"
 #define HEARTBEAT_LOG \
     "{\"offset\":%" PRIu64 ",\"length\":0,\"data\":\"\",\"last\":%s} (heartbeat message)"
-
-// Room for the fixed parts of a change record around its Base64 text:
-// {"offset":<20 digits>,"length":<20 digits>,"data":"<text>"}\n plus a terminator.
-#define CHANGE_RECORD_OVERHEAD 96
 
 // Exit status of a run whose stream could not be written to standard output.
 #define EXIT_OUTPUT_FAILED 2
@@ -56,38 +51,6 @@ int open_file_for_reading(const char* path, int* fd, off_t* size) {
         return -1;
     }
     return 0;
-}
-
-// Appends the decimal digits of `value` at `out`; returns the position after them.
-static char* put_decimal(char* out, uint64_t value) {
-    char digits[20];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) *out++ = digits[--n];
-    return out;
-}
-
-static char* put_text(char* out, const char* text) {
-    const size_t n = strlen(text);
-    memcpy(out, text, n);
-    return out + n;
-}
-
-// Builds the whole change record {"offset":..,"length":..,"data":".."}\n in `record` and
-// returns its length.
-static size_t build_change_record(char* record, uint64_t offset, uint64_t length,
-                                  const unsigned char* compressed, size_t compressed_size) {
-    char* p = put_text(record, "{\"offset\":");
-    p = put_decimal(p, offset);
-    p = put_text(p, ",\"length\":");
-    p = put_decimal(p, length);
-    p = put_text(p, ",\"data\":\"");
-    p += base64_encode_to(compressed, compressed_size, p);
-    p = put_text(p, "\"}\n");
-    return static_cast<size_t>(p - record);
 }
 
 // The stream is the only copy of the changes: a record that does not reach standard output
@@ -232,8 +195,7 @@ static int prepare_run(const run_options* options, run_state* run) {
         return -1;
     }
     run->compress_bound = LZ4_compressBound(static_cast<int>(run->block_size));
-    run->record_capacity =
-        base64_encoded_length(static_cast<size_t>(run->compress_bound)) + CHANGE_RECORD_OVERHEAD;
+    run->record_capacity = change_record_capacity(static_cast<size_t>(run->compress_bound));
     return 0;
 }
 
@@ -315,11 +277,11 @@ static int compare_files(run_state* run) {
     const uint64_t file_size = run->file_size;
     const uint64_t block_size = run->block_size;
     const uint64_t block_count = (file_size + block_size - 1) / block_size;
-    const uint64_t heartbeat_interval = file_size >= 100 ? file_size / 100 : 1;
+    heartbeat_schedule heartbeats;
+    start_heartbeats(&heartbeats, file_size);
     log_message(run->log,
                 "Initialized heartbeat interval: every %" PRIu64 " bytes (0.01 of %" PRIu64 ")",
-                heartbeat_interval, file_size);
-    uint64_t next_heartbeat = heartbeat_interval;
+                heartbeats.interval, file_size);
     uint64_t bytes_processed = 0;
     uint64_t block_offset = 0;
 
@@ -339,9 +301,9 @@ static int compare_files(run_state* run) {
         }
 
         bytes_processed += length;
-        if (bytes_processed >= next_heartbeat) {
-            if (emit_heartbeat(run->log, bytes_processed, "false") != 0) return -1;
-            next_heartbeat += heartbeat_interval;
+        if (heartbeat_due(&heartbeats, bytes_processed) &&
+            emit_heartbeat(run->log, bytes_processed, "false") != 0) {
+            return -1;
         }
         block_offset += block_size;
     }

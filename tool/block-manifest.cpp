@@ -1,0 +1,1 @@
+#include "block-manifest.h"

@@ -1,0 +1,58 @@
+// The records of the diff stream, built in memory: the diff tool writes them on its standard
+// output, and every other program that writes or reads the stream takes them from here.
+#include <stdio.h>
+#include <string.h>
+
+#include "base64.h"
+#include "diff-tool.h"
+
+size_t change_record_capacity(size_t compress_bound) {
+    return base64_encoded_length(compress_bound) + CHANGE_RECORD_OVERHEAD;
+}
+
+// Appends the decimal digits of `value` at `out`; returns the position after them.
+static char* put_decimal(char* out, uint64_t value) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+static char* put_text(char* out, const char* text) {
+    const size_t n = strlen(text);
+    memcpy(out, text, n);
+    return out + n;
+}
+
+size_t build_change_record(char* record, uint64_t offset, uint64_t length,
+                           const unsigned char* compressed, size_t compressed_size) {
+    char* p = put_text(record, "{\"offset\":");
+    p = put_decimal(p, offset);
+    p = put_text(p, ",\"length\":");
+    p = put_decimal(p, length);
+    p = put_text(p, ",\"data\":\"");
+    p += base64_encode_to(compressed, compressed_size, p);
+    p = put_text(p, "\"}\n");
+    return static_cast<size_t>(p - record);
+}
+
+size_t build_heartbeat_record(char* record, uint64_t bytes_processed, bool last) {
+    const int n = snprintf(record, CHANGE_RECORD_OVERHEAD, HEARTBEAT_RECORD, bytes_processed,
+                           last ? "true" : "false");
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+void start_heartbeats(struct heartbeat_schedule* schedule, uint64_t file_size) {
+    schedule->interval = file_size >= 100 ? file_size / 100 : 1;
+    schedule->next = schedule->interval;
+}
+
+bool heartbeat_due(struct heartbeat_schedule* schedule, uint64_t bytes_processed) {
+    if (bytes_processed < schedule->next) return false;
+    schedule->next += schedule->interval;
+    return true;
+}
