@@ -37,7 +37,9 @@ class BlockHasher {
     ~BlockHasher();
     BlockHasher(const BlockHasher&) = delete;
     BlockHasher& operator=(const BlockHasher&) = delete;
-    // False when the digest could not be set up; hash() then must not be called.
+    // False when the digest could not be set up; hash() then must not be called. A digest
+    // that fails inside hash() is written as zeros and leaves ok() false from then on, so a
+    // caller checks ok() after hashing.
     bool ok() const;
     void hash(const void* data, size_t length, unsigned char out[kBlockDigestSize]);
 
