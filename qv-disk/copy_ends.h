@@ -29,6 +29,12 @@ class Channel {
     virtual bool ready(Failure& f) = 0;
     virtual bool read(uint64_t pos, size_t n, char* buf, Failure& f) = 0;
     virtual bool write(uint64_t pos, size_t n, const char* buf, Failure& f) = 0;
+    // Work a sink does on a request's bytes before their write, outside the in-order
+    // passage, so that workers do it side by side (the diff stream: comparing and
+    // compressing blocks). Called once per request to be written, before write().
+    virtual bool prepare(uint64_t /*pos*/, size_t /*n*/, const char* /*buf*/, Failure& /*f*/) {
+        return true;
+    }
     // Gives up the channel's state after a failure, so that ready() starts afresh (the disk:
     // a new connection and a new open).
     virtual void drop() {}

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace qvdisk {
 namespace {
@@ -57,8 +58,7 @@ CopyLoop::~CopyLoop() {
 
 void CopyLoop::start() {
     uint64_t left = static_cast<uint64_t>(std::count(plan_.done.begin(), plan_.done.end(), false));
-    // With a digest every request passes through a worker, moved or read again.
-    uint64_t work = plan_.digest ? requests_ : left;
+    uint64_t work = every_request() ? requests_ : left;
     unsigned n = static_cast<unsigned>(std::min<uint64_t>(plan_.connections, work));
     if (!failures_.empty()) n = 0;
     workers_ = n;
@@ -171,7 +171,7 @@ bool CopyLoop::attempt(const std::string& who, Channel& channel,
 // noted in the journal. A sink that cannot seek is written inside the passage. False when
 // the worker must end.
 bool CopyLoop::step(const std::string& who, uint64_t index, std::vector<char>& buf, Channel& source,
-                    Channel& sink, Channel& replay) {
+                    Channel& sink, Channel& replay, zev::BlockHasher& hasher) {
     const uint64_t pos = index * plan_.request_size;
     const size_t n = static_cast<size_t>(std::min(plan_.request_size, plan_.length - pos));
     char* data = buf.data();
@@ -183,6 +183,11 @@ bool CopyLoop::step(const std::string& who, uint64_t index, std::vector<char>& b
     };
     const bool earlier = plan_.done[index];
     if (earlier ? !attempt(who, replay, read) : !(pace(n) && attempt(who, source, read)))
+        return false;
+    if (plan_.manifest != nullptr)
+        plan_.manifest->hash_blocks(hasher, pos / plan_.manifest->block_size(), data, n);
+    if (!earlier &&
+        !attempt(who, sink, [&](Channel& c, Failure& f) { return c.prepare(pos, n, data, f); }))
         return false;
     const bool in_turn = !earlier && to_.sequential();
     if (ordered_) {
@@ -208,11 +213,14 @@ void CopyLoop::work(unsigned id) {
                                  replay = replay_.channel();
         std::vector<char> buf(static_cast<size_t>(std::min(plan_.request_size, plan_.length)));
         const std::string who = "connection " + std::to_string(id);
+        zev::BlockHasher hasher;
+        if (plan_.manifest != nullptr && !hasher.ok())
+            throw std::runtime_error("SHA-256 cannot be set up");
         while (!retrier_.stopped()) {
             uint64_t index = next_.fetch_add(1);
             if (index >= requests_) break;
-            if (plan_.done[index] && !plan_.digest) continue;
-            if (!step(who, index, buf, *source, *sink, *replay)) break;
+            if (plan_.done[index] && !every_request()) continue;
+            if (!step(who, index, buf, *source, *sink, *replay, hasher)) break;
         }
         // Both ends close in order; a close whose connection failed is given up, since the
         // service closes what a lost connection left open.

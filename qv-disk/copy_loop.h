@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "block-manifest.h"
 #include "copy_ends.h"
 #include "journal.h"
 #include "retry.h"
@@ -29,6 +30,9 @@ struct CopyPlan {
     RetryPolicy retry;
     double rate = 0;      // bytes per second over all workers together; 0: no cap
     bool digest = false;  // SHA-256 of the whole range, in order, as it moves
+    // The SHA-256 of every block of the range, hashed by the workers as the bytes move;
+    // requests finished before are read again for it. Requests must hold whole blocks.
+    zev::Manifest* manifest = nullptr;
 };
 
 class CopyLoop {
@@ -66,7 +70,9 @@ class CopyLoop {
   private:
     void work(unsigned id);
     bool step(const std::string& who, uint64_t index, std::vector<char>& buf, Channel& source,
-              Channel& sink, Channel& replay);
+              Channel& sink, Channel& replay, zev::BlockHasher& hasher);
+    // Every request passes through a worker, moved now or read again from the local end.
+    bool every_request() const { return plan_.digest || plan_.manifest != nullptr; }
     bool attempt(const std::string& who, Channel& channel,
                  const std::function<bool(Channel&, Failure&)>& step);
     void fail(const std::string& why);

@@ -1,5 +1,7 @@
 #include "disk_end.h"
 
+#include "console.h"
+
 namespace qvdisk {
 namespace {
 
@@ -46,10 +48,62 @@ class DiskChannel : public Channel {
     std::unique_ptr<Session> session_;
 };
 
+// Reads one byte at `pos` with retries. True when it was read; false with `f` set otherwise
+// (`f.text` empty when the connection never got as far as the read).
+bool read_byte(DiskEnd& disk, const RetryPolicy& retry, uint64_t pos, Failure& f) {
+    Retrier retrier(retry);
+    std::unique_ptr<Channel> c = disk.channel();
+    char byte = 0;
+    bool reached = false;
+    bool ok = retrier.run(
+        "connection 1", *c,
+        [&](Channel& ch, Failure& why) {
+            reached = true;
+            return ch.read(pos, 1, &byte, why);
+        },
+        f);
+    Failure ignored;
+    if (ok) c->finish(ignored);
+    if (!ok && !reached) f.may_pass = true;
+    return ok;
+}
+
+// A refusal of the service that says the byte lies outside the disk.
+bool outside(const Failure& f) {
+    return !f.may_pass && f.text.find("overflow!") != std::string::npos;
+}
+
 }  // namespace
 
 std::unique_ptr<Channel> DiskEnd::channel() {
     return std::make_unique<DiskChannel>(where_, mode_, offset_);
+}
+
+bool check_range(DiskEnd& disk, const RetryPolicy& retry, const std::string& name, uint64_t offset,
+                 uint64_t length) {
+    Failure f;
+    if (read_byte(disk, retry, length - 1, f)) return true;
+    if (outside(f)) {
+        message("refused before moving any data: the disk " + name + " holds no byte at offset " +
+                std::to_string(offset + length - 1) + ", the last of the range: " + f.text);
+    } else {
+        message(f.text);
+    }
+    return false;
+}
+
+bool check_disk_size(DiskEnd& disk, const RetryPolicy& retry, const std::string& name,
+                     uint64_t size, const std::string& source) {
+    if (!check_range(disk, retry, name, 0, size)) return false;
+    Failure f;
+    if (read_byte(disk, retry, size, f)) {
+        message("refused before moving any data: the disk " + name + " holds more than the " +
+                std::to_string(size) + " bytes " + source + " describes");
+        return false;
+    }
+    if (outside(f)) return true;
+    message(f.text);
+    return false;
 }
 
 }  // namespace qvdisk

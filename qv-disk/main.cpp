@@ -2,6 +2,7 @@
 // through libquillonvarde_sdk, as a backup agent does.
 //
 //   qv-disk read   --server ADDR[:PORT] --disk PATH --size BYTES -o FILE   [options]
+//   qv-disk diff   --server ADDR[:PORT] --disk PATH --base-manifest FILE  [options] > STREAM
 //   qv-disk write  --server ADDR[:PORT] --disk PATH -i FILE                [options]
 //   qv-disk verify-luns NAME...
 #include <arpa/inet.h>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "console.h"
+#include "diff-tool.h"
+#include "diff.h"
 #include "sdk_session.h"
 #include "transfer.h"
 
@@ -94,7 +97,8 @@ bool find_token(const Options& o, std::string& token) {
     return true;
 }
 
-void add_common(CLI::App* sub, Options& o) {
+// How to reach the disk and how to move its bytes: read, write and diff.
+void add_connection(CLI::App* sub, Options& o) {
     qvdisk::Transfer& t = o.transfer;
     sub->add_option("--server", o.server,
                     "HXA service as ADDR[:PORT] (IPv4 address or host name; port " +
@@ -111,9 +115,6 @@ void add_common(CLI::App* sub, Options& o) {
                     "--san)")
         ->type_name("NAME")
         ->allow_extra_args(false);
-    sub->add_option("--offset", t.offset, "where the range starts on the disk (default 0)")
-        ->transform(CLI::AsSizeValue(false));
-    sub->add_option("--length", o.length, "bytes of the range")->transform(CLI::AsSizeValue(false));
     sub->add_option("--request-size", t.request_size, "bytes per library call (default 4M)")
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 30));
@@ -129,8 +130,6 @@ void add_common(CLI::App* sub, Options& o) {
                     "QV_TOKEN)")
         ->type_name("TOKEN")
         ->excludes(file);
-    sub->add_flag("--sha256", t.sha256,
-                  "print the SHA-256 of the range, computed as the bytes move");
     sub->add_option("--retries", t.retry.retries,
                     "retry a call that failed for a cause that may pass up to N times on a new "
                     "connection (default 5; 0: no retry)")
@@ -141,12 +140,6 @@ void add_common(CLI::App* sub, Options& o) {
                     "(default 1)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 30.0));
-    sub->add_flag("--resume", t.resume,
-                  "continue an interrupted transfer of the same range from its journal");
-    sub->add_option("--journal", t.journal,
-                    "the journal of the transfer (default: FILE.incomplete.journal beside a "
-                    "regular output; for a write or a device, in ~/.local/state/qv-disk/)")
-        ->type_name("FILE");
     sub->add_option("--rate", o.rate,
                     "at most this many bytes per second over all connections (suffixes K, M, "
                     "G)")
@@ -160,6 +153,22 @@ void add_common(CLI::App* sub, Options& o) {
         ->check(CLI::IsMember({"auto", "json", "none"}));
     sub->add_flag("-v,--verbose", o.verbosity,
                   "show the library's log: -v progress and errors, -vv everything");
+}
+
+// A range of the disk moved to or from a local file, with its journal: read and write.
+void add_range(CLI::App* sub, Options& o) {
+    qvdisk::Transfer& t = o.transfer;
+    sub->add_option("--offset", t.offset, "where the range starts on the disk (default 0)")
+        ->transform(CLI::AsSizeValue(false));
+    sub->add_option("--length", o.length, "bytes of the range")->transform(CLI::AsSizeValue(false));
+    sub->add_flag("--sha256", t.sha256,
+                  "print the SHA-256 of the range, computed as the bytes move");
+    sub->add_flag("--resume", t.resume,
+                  "continue an interrupted transfer of the same range from its journal");
+    sub->add_option("--journal", t.journal,
+                    "the journal of the transfer (default: FILE.incomplete.journal beside a "
+                    "regular output; for a write or a device, in ~/.local/state/qv-disk/)")
+        ->type_name("FILE");
 }
 
 int run_verify(const std::vector<std::string>& names) {
@@ -181,7 +190,8 @@ int main(int argc, char** argv) {
 
     Options o;
     CLI::App* read = app.add_subcommand("read", "copy a disk range into a local file");
-    add_common(read, o);
+    add_connection(read, o);
+    add_range(read, o);
     read->add_option("--size", o.transfer.disk_size, "the size of the disk in bytes")
         ->required()
         ->transform(CLI::AsSizeValue(false));
@@ -190,9 +200,38 @@ int main(int argc, char** argv) {
         ->required();
     read->add_flag("--sparse", o.transfer.sparse,
                    "leave blocks of zeros as holes in the output file");
+    auto* manifest = read->add_option("--manifest", o.transfer.manifest,
+                                      "also write the block manifest of what was read (the "
+                                      "SHA-256 of every block), computed as the bytes move")
+                         ->type_name("FILE");
+    read->add_option("--block-size", o.transfer.block_size,
+                     "the manifest's block size (default 65536)")
+        ->type_name("BYTES")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1}, uint64_t{ZEV_MAX_BLOCK_SIZE}))
+        ->needs(manifest);
+
+    CLI::App* diff = app.add_subcommand(
+        "diff",
+        "write on standard output the change stream of the disk against the manifest of its "
+        "last backup, as zev-block-diff-tool writes it for two images");
+    add_connection(diff, o);
+    diff->add_option("--size", o.transfer.disk_size,
+                     "the size of the disk in bytes (default: the base manifest's image size, "
+                     "which it must equal)")
+        ->transform(CLI::AsSizeValue(false));
+    diff->add_option("--base-manifest", o.transfer.base_manifest,
+                     "the manifest of the last backup's image: the stream holds every block that "
+                     "differs from it, at its block size")
+        ->type_name("FILE")
+        ->required();
+    diff->add_option("--manifest", o.transfer.manifest,
+                     "also write the disk's new manifest (once the stream is complete)")
+        ->type_name("FILE");
 
     CLI::App* write = app.add_subcommand("write", "copy a local file into the disk");
-    add_common(write, o);
+    add_connection(write, o);
+    add_range(write, o);
     write->add_option("-i,--input", o.transfer.local, "the local file to read")
         ->type_name("FILE")
         ->required()
@@ -219,9 +258,10 @@ int main(int argc, char** argv) {
     if (verify->parsed()) return run_verify(names);
 
     qvdisk::Transfer& t = o.transfer;
-    t.reading = read->parsed();
-    CLI::App* sub = t.reading ? read : write;
-    if (sub->count("--length") > 0) t.length = o.length;
+    t.reading = !write->parsed();
+    CLI::App* sub = read->parsed() ? read : diff->parsed() ? diff : write;
+    if (!diff->parsed() && sub->count("--length") > 0) t.length = o.length;
+    t.request_size_given = sub->count("--request-size") > 0;
     t.rate = static_cast<double>(o.rate);
     t.progress = o.progress == "json"   ? qvdisk::ProgressMode::kJson
                  : o.progress == "none" ? qvdisk::ProgressMode::kNone
@@ -238,5 +278,5 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!parse_server(o.server, t.where) || !find_token(o, t.where.token)) return 1;
-    return qvdisk::run_transfer(t);
+    return diff->parsed() ? qvdisk::run_diff(t) : qvdisk::run_transfer(t);
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -38,37 +39,21 @@ bool exists_not_regular(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
-// Reads the last byte of the range, so that a range the disk does not hold is refused before
-// anything is written on either side.
-bool check_range(DiskEnd& disk, const Transfer& t, uint64_t length) {
-    Retrier retrier(t.retry);
-    std::unique_ptr<Channel> c = disk.channel();
-    char byte = 0;
-    bool reached = false;
-    Failure f;
-    bool ok = retrier.run(
-        "connection 1", *c,
-        [&](Channel& ch, Failure& why) {
-            reached = true;
-            return ch.read(length - 1, 1, &byte, why);
-        },
-        f);
-    Failure ignored;
-    if (ok) c->finish(ignored);
-    if (ok) return true;
-    if (reached && f.text.find("overflow!") != std::string::npos) {
-        message("refused before moving any data: the disk " + t.where.disk +
-                " holds no byte at offset " + std::to_string(t.offset + length - 1) +
-                ", the last of the range: " + f.text);
-    } else {
-        message(f.text);
-    }
-    return false;
-}
-
 }  // namespace
 
-int run_transfer(const Transfer& t) {
+bool whole_block_requests(Transfer& t, uint64_t block_size, std::string& error) {
+    if (t.request_size % block_size == 0) return true;
+    if (t.request_size_given) {
+        error = "--request-size " + std::to_string(t.request_size) +
+                " is not a whole number of blocks of " + std::to_string(block_size) + " bytes";
+        return false;
+    }
+    t.request_size = std::max<uint64_t>(t.request_size / block_size, 1) * block_size;
+    return true;
+}
+
+int run_transfer(const Transfer& given) {
+    Transfer t = given;
     uint64_t length = 0;
     std::string error;
     std::unique_ptr<LocalFile> input;
@@ -98,6 +83,15 @@ int run_transfer(const Transfer& t) {
     }
     if (length == 0) {
         message("nothing to transfer: the range is empty");
+        return 1;
+    }
+
+    // The manifest of what is read: its blocks are hashed by the workers, so that each
+    // request holds whole blocks.
+    zev::Manifest manifest;
+    if (!t.manifest.empty() && (!whole_block_requests(t, t.block_size, error) ||
+                                !manifest.reset(length, t.block_size, error))) {
+        message(error);
         return 1;
     }
 
@@ -135,7 +129,7 @@ int run_transfer(const Transfer& t) {
     }
 
     DiskEnd disk(t.where, t.reading ? OPEN_READONLY : OPEN_READWRITE, t.offset);
-    if (!check_range(disk, t, length)) return 1;
+    if (!check_range(disk, t.retry, t.where.disk, t.offset, length)) return 1;
 
     std::unique_ptr<LocalFile> output;
     if (t.reading) {
@@ -166,6 +160,7 @@ int run_transfer(const Transfer& t) {
     plan.retry = t.retry;
     plan.rate = t.rate;
     plan.digest = t.sha256;
+    if (!t.manifest.empty()) plan.manifest = &manifest;
 
     // Signals are taken by the supervising loop only; the workers inherit the mask.
     block_stop_signals();
@@ -192,6 +187,11 @@ int run_transfer(const Transfer& t) {
         message("interrupted after " + std::to_string(loop.done_bytes()) + " bytes");
     if (t.reading && !output->finish_output(complete, length, error) && complete) {
         message(error);
+        complete = false;
+    }
+    if (complete && !t.manifest.empty() && !manifest.save(t.manifest, error)) {
+        message("the image is complete in " + t.local +
+                ", but its manifest was not written: " + error);
         complete = false;
     }
 
@@ -242,6 +242,11 @@ int run_transfer(const Transfer& t) {
         s > 0 ? loop.moved_bytes() / kMiB / s : 0.0, t.where.transport == TRANS_SAN ? "SAN" : "LAN",
         t.where.tls ? "+TLS" : "", std::max(loop.workers(), 1u), loop.workers() > 1 ? "s" : "",
         digest.empty() ? "" : ", sha256 ", digest.c_str());
+    if (!t.manifest.empty())
+        std::printf("manifest of %llu blocks of %llu bytes written to %s, list digest %s\n",
+                    static_cast<unsigned long long>(manifest.block_count()),
+                    static_cast<unsigned long long>(manifest.block_size()), t.manifest.c_str(),
+                    manifest.list_digest_hex().c_str());
     std::fflush(stdout);
     return 0;
 }

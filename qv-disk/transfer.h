@@ -30,7 +30,19 @@ struct Transfer {
     std::string journal;  // where the journal is; "" for the default place
     double rate = 0;      // bytes per second; 0: no cap
     ProgressMode progress = ProgressMode::kAuto;
+    // Block manifests: the manifest to write of what was read (read, diff), with its block
+    // size (read; a diff takes the base manifest's), and the base manifest a diff compares
+    // the disk against.
+    std::string manifest;
+    uint64_t block_size = 65536;
+    std::string base_manifest;
+    bool request_size_given = false;  // --request-size was on the command line
 };
+
+// Makes the request size a whole number of blocks: the default becomes the most whole
+// blocks that fit in it (at least one); a size given on the command line that is not a whole
+// number of blocks is refused. False with `error` set.
+bool whole_block_requests(Transfer& t, uint64_t block_size, std::string& error);
 
 // Carries out the transfer and returns the exit status: 0 done, 1 failed, refused or
 // interrupted (SIGINT, SIGTERM). A read into a regular file writes "<output>.incomplete" and
