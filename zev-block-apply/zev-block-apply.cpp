@@ -4,6 +4,10 @@
 // The stream is read line by line through a buffer that grows to the longest line met, never
 // beyond the longest record a block of the target's size can give; every record is checked
 // completely (form, range, Base64, LZ4 length) before its block is written at its offset.
+//
+// Block manifests bracket the writes when they are given: the target is proven to be the base
+// the stream was made from before anything is written (--base-manifest), and to be the image
+// the stream leads to once everything is flushed (--result-manifest).
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
@@ -21,6 +25,7 @@
 #include <string>
 
 #include "base64.h"
+#include "block-manifest.h"
 
 namespace {
 
@@ -205,10 +210,11 @@ struct Target {
     }
 };
 
-// Opens the target (read-only for a check) and finds its size by seeking to its end. Only a
-// regular file or a block device is taken.
-bool open_target(Target* target, bool check_only) {
-    target->fd = open(target->path.c_str(), (check_only ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+// Opens the target with `access` (O_RDONLY for a check, O_RDWR when a manifest check reads it
+// back, O_WRONLY otherwise) and finds its size by seeking to its end. Only a regular file or a
+// block device is taken.
+bool open_target(Target* target, int access) {
+    target->fd = open(target->path.c_str(), access | O_CLOEXEC);
     struct stat st;
     if (target->fd < 0 || fstat(target->fd, &st) != 0) {
         perror(target->path.c_str());
@@ -383,6 +389,89 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
     return 0;
 }
 
+// A manifest named on the command line and what it describes.
+struct ManifestOption {
+    CLI::Option* option = nullptr;
+    std::string path;
+    zev::Manifest manifest;
+    bool given() const { return option->count() > 0; }
+};
+
+// Loads a manifest given on the command line; a damaged or unreadable one is refused.
+bool load_manifest(ManifestOption* option) {
+    std::string error;
+    if (!option->given() || option->manifest.load(option->path, error)) return true;
+    fprintf(stderr, "%s\n", error.c_str());
+    return false;
+}
+
+// Says so when the target's size is not the image size of the manifest.
+bool same_size(const Target& target, const zev::Manifest& manifest) {
+    if (target.size == manifest.image_size()) return true;
+    fprintf(stderr, "%s: size %" PRIu64 " bytes, the manifest describes %" PRIu64 " bytes\n",
+            target.path.c_str(), target.size, manifest.image_size());
+    return false;
+}
+
+enum class Comparison { kSame, kDifferent, kUnreadable };
+
+// Hashes the whole target in the manifest's blocks, with one thread per core, and compares.
+// Every difference, or the read failure, goes to standard error.
+Comparison compare_with(const Target& target, const zev::Manifest& expected) {
+    zev::Manifest actual;
+    std::string error;
+    if (!zev::hash_image(target.fd, target.path, expected.block_size(), 0, actual, error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return Comparison::kUnreadable;
+    }
+    const std::string differences = zev::describe_differences(expected, actual, target.path);
+    fputs(differences.c_str(), stderr);
+    return differences.empty() ? Comparison::kSame : Comparison::kDifferent;
+}
+
+void report_wrong_base(const Target& target, const ManifestOption& base) {
+    fprintf(stderr,
+            "%s: not the base this stream was made from (base manifest %s): nothing was "
+            "written\n",
+            target.path.c_str(), base.path.c_str());
+}
+
+// The checks that come before the stream is read: the manifests describe images of the
+// target's size, and the target is the base. Nothing has been written when they fail; the
+// base manifest's digests are released once they have served.
+bool check_before_writing(const Target& target, ManifestOption* base,
+                          const ManifestOption& result) {
+    if (base->given() && !same_size(target, base->manifest)) {
+        report_wrong_base(target, *base);
+        return false;
+    }
+    if (result.given() && !same_size(target, result.manifest)) {
+        fprintf(stderr,
+                "%s: the result manifest %s describes an image of another size: nothing was "
+                "written\n",
+                target.path.c_str(), result.path.c_str());
+        return false;
+    }
+    if (base->given()) {
+        const Comparison found = compare_with(target, base->manifest);
+        if (found == Comparison::kDifferent) report_wrong_base(target, *base);
+        if (found != Comparison::kSame) return false;
+        base->manifest = zev::Manifest();
+    }
+    return true;
+}
+
+// The check after a complete stream has been applied and flushed: the target now holds the
+// image the result manifest describes. Returns the exit status.
+int check_result(const Target& target, const ManifestOption& result) {
+    const Comparison found = compare_with(target, result.manifest);
+    if (found == Comparison::kDifferent) {
+        fprintf(stderr, "%s: the result does not match the manifest %s\n", target.path.c_str(),
+                result.path.c_str());
+    }
+    return found == Comparison::kSame ? 0 : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -391,23 +480,49 @@ int main(int argc, char** argv) {
     std::string target_path;
     std::string input_path;
     bool check_only = false;
+    ManifestOption base;
+    ManifestOption result;
     app.add_option("target", target_path,
                    "file or block device to write the changed blocks into; it keeps its size")
         ->required();
     app.add_option("--input", input_path,
                    "read the stream from this file (default: standard input)");
-    app.add_flag("--check", check_only, "validate the stream only; the target is opened read-only");
+    CLI::Option* check = app.add_flag("--check", check_only,
+                                      "validate the stream only; the target is opened read-only");
+    base.option =
+        app.add_option("--base-manifest", base.path,
+                       "before writing anything, check that the target is the image this block "
+                       "manifest describes")
+            ->type_name("FILE");
+    result.option =
+        app.add_option("--result-manifest", result.path,
+                       "after applying, check that the target is the image this block manifest "
+                       "describes")
+            ->type_name("FILE")
+            ->excludes(check);
     app.set_version_flag("--version", "zev-block-apply " ZEV_VERSION);
     try {
         app.parse(argc, argv);
+        // "-" reads a manifest from standard input, which then cannot also carry the stream
+        // or the other manifest.
+        const bool base_dash = base.given() && base.path == "-";
+        const bool result_dash = result.given() && result.path == "-";
+        if ((base_dash || result_dash) && (input_path.empty() || (base_dash && result_dash))) {
+            throw CLI::ValidationError((base_dash ? base : result).option->get_name(),
+                                       "standard input can carry one manifest, and only when "
+                                       "the stream comes from --input");
+        }
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? 0 : kExitFailure;
     }
 
+    if (!load_manifest(&base) || !load_manifest(&result)) return kExitFailure;
     Target target;
     target.path = target_path;
-    if (!open_target(&target, check_only)) return kExitFailure;
+    // A manifest check reads the target back: it is opened read-write, never write-only.
+    const int access = check_only ? O_RDONLY : base.given() || result.given() ? O_RDWR : O_WRONLY;
+    if (!open_target(&target, access)) return kExitFailure;
     int input_fd = STDIN_FILENO;
     const char* input_name = "standard input";
     if (!input_path.empty()) {
@@ -418,7 +533,18 @@ int main(int argc, char** argv) {
         }
         input_name = input_path.c_str();
     }
-    const int status = apply_stream(target, input_fd, input_name, check_only);
+    if (!check_before_writing(target, &base, result)) {
+        if (input_fd != STDIN_FILENO) close(input_fd);
+        return kExitFailure;
+    }
+    int status = apply_stream(target, input_fd, input_name, check_only);
     if (input_fd != STDIN_FILENO) close(input_fd);
+    if (result.given() && status == 0) status = check_result(target, result);
+    if (result.given() && status == kExitIncomplete) {
+        // The blocks after the diff's stop are missing: comparing would only list them.
+        fprintf(stderr,
+                "%s: not checked against the result manifest %s: the stream is incomplete\n",
+                target.path.c_str(), result.path.c_str());
+    }
     return status;
 }
