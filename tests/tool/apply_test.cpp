@@ -2,6 +2,7 @@
 // program to real files; exit status, standard error and the target's bytes are checked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lz4.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base64.h"
+#include "block-manifest.h"
 #include "child_io.h"
 #include "tool_test_support.h"
 
@@ -288,5 +291,163 @@ TEST(ApplyWriteFailure, RefusedWriteEndsWithOneAndNamesTheOffset) {
     EXPECT_EQ(read_file(io.err_path), target + ": write at offset 8192 failed: File too large\n");
     EXPECT_TRUE(read_file(target) == b.substr(0, 8192) + a.substr(8192));
 }
+
+// ---------------------------------------------------------------------------------------------
+// Block manifests: the target proven to be the stream's base before anything is written, and
+// to be the image the stream leads to after the writes. Monday and Tuesday are 20000 bytes in
+// blocks of 4096 (manifests too), differing in the blocks at 0, 12288 and 16384; Sunday
+// differs from Monday in the block at 4096.
+
+enum class Manifest { kNone, kMonday, kTuesday, kLonger, kDamaged };
+enum class Stream { kTuesday, kAltered, kStopsEarly };
+enum class Result { kUntouched, kTuesday, kAltered, kUpTo16384 };
+
+struct ManifestCase {
+    const char* name;
+    bool sunday;  // the target starts as Sunday instead of Monday
+    Stream stream;
+    Manifest base;
+    Manifest result;
+    bool check_only;
+    int status;
+    const char* err;  // {t}, {base} and {result} stand for the paths; "*" at the end: a prefix
+    Result target;
+};
+
+std::ostream& operator<<(std::ostream& out, const ManifestCase& c) { return out << c.name; }
+
+class ManifestCheck : public testing::TestWithParam<ManifestCase> {};
+
+void save_manifest(const std::string& image, const std::string& path) {
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    zev::Manifest manifest;
+    std::string error;
+    EXPECT_TRUE(zev::hash_image(fd, image, 4096, 1, manifest, error) && manifest.save(path, error))
+        << error;
+    close(fd);
+}
+
+std::string replace_all(std::string s, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) {
+        s.replace(at, from.size(), to);
+    }
+    return s;
+}
+
+TEST_P(ManifestCheck, TargetCheckedBeforeAndAfterTheWrites) {
+    const ManifestCase& c = GetParam();
+    TempDir dir;
+    const std::string monday = pattern<std::string>(20000, 31);
+    std::string tuesday = monday;
+    for (size_t off : {0, 12288, 19000}) tuesday[off] ^= 0x33;
+    std::string sunday = monday;
+    sunday[5000] ^= 0x01;
+    std::string altered = tuesday;
+    altered[12300] ^= 0x40;
+    std::string stream = diff(dir, monday, tuesday, 4096);
+    const std::string longer = dir.file("longer.img");
+    write_file(longer, monday + "x");
+    const std::string paths[] = {"", dir.file("monday.zbm"), dir.file("tuesday.zbm"),
+                                 dir.file("longer.zbm"), dir.file("damaged.zbm")};
+    save_manifest(dir.file("a.img"), paths[1]);
+    save_manifest(dir.file("b.img"), paths[2]);
+    save_manifest(longer, paths[3]);
+    std::string damaged = read_file(paths[2]);
+    damaged[40] ^= 0x01;  // inside the first block digest
+    write_file(paths[4], damaged);
+
+    const std::string record = "{\"offset\":12288,\"length\":4096,\"data\":\"";
+    const size_t data = stream.find(record) + record.size();
+    const size_t data_end = stream.find('"', data);
+    if (c.stream == Stream::kAltered) {
+        // Well-formed: the altered block, LZ4-compressed and in Base64, with its true length.
+        std::string lz4(LZ4_compressBound(4096), '\0');
+        lz4.resize(LZ4_compress_default(&altered[12288], &lz4[0], 4096, lz4.size()));
+        std::string text(base64_encoded_length(lz4.size()), '\0');
+        base64_encode_to(reinterpret_cast<const unsigned char*>(lz4.data()), lz4.size(), &text[0]);
+        stream.replace(data, data_end - data, text);
+    } else if (c.stream == Stream::kStopsEarly) {
+        stream = stream.substr(0, stream.find("{\"offset\":16384,")) +
+                 "{\"offset\":16384,\"length\":0,\"data\":\"\",\"last\":true}\n";
+    }
+    write_file(dir.file("stream"), stream);
+
+    const std::string target = dir.file("target.img");
+    const std::string start = c.sunday ? sunday : monday;
+    write_file(target, start);
+    struct stat before;
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    std::vector<std::string> args = {target};
+    if (c.check_only) args.push_back("--check");
+    if (c.base != Manifest::kNone) args.insert(args.end(), {"--base-manifest", paths[int(c.base)]});
+    if (c.result != Manifest::kNone) {
+        args.insert(args.end(), {"--result-manifest", paths[int(c.result)]});
+    }
+    const RunResult r = run_apply(args, dir.file("stream"));
+
+    EXPECT_EQ(r.exit_code, c.status);
+    std::string err = replace_all(c.err, "{t}", target);
+    err = replace_all(replace_all(err, "{base}", paths[int(c.base)]), "{result}",
+                      paths[int(c.result)]);
+    if (!err.empty() && err.back() == '*') {
+        err.pop_back();
+        EXPECT_EQ(r.err.substr(0, err.size()), err) << r.err;
+    } else {
+        EXPECT_EQ(r.err, err);
+    }
+    const std::string expected[] = {start, tuesday, altered,
+                                    tuesday.substr(0, 16384) + monday.substr(16384)};
+    EXPECT_TRUE(read_file(target) == expected[int(c.target)]) << "the target holds other bytes";
+    struct stat after;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    if (c.target == Result::kUntouched) {  // not written at all, not even with the same bytes
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
+}
+
+const char kNotBase[] =
+    "{t}: not the base this stream was made from (base manifest {base}): nothing was written\n";
+
+// clang-format off
+const ManifestCase kManifestCases[] = {
+    {"BothChecksPass", false, Stream::kTuesday, Manifest::kMonday, Manifest::kTuesday, false, 0,
+     "", Result::kTuesday},
+    {"WrongBaseRefused", true, Stream::kTuesday, Manifest::kMonday, Manifest::kTuesday, false, 1,
+     "{t}: block at offset 4096 (4096 bytes) differs\n" "{t}: not the base this stream was made "
+     "from (base manifest {base}): nothing was written\n", Result::kUntouched},
+    {"WrongBaseRefusedByCheck", true, Stream::kTuesday, Manifest::kMonday, Manifest::kNone, true,
+     1, "{t}: block at offset 4096 (4096 bytes) differs\n" "{t}: not the base this stream was made "
+     "from (base manifest {base}): nothing was written\n", Result::kUntouched},
+    {"RightBaseChecked", false, Stream::kTuesday, Manifest::kMonday, Manifest::kNone, true, 0, "",
+     Result::kUntouched},
+    {"AlteredBlockCaughtAfterTheWrites", false, Stream::kAltered, Manifest::kMonday,
+     Manifest::kTuesday, false, 1, "{t}: block at offset 12288 (4096 bytes) differs\n"
+     "{t}: the result does not match the manifest {result}\n", Result::kAltered},
+    {"DamagedBaseManifest", false, Stream::kTuesday, Manifest::kDamaged, Manifest::kNone, false, 1,
+     "{base}: damaged*", Result::kUntouched},
+    {"DamagedResultManifest", false, Stream::kTuesday, Manifest::kNone, Manifest::kDamaged, false,
+     1, "{result}: damaged*", Result::kUntouched},
+    {"BaseManifestOfAnotherSize", false, Stream::kTuesday, Manifest::kLonger, Manifest::kNone,
+     false, 1, "{t}: size 20000 bytes, the manifest describes 20001 bytes\n" "{t}: not the base "
+     "this stream was made from (base manifest {base}): nothing was written\n", Result::kUntouched},
+    {"ResultManifestOfAnotherSize", false, Stream::kTuesday, Manifest::kMonday, Manifest::kLonger,
+     false, 1, "{t}: size 20000 bytes, the manifest describes 20001 bytes\n" "{t}: the result "
+     "manifest {result} describes an image of another size: nothing was written\n",
+     Result::kUntouched},
+    {"IncompleteStreamNotChecked", false, Stream::kStopsEarly, Manifest::kMonday,
+     Manifest::kTuesday, false, 2, "the diff stopped at offset 16384 of 20000 bytes: the target is "
+     "not a complete copy\n" "{t}: not checked against the result manifest {result}: the stream "
+     "is incomplete\n", Result::kUpTo16384},
+    {"ResultWithCheckRefused", false, Stream::kTuesday, Manifest::kNone, Manifest::kTuesday, true,
+     1, "--check excludes --result-manifest\nRun with --help for more information.\n",
+     Result::kUntouched},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Apply, ManifestCheck, testing::ValuesIn(kManifestCases),
+                         [](const testing::TestParamInfo<ManifestCase>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace
