@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The backup workflow end to end, on data made here: hxa-simulator serves a virtual disk on two
-# LUN files; qv-disk fills it, takes a full backup, changes a few blocks and takes a second
-# backup; zev-block-diff-tool streams the difference of the two backups and zev-block-apply
-# applies the stream to a copy of the full backup, which must then equal the second backup.
+# LUN files; qv-disk fills it, takes a full backup with its block manifest and, after a few
+# blocks change, an incremental backup: the change stream of the disk against that manifest,
+# with no second image. zev-block-apply applies the stream to a copy of the full backup,
+# checking the base before and the result after against the manifests, and refuses it onto
+# the wrong base.
 # The SAN transport is used where a private mount namespace can give the LUN files names
 # under /dev/disk/by-id (as root), the LAN transport otherwise. Everything runs in a temporary
 # folder that is removed at the end (kept and named with --keep).
@@ -22,9 +24,9 @@ fi
 
 sim="$build_dir/hxa-simulator/hxa-simulator"
 qv="$build_dir/qv-disk/qv-disk"
-diff_tool="$build_dir/tool/zev-block-diff-tool"
 apply="$build_dir/zev-block-apply/zev-block-apply"
-for p in "$sim" "$qv" "$diff_tool"; do demo_need "$p"; done
+manifest_tool="$build_dir/zev-block-manifest/zev-block-manifest"
+for p in "$sim" "$qv" "$manifest_tool"; do demo_need "$p"; done
 
 demo_workdir zev-demo
 cd "$work"
@@ -108,42 +110,55 @@ short() { sed -E 's/(sha256 [0-9a-f]{12})[0-9a-f]+/\1.../; s/^/   /'; }
 qv_disk() { "$qv" "$1" --server "127.0.0.1:$port" --tls --token-file token --disk "$disk" "${@:2}" | short; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.2f MiB", b / 1048576 }'; }
 
-echo "zev demo: back up a virtual disk twice and rebuild the second backup from the first"
+echo "zev demo: a full backup, an incremental one without a second image, and a restore proven by manifests"
 echo "   work folder $work; hxa-simulator on 127.0.0.1:$port (TLS), disk $disk of $(mib "$size")"
 echo "   transport $how"
 echo "1. the virtual machine writes its disk (qv-disk write)"
 qv_disk write -i vm.img "${transport[@]}"
-echo "2. full backup (qv-disk read)"
-qv_disk read --size "$size" -o full.img --sha256 "${transport[@]}"
+echo "2. full backup with its block manifest (qv-disk read --manifest full.manifest)"
+qv_disk read --size "$size" -o full.img --sha256 --manifest full.manifest "${transport[@]}"
 echo "3. the virtual machine changes some blocks (qv-disk write --offset)"
 qv_disk write -i patch-1.bin --offset 5000000 "${transport[@]}"
 qv_disk write -i patch-2.bin --offset 40M "${transport[@]}"
-echo "4. second backup, over 4 connections (qv-disk read --connections 4)"
-qv_disk read --size "$size" -o second.img --sha256 --connections 4 "${transport[@]}"
-
-echo "5. change stream (zev-block-diff-tool full.img second.img --log-file diff.log)"
-"$diff_tool" full.img second.img --log-file diff.log >changes.jsonl
+echo "4. incremental backup over 4 connections: the disk against the manifest, no second image"
+echo "   (qv-disk diff --base-manifest full.manifest --manifest second.manifest > changes.jsonl)"
+"$qv" diff --server "127.0.0.1:$port" --tls --token-file token --disk "$disk" --connections 4 \
+    --base-manifest full.manifest --manifest second.manifest "${transport[@]}" \
+    >changes.jsonl 2>diff.err || { cat diff.err >&2; exit 1; }
+sed 's/^qv-disk: /   /' diff.err
 changes=$(grep -c '"length":[1-9]' changes.jsonl || true)
 beats=$(grep -c '"last":false' changes.jsonl || true)
 echo "   $changes change records of 64 KiB blocks, $beats heartbeats; final record: $(tail -n 1 changes.jsonl)"
 
-echo "6. apply it to a copy of the full backup (zev-block-apply restored.img --input changes.jsonl)"
+echo "5. restore: the stream onto a copy of the full backup, checked before and after"
+echo "   (zev-block-apply restored.img --input changes.jsonl --base-manifest full.manifest --result-manifest second.manifest)"
 if [ ! -x "$apply" ]; then
     echo "   zev-block-apply is not built in $build_dir (expected at $apply): the demo stops here" >&2
     exit 1
 fi
 cp --sparse=always full.img restored.img
-"$apply" restored.img --input changes.jsonl | short
-sum() { sha256sum "$1" | cut -c1-64; }
-echo "7. result"
-echo "   second backup $(sum second.img)"
-echo "   restored      $(sum restored.img)"
-echo "   image $(mib "$(stat -c %s second.img)"), change stream $(mib "$(stat -c %s changes.jsonl)")"
-where="$work/simulator.log, $work/diff.log"
-if [ "$keep" != yes ]; then where="$where (removed at the end; --keep keeps them)"; fi
-echo "   full logs: $where"
-if [ "$(sum restored.img)" != "$(sum second.img)" ]; then
-    echo "demo: FAILED: the restored image differs from the second backup" >&2
+"$apply" restored.img --input changes.jsonl --base-manifest full.manifest \
+    --result-manifest second.manifest 2>&1 | short
+"$manifest_tool" --verify second.manifest restored.img | short
+
+echo "6. the same stream onto the wrong base (the restored image, already changed) is refused"
+before=$(sha256sum restored.img)
+if "$apply" restored.img --input changes.jsonl --base-manifest full.manifest >apply-wrong.out 2>&1; then
+    echo "demo: FAILED: the stream was applied onto the wrong base" >&2
     exit 1
 fi
-echo "demo: OK, the restored image equals the second backup"
+head -n 3 apply-wrong.out | short
+if [ "$(sha256sum restored.img)" != "$before" ]; then
+    echo "demo: FAILED: the refused apply changed the target" >&2
+    exit 1
+fi
+echo "   exit status 1; restored.img is unchanged"
+
+echo "7. what the incremental backup did not have to do"
+echo "   a second image of $(mib "$size") was not written, and the diff read no local image"
+echo "   (reading the disk into second.img and diffing two images writes $(mib "$size") and reads $(mib $((2 * size))))"
+echo "   it wrote: change stream $(mib "$(stat -c %s changes.jsonl)"), manifest $(mib "$(stat -c %s second.manifest)"); it read the manifest of $(mib "$(stat -c %s full.manifest)")"
+where="$work/simulator.log"
+if [ "$keep" != yes ]; then where="$where (removed at the end; --keep keeps it)"; fi
+echo "   full log: $where"
+echo "demo: OK, the restored image equals the disk, block for block (SHA-256 of every 64 KiB block)"
