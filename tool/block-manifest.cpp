@@ -29,8 +29,14 @@ const uint32_t kVersion = 1;
 const size_t kHeaderSize = 32;
 // The list digest and the file check after the block digests.
 const size_t kTrailerSize = 2 * kBlockDigestSize;
-// What each hashing thread reads at a time, rounded down to whole blocks (at least one).
+// The share of the image a hashing thread takes at a time, rounded down to whole blocks (at
+// least one): long sequential runs for the storage, few turns of the shared index.
 const uint64_t kChunkTarget = 4u << 20;
+// What a thread reads into its buffer at a time, rounded down to whole blocks (at least one).
+// Small enough to stay in the core's cache between the copy out of the page cache and the
+// hash: on a cached image that copy is a fifth of the work, and 4 MiB read at once hashed
+// 3 to 6 % slower than the same chunk read 256 KiB at a time.
+const uint64_t kReadTarget = 256u << 10;
 
 void put_le(unsigned char* out, uint64_t value, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -443,12 +449,14 @@ bool hash_image(int fd, const std::string& name, uint64_t block_size, unsigned t
     // Only a hint: the kernel reads further ahead.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    const uint64_t chunk_blocks = std::max<uint64_t>(1, kChunkTarget / block_size);
+    const uint64_t read_blocks = std::max<uint64_t>(1, kReadTarget / block_size);
+    const uint64_t chunk_blocks = std::max(read_blocks, kChunkTarget / block_size);
     const uint64_t chunk_bytes = chunk_blocks * block_size;
+    const uint64_t read_bytes = read_blocks * block_size;
     const uint64_t chunks = blocks_for(manifest.block_count(), chunk_blocks);
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<uint64_t>(threads, std::max<uint64_t>(chunks, 1)));
-    const size_t buffer_size = static_cast<size_t>(std::min(chunk_bytes, image_size));
+    const size_t buffer_size = static_cast<size_t>(std::min(read_bytes, image_size));
 
     std::atomic<uint64_t> next_chunk{0};
     std::atomic<bool> failed{false};
@@ -458,6 +466,27 @@ bool hash_image(int fd, const std::string& name, uint64_t block_size, unsigned t
         std::lock_guard<std::mutex> hold(error_lock);
         if (first_error.empty()) first_error = text;
         failed = true;
+    };
+    // Reads `length` bytes at `offset` into `buffer`, or reports why not.
+    auto read_at = [&](unsigned char* buffer, uint64_t offset, size_t length) {
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t n =
+                pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                report(name + ": read at offset " + std::to_string(offset + done) +
+                       " failed: " + errno_text(errno));
+                return false;
+            }
+            if (n == 0) {
+                report(name + ": short read at offset " + std::to_string(offset + done) +
+                       " (the image ends before " + std::to_string(image_size) + " bytes)");
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return true;
     };
     // Each worker takes the next chunk of whole blocks until none is left or one has failed.
     auto work = [&]() {
@@ -472,26 +501,13 @@ bool hash_image(int fd, const std::string& name, uint64_t block_size, unsigned t
             if (failed) return;
             const uint64_t chunk = next_chunk.fetch_add(1);
             if (chunk >= chunks) return;
-            const uint64_t offset = chunk * chunk_bytes;
-            const size_t length = static_cast<size_t>(std::min(chunk_bytes, image_size - offset));
-            size_t done = 0;
-            while (done < length) {
-                const ssize_t n = pread(fd, buffer.get() + done, length - done,
-                                        static_cast<off_t>(offset + done));
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) {
-                    return report(name + ": read at offset " + std::to_string(offset + done) +
-                                  " failed: " + errno_text(errno));
-                }
-                if (n == 0) {
-                    return report(name + ": short read at offset " + std::to_string(offset + done) +
-                                  " (the image ends before " + std::to_string(image_size) +
-                                  " bytes)");
-                }
-                done += static_cast<size_t>(n);
+            const uint64_t chunk_end = std::min(image_size, (chunk + 1) * chunk_bytes);
+            for (uint64_t offset = chunk * chunk_bytes; offset < chunk_end; offset += read_bytes) {
+                const size_t length = static_cast<size_t>(std::min(read_bytes, chunk_end - offset));
+                if (!read_at(buffer.get(), offset, length)) return;
+                manifest.hash_blocks(hasher, offset / block_size, buffer.get(), length);
+                if (!hasher.ok()) return report(name + ": SHA-256 failed");
             }
-            manifest.hash_blocks(hasher, chunk * chunk_blocks, buffer.get(), length);
-            if (!hasher.ok()) return report(name + ": SHA-256 failed");
         }
     };
 
