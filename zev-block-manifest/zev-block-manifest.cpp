@@ -1,0 +1,217 @@
+// zev-block-manifest: writes the block manifest of an image (the SHA-256 of every block), or
+// checks an image against one.
+//
+// Exit status, as cmp gives it: 0 written, or the image matches; 1 the image differs from the
+// manifest; 2 trouble (usage, an image or manifest that cannot be read, a damaged manifest, a
+// manifest that cannot be written).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+#include "block-manifest.h"
+#include "diff-tool.h"
+
+namespace {
+
+const int kExitDiffers = 1;
+const int kExitTrouble = 2;
+
+// Largest --threads: more than this only costs memory (a buffer each).
+const unsigned kMaxThreads = 1024;
+
+void say(FILE* stream, const std::string& line) {
+    fputs(line.c_str(), stream);
+    fputc('\n', stream);
+}
+
+// An image open for reading: a regular file or a block device.
+class Image {
+  public:
+    ~Image() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int fd() const { return fd_; }
+
+    // Opened without blocking, so that a FIFO is refused rather than waited on.
+    bool open_path(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        if (fd_ < 0 || fstat(fd_, &st) != 0) {
+            say(stderr, path + ": " + strerror(errno));
+            return false;
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+            const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
+                               : S_ISFIFO(st.st_mode) ? "a pipe"
+                               : S_ISSOCK(st.st_mode) ? "a socket"
+                                                      : "a character device";
+            say(stderr, path + ": " + kind + ", not a regular file or a block device");
+            return false;
+        }
+        const int flags = fcntl(fd_, F_GETFL);
+        if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            say(stderr, path + ": " + strerror(errno));
+            return false;
+        }
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        return true;
+    }
+
+    // True when `path` names this very image (a manifest written there would replace it).
+    bool is(const std::string& path) const {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+    }
+
+  private:
+    int fd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+};
+
+int write_manifest(const std::string& image_path, const std::string& output, uint64_t block_size,
+                   unsigned threads) {
+    Image image;
+    if (!image.open_path(image_path)) return kExitTrouble;
+    if (output != "-") {
+        if (image.is(output)) {
+            say(stderr, output + ": is the image itself; the manifest goes to another file");
+            return kExitTrouble;
+        }
+        struct stat st;
+        if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            say(stderr, output + ": not a regular file; the manifest would replace it");
+            return kExitTrouble;
+        }
+    }
+    zev::Manifest manifest;
+    std::string error;
+    if (!zev::hash_image(image.fd(), image_path, block_size, threads, manifest, error) ||
+        !manifest.save(output, error)) {
+        say(stderr, error);
+        return kExitTrouble;
+    }
+    if (output != "-") {
+        say(stdout, image_path + ": " + std::to_string(manifest.block_count()) + " blocks of " +
+                        std::to_string(manifest.block_size()) + " bytes (" +
+                        std::to_string(manifest.image_size()) + " bytes), list digest " +
+                        manifest.list_digest_hex());
+    }
+    return 0;
+}
+
+int verify_image(const std::string& image_path, const std::string& manifest_path,
+                 uint64_t block_size, bool block_size_given, unsigned threads) {
+    zev::Manifest expected;
+    std::string error;
+    if (!expected.load(manifest_path, error)) {
+        say(stderr, error);
+        return kExitTrouble;
+    }
+    if (block_size_given && block_size != expected.block_size()) {
+        say(stderr, "--block-size " + std::to_string(block_size) + ": the manifest " +
+                        manifest_path + " has blocks of " + std::to_string(expected.block_size()) +
+                        " bytes");
+        return kExitTrouble;
+    }
+    Image image;
+    if (!image.open_path(image_path)) return kExitTrouble;
+
+    // Another size is told without reading the image.
+    const off_t end = lseek(image.fd(), 0, SEEK_END);
+    if (end < 0) {
+        say(stderr, image_path + ": " + strerror(errno));
+        return kExitTrouble;
+    }
+    zev::Manifest actual;
+    if (static_cast<uint64_t>(end) != expected.image_size()) {
+        if (!actual.reset(static_cast<uint64_t>(end), expected.block_size(), error)) {
+            say(stderr, image_path + ": " + error);
+            return kExitTrouble;
+        }
+    } else if (!zev::hash_image(image.fd(), image_path, expected.block_size(), threads, actual,
+                                error)) {
+        say(stderr, error);
+        return kExitTrouble;
+    }
+    const std::string differences = zev::describe_differences(expected, actual, image_path);
+    if (!differences.empty()) {
+        fputs(differences.c_str(), stderr);
+        return kExitDiffers;
+    }
+    say(stdout, image_path + ": matches " + manifest_path + " (" +
+                    std::to_string(expected.block_count()) + " blocks, list digest " +
+                    expected.list_digest_hex() + ")");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Writes the block manifest of an image (the SHA-256 of every block), or checks an image "
+        "against one.",
+        "zev-block-manifest"};
+    std::string image_path;
+    std::string output;
+    std::string manifest_path;
+    uint64_t block_size = ZEV_DEFAULT_BLOCK_SIZE;
+    unsigned threads = 0;
+    app.add_option("image", image_path, "disk image: a regular file or a block device")->required();
+    CLI::Option* output_option =
+        app.add_option("-o,--output", output,
+                       "write the manifest to this file (through FILE.tmp); - for standard output");
+    CLI::Option* verify_option =
+        app.add_option("--verify", manifest_path,
+                       "check the image against this manifest instead (exit 1 when it differs)");
+    output_option->excludes(verify_option);
+    CLI::Option* block_size_option =
+        app.add_option("--block-size", block_size,
+                       "block size in bytes, K and M suffixes of 1024 (default 65536; with "
+                       "--verify the manifest's)")
+            ->check(
+                [](const std::string& text) {
+                    return text.find('-') == std::string::npos
+                               ? std::string()
+                               : "a negative number is not a block size";
+                },
+                "", "NOT_NEGATIVE")
+            ->transform(CLI::AsSizeValue(false));
+    app.add_option("--threads", threads, "hashing threads (default 0: one per core)")
+        ->check(CLI::Range(0u, kMaxThreads));
+    app.set_version_flag("--version", "zev-block-manifest " ZEV_VERSION);
+    try {
+        app.parse(argc, argv);
+        if (output_option->count() == 0 && verify_option->count() == 0) {
+            throw CLI::RequiredError("one of -o FILE and --verify FILE");
+        }
+        if (block_size == 0 || block_size > ZEV_MAX_BLOCK_SIZE) {
+            throw CLI::ValidationError("--block-size", "block size " + std::to_string(block_size) +
+                                                           " out of range (1 to " +
+                                                           std::to_string(ZEV_MAX_BLOCK_SIZE) +
+                                                           " bytes)");
+        }
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : kExitTrouble;
+    }
+
+    if (verify_option->count() > 0) {
+        return verify_image(image_path, manifest_path, block_size, block_size_option->count() > 0,
+                            threads);
+    }
+    const int status = write_manifest(image_path, output, block_size, threads);
+    if (fflush(stdout) != 0) {
+        perror("standard output");
+        return kExitTrouble;
+    }
+    return status;
+}
