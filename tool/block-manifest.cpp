@@ -362,18 +362,20 @@ bool Manifest::load(const std::string& path, std::string& error) {
     }
     // The length the header asks for is checked against the file before anything is allocated
     // for it.
-    const uint64_t body = block_count <= (UINT64_MAX - smallest) / kBlockDigestSize
-                              ? block_count * kBlockDigestSize + kTrailerSize
-                              : UINT64_MAX;
-    const std::string need =
-        body == UINT64_MAX ? std::string("more than 2^64") : std::to_string(kHeaderSize + body);
+    const bool representable = block_count <= (UINT64_MAX - smallest) / kBlockDigestSize;
+    const uint64_t total = representable ? smallest + block_count * kBlockDigestSize : UINT64_MAX;
+    const uint64_t body = total - kHeaderSize;
+    const std::string need = representable ? std::to_string(total) : std::string("more than 2^64");
     auto length_problem = [&](uint64_t actual) {
-        return std::string(actual < kHeaderSize + body ? "truncated" : "trailing bytes") + ": " +
+        return std::string(actual < total ? "truncated" : "trailing bytes") + ": " +
                std::to_string(actual) + " bytes, " + std::to_string(block_count) + " blocks need " +
                need;
     };
-    if (known_length && static_cast<uint64_t>(st.st_size) != kHeaderSize + body) {
+    if (known_length && static_cast<uint64_t>(st.st_size) != total) {
         return fail(length_problem(static_cast<uint64_t>(st.st_size)));
+    }
+    if (!representable) {
+        return fail("block count " + std::to_string(block_count) + " needs more than 2^64 bytes");
     }
     if (body > SIZE_MAX) {
         return fail("no memory for the digests of " + std::to_string(block_count) + " blocks");
