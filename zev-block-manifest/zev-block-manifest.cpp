@@ -44,7 +44,7 @@ class Image {
         fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat st;
         if (fd_ < 0 || fstat(fd_, &st) != 0) {
-            say(stderr, path + ": " + strerror(errno));
+            say(stderr, path + ": cannot open: " + strerror(errno));
             return false;
         }
         if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
