@@ -505,4 +505,189 @@ TEST(QvDiskDevices, OutputsThatAreDevicesAreWrittenInPlace) {
     EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Incremental backups: qv-disk diff against the manifest of the last backup writes the stream
+// that zev-block-diff-tool writes for the backup's image and the disk's new contents, and the
+// manifests qv-disk writes equal those zev-block-manifest makes of the same images.
+
+struct DiffCase {
+    const char* transport;
+    int connections;
+    uint64_t block_size;
+    const char* content;  // "random", "sparse" or "unchanged"
+    bool odd;             // a disk of 5000003 bytes: a shorter last block
+};
+
+std::ostream& operator<<(std::ostream& out, const DiffCase& c) {
+    return out << c.transport << "_" << c.connections << "_" << c.block_size << "_" << c.content
+               << (c.odd ? "_odd" : "");
+}
+
+std::string run_ok(const std::string& program, const std::vector<std::string>& args) {
+    testcommon::RunResult r = testcommon::run_program(program, args);
+    EXPECT_EQ(r.exit_code, 0) << program << ": " << r.err;
+    return r.out;
+}
+
+void put(const std::string& path, const Bytes& data) {
+    make_file(path, 0);
+    write_file(path, 0, data);
+}
+
+class QvDiskDiff : public QvDiskCase, public ::testing::TestWithParam<DiffCase> {
+  protected:
+    void SetUp() override {
+        start(GetParam().transport, GetParam().connections,
+              {"--san-disk", "/vm/odd=5000003:" + wwn_hex(5) + "," + wwn_hex(6)});
+    }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(QvDiskDiff, StreamAndManifestsEqualThoseOfTheImageTools) {
+    const DiffCase& c = GetParam();
+    const std::string disk = c.odd ? "/vm/odd" : "/vm/disk";
+    const uint64_t size = c.odd ? 5000003 : kDiskSize;
+    const std::string bs = std::to_string(c.block_size);
+    Bytes a = pattern(size, 51);
+    if (std::string(c.content) == "sparse") {
+        std::fill(a.begin(), a.end(), 0);
+        std::copy_n(pattern(300000, 52).begin(), 300000, a.begin() + 1000000);
+    }
+    Bytes b = a;
+    if (std::string(c.content) != "unchanged") {
+        // Changes in the first block, across a request boundary, zeros over data, and in the
+        // last block.
+        for (uint64_t at : {uint64_t{10}, kMiB - 2, size - 3}) b[at] ^= 0x5a;
+        std::fill_n(b.begin() + 1100000, 70000, 0);
+        std::copy_n(pattern(9000, 53).begin(), 9000, b.begin() + 3 * kMiB + 100);
+    }
+    put(dir.file("a.img"), a);
+    put(dir.file("b.img"), b);
+    ASSERT_EQ(qv("write", {"-i", dir.file("a.img")}, kToken, disk).status, 0);
+
+    // The full backup with its manifest, equal to the manifest of the file it wrote.
+    Outcome r = qv("read",
+                   {"--size", std::to_string(size), "-o", dir.file("backup.img"), "--manifest",
+                    dir.file("base.man"), "--block-size", bs},
+                   kToken, disk);
+    ASSERT_EQ(r.status, 0) << r.err;
+    run_ok(ZEV_MANIFEST,
+           {dir.file("backup.img"), "-o", dir.file("backup.man"), "--block-size", bs});
+    EXPECT_EQ(slurp(dir.file("base.man")), slurp(dir.file("backup.man")));
+
+    // The disk changes; its diff against the manifest is the diff tool's stream of the images.
+    ASSERT_EQ(qv("write", {"-i", dir.file("b.img")}, kToken, disk).status, 0);
+    Outcome d =
+        qv("diff", {"--base-manifest", dir.file("base.man"), "--manifest", dir.file("new.man")},
+           kToken, disk);
+    ASSERT_EQ(d.status, 0) << d.err;
+    const std::string expected =
+        run_ok(ZEV_DIFF_TOOL, {dir.file("a.img"), dir.file("b.img"), "--block-size", bs});
+    EXPECT_TRUE(d.out == expected) << "qv-disk diff:\n"
+                                   << d.out.substr(0, 2000) << "\nzev-block-diff-tool:\n"
+                                   << expected.substr(0, 2000);
+    run_ok(ZEV_MANIFEST, {dir.file("b.img"), "-o", dir.file("b.man"), "--block-size", bs});
+    EXPECT_EQ(slurp(dir.file("new.man")), slurp(dir.file("b.man")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, QvDiskDiff,
+                         ::testing::Values(DiffCase{"lan", 1, 64 * 1024, "random", false},
+                                           DiffCase{"lan", 4, 4096, "random", true},
+                                           DiffCase{"lan", 4, kMiB, "sparse", true},
+                                           DiffCase{"lan", 1, 64 * 1024, "unchanged", false},
+                                           DiffCase{"tls", 4, 64 * 1024, "sparse", false},
+                                           DiffCase{"tls", 1, kMiB, "unchanged", true},
+                                           DiffCase{"san", 4, 64 * 1024, "random", true},
+                                           DiffCase{"san", 1, 4096, "sparse", false}),
+                         [](const auto& info) {
+                             std::ostringstream name;
+                             name << info.param;
+                             return name.str();
+                         });
+
+// What a diff refuses, before it writes any record.
+TEST(QvDiskDiffRefusals, WrongManifestsAndSizesWriteNoRecord) {
+    struct Fixture : QvDiskCase {
+        using QvDiskCase::dir;
+        using QvDiskCase::qv;
+        using QvDiskCase::start;
+        using QvDiskCase::stop;
+    } f;
+    f.start("lan", 1);
+    const TempDir& dir = f.dir;
+    put(dir.file("disk.img"), pattern(kDiskSize, 61));
+    ASSERT_EQ(f.qv("write", {"-i", dir.file("disk.img")}).status, 0);
+    for (const char* name : {"small", "large"}) {
+        put(dir.file(std::string(name) + ".img"),
+            pattern(std::string(name) == "small" ? 8 * kMiB : 20 * kMiB, 62));
+        run_ok(ZEV_MANIFEST,
+               {dir.file(std::string(name) + ".img"), "-o", dir.file(std::string(name) + ".man")});
+    }
+    run_ok(ZEV_MANIFEST, {dir.file("disk.img"), "-o", dir.file("damaged.man")});
+    run_ok(ZEV_MANIFEST,
+           {dir.file("disk.img"), "-o", dir.file("3m-blocks.man"), "--block-size", "3M"});
+    {
+        std::fstream damage(dir.file("damaged.man"), std::ios::in | std::ios::out);
+        damage.seekp(100);
+        damage.put('\x7f');
+    }
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--base-manifest", dir.file("damaged.man")}, "--base-manifest "},
+        {{"--base-manifest", dir.file("small.man")},
+         "the disk /vm/disk holds more than the 8388608 bytes"},
+        {{"--base-manifest", dir.file("large.man")}, "holds no byte at offset 20971519"},
+        {{"--base-manifest", dir.file("disk.man-missing")}, "--base-manifest "},
+        {{"--base-manifest", dir.file("small.man"), "--size", "16M"},
+         "--size 16777216 differs from the 8388608 bytes"},
+        {{"--base-manifest", dir.file("3m-blocks.man")},
+         "--request-size 1048576 is not a whole number of blocks of 3145728 bytes"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = f.qv("diff", c.args);
+        EXPECT_EQ(r.status, 1) << c.message << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    f.stop();
+}
+
+// A disk that cannot be read to its end: the stream ends with a final record short of the
+// disk's size, which zev-block-apply takes as an incomplete diff.
+TEST(QvDiskDiffFaults, AnUnreadableDiskEndsTheStreamShortOfItsSize) {
+    struct Fixture : QvDiskCase {
+        using QvDiskCase::dir;
+        using QvDiskCase::qv;
+        using QvDiskCase::start;
+        using QvDiskCase::stop;
+    } f;
+    // Every connection is cut after 5 MiB: the range checks pass, the diff's connection not.
+    f.start("lan", 1, {"--drop-after", "5M"});
+    const TempDir& dir = f.dir;
+    put(dir.file("a.img"), pattern(kDiskSize, 71));
+    ASSERT_EQ(f.qv("write", {"-i", dir.file("a.img"), "--retry-delay", "0"}).status, 0);
+    // The diff's connection carries four requests of 1 MiB and, with the headers, not all of
+    // the fifth.
+    run_ok(ZEV_MANIFEST, {dir.file("a.img"), "-o", dir.file("a.man")});
+    Outcome r = f.qv("diff", {"--base-manifest", dir.file("a.man"), "--retries", "0"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    const size_t last = r.out.rfind("{\"offset\":");
+    ASSERT_NE(last, std::string::npos) << r.out;
+    unsigned long long offset = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + last,
+                          "{\"offset\":%llu,\"length\":0,\"data\":\"\",\"last\":true}", &offset),
+              1)
+        << r.out.substr(last);
+    EXPECT_EQ(offset, 4 * kMiB);
+    EXPECT_NE(r.err.find("the stream stops at offset " + std::to_string(offset)), std::string::npos)
+        << r.err;
+    put(dir.file("stream.jsonl"), Bytes(r.out.begin(), r.out.end()));
+    testcommon::RunResult apply = testcommon::run_program(
+        ZEV_APPLY, {dir.file("a.img"), "--input", dir.file("stream.jsonl")});
+    EXPECT_EQ(apply.exit_code, 2) << apply.err;
+    f.stop();
+}
+
 }  // namespace
