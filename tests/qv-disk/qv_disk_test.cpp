@@ -588,6 +588,13 @@ TEST_P(QvDiskDiff, StreamAndManifestsEqualThoseOfTheImageTools) {
                                    << expected.substr(0, 2000);
     run_ok(ZEV_MANIFEST, {dir.file("b.img"), "-o", dir.file("b.man"), "--block-size", bs});
     EXPECT_EQ(slurp(dir.file("new.man")), slurp(dir.file("b.man")));
+
+    // The restore, proven by both manifests.
+    put(dir.file("stream.jsonl"), Bytes(d.out.begin(), d.out.end()));
+    run_ok(ZEV_APPLY,
+           {dir.file("backup.img"), "--input", dir.file("stream.jsonl"), "--base-manifest",
+            dir.file("base.man"), "--result-manifest", dir.file("new.man")});
+    EXPECT_TRUE(read_file(dir.file("backup.img"), 0, size) == b);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, QvDiskDiff,
