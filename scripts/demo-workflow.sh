@@ -106,7 +106,7 @@ open("patch-1.bin", "wb").write(head)
 open("patch-2.bin", "wb").write(b"changed by the demo " * 500)
 PY
 
-short() { sed -E 's/(sha256 [0-9a-f]{12})[0-9a-f]+/\1.../; s/^/   /'; }
+short() { sed -E 's/((sha256|list digest) [0-9a-f]{12})[0-9a-f]+/\1.../; s/^/   /'; }
 qv_disk() { "$qv" "$1" --server "127.0.0.1:$port" --tls --token-file token --disk "$disk" "${@:2}" | short; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.2f MiB", b / 1048576 }'; }
 
@@ -139,6 +139,8 @@ fi
 cp --sparse=always full.img restored.img
 "$apply" restored.img --input changes.jsonl --base-manifest full.manifest \
     --result-manifest second.manifest 2>&1 | short
+echo "   exit status 0: the base matched full.manifest and the result matches second.manifest"
+echo "   (zev-block-manifest --verify second.manifest restored.img)"
 "$manifest_tool" --verify second.manifest restored.img | short
 
 echo "6. the same stream onto the wrong base (the restored image, already changed) is refused"
@@ -147,7 +149,7 @@ if "$apply" restored.img --input changes.jsonl --base-manifest full.manifest >ap
     echo "demo: FAILED: the stream was applied onto the wrong base" >&2
     exit 1
 fi
-head -n 3 apply-wrong.out | short
+{ head -n 2 apply-wrong.out; echo "..."; tail -n 1 apply-wrong.out; } | short
 if [ "$(sha256sum restored.img)" != "$before" ]; then
     echo "demo: FAILED: the refused apply changed the target" >&2
     exit 1
