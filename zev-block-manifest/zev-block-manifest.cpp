@@ -204,11 +204,10 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : kExitTrouble;
     }
 
-    if (verify_option->count() > 0) {
-        return verify_image(image_path, manifest_path, block_size, block_size_option->count() > 0,
-                            threads);
-    }
-    const int status = write_manifest(image_path, output, block_size, threads);
+    const int status = verify_option->count() > 0
+                           ? verify_image(image_path, manifest_path, block_size,
+                                          block_size_option->count() > 0, threads)
+                           : write_manifest(image_path, output, block_size, threads);
     if (fflush(stdout) != 0) {
         perror("standard output");
         return kExitTrouble;
