@@ -1,5 +1,6 @@
 # Debian packages of the data plane, one per install component:
-#   diff-tool    -> zev-block-diff-tool     (the static diff tool, and zev-block-apply)
+#   diff-tool    -> zev-block-diff-tool     (the static diff tool, zev-block-apply and
+#                                            zev-block-manifest)
 #   sdk-runtime  -> libquillonvarde-sdk1    (the shared library and its SONAME link)
 #   sdk-dev      -> libquillonvarde-sdk-dev (header, unversioned link, pkg-config, CMake package)
 #   qv-tools     -> qv-tools                (qv-disk and hxa-simulator)
@@ -70,7 +71,9 @@ devices) block by block and writes every changed block of the second one,\n\
 LZ4-compressed and Base64-encoded, as a stream of JSON lines. It is one\n\
 statically linked executable.\n\
 .\n\
-zev-block-apply writes such a stream into a copy of the first image.")
+zev-block-apply writes such a stream into a copy of the first image.\n\
+zev-block-manifest writes the SHA-256 of every block of an image into a\n\
+small file, and checks an image against it.")
 
   set(CPACK_DEBIAN_SDK-RUNTIME_PACKAGE_NAME libquillonvarde-sdk1)
   set(CPACK_DEBIAN_SDK-RUNTIME_PACKAGE_SECTION libs)

@@ -51,9 +51,15 @@ for pkg in "${!depends[@]}"; do
     grep -v '/$' "$work/$pkg.list" | sed 's/^/   /'
     grep -q "^\./usr/share/doc/$pkg/copyright$" "$work/$pkg.list" || fail "$pkg: no copyright file"
 done
-test "$(dpkg-deb -f "$work/out/zev-block-diff-tool_${version}_amd64.deb" Depends)" = "" ||
-    grep -q '/usr/bin/zev-block-apply$' "$work/zev-block-diff-tool.list" ||
-    fail "zev-block-diff-tool: only zev-block-apply may bring dependencies"
+diff_tool_depends=$(dpkg-deb -f "$work/out/zev-block-diff-tool_${version}_amd64.deb" Depends)
+test "$diff_tool_depends" = "" ||
+    grep -qE '/usr/bin/zev-block-(apply|manifest)$' "$work/zev-block-diff-tool.list" ||
+    fail "zev-block-diff-tool: only zev-block-apply and zev-block-manifest may bring dependencies"
+# zev-block-manifest takes SHA-256 from OpenSSL's libcrypto, which libssl3 ships.
+if grep -q '/usr/bin/zev-block-manifest$' "$work/zev-block-diff-tool.list"; then
+    grep -q 'libssl3' <<<"$diff_tool_depends" ||
+        fail "zev-block-diff-tool: Depends '$diff_tool_depends' lacks libssl3 for zev-block-manifest"
+fi
 
 # Every expected file is in its package.
 for entry in "$@"; do
@@ -82,6 +88,11 @@ fi
 echo "installed into $root"
 usage=$("$usr/bin/zev-block-diff-tool" 2>&1 || true)
 grep -q '^Usage: ' <<<"$usage" || fail "installed diff tool does not run: $usage"
+if [ -x "$usr/bin/zev-block-manifest" ]; then
+    manifest_version=$("$usr/bin/zev-block-manifest" --version 2>&1 || true)
+    test "$manifest_version" = "zev-block-manifest $version" ||
+        fail "installed zev-block-manifest does not run: $manifest_version"
+fi
 
 # The README's host example, built against the installed development package both ways.
 host=$work/host
