@@ -1,9 +1,11 @@
 // Tests of block manifests and zev-block-manifest: the file's bytes against a manifest built
 // here from OpenSSL's one-shot SHA256, what a reader refuses, and the program's output, exit
 // status and messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <ostream>
@@ -127,6 +129,23 @@ TEST(ManifestOutput, ABlockDeviceGivesTheManifestOfItsBytes) {
     EXPECT_TRUE(read_file(dir.file("m")) == manifest_bytes(image, 65536));
     const RunResult check = run_manifest({"--verify", dir.file("m"), loop.device()});
     EXPECT_EQ(check.exit_code, 0) << check.err;
+}
+
+TEST(ManifestOutput, AReadFailureIsReportedAndLeavesTheManifestAsItWas) {
+    TempDir dir;
+    write_file(dir.file("disk.img"), pattern<std::string>(10 << 20, 8));
+    const int fd = open(dir.file("disk.img").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    zev::Manifest manifest;
+    std::string error;
+    ASSERT_TRUE(manifest.reset(100, 10, error));
+    EXPECT_FALSE(zev::hash_image(fd, "disk", 65536, 2, manifest, error));
+    close(fd);
+    EXPECT_TRUE(error == "disk: read at offset 0 failed: Bad file descriptor" ||
+                error == "disk: read at offset 4194304 failed: Bad file descriptor")
+        << error;
+    EXPECT_EQ(manifest.image_size(), 100u);
+    EXPECT_EQ(manifest.block_count(), 10u);
 }
 
 // ---------------------------------------------------------------------------------------------
