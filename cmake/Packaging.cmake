@@ -109,9 +109,11 @@ OpenSSL into the host, which the library needs from the host process.")
   set(CPACK_COMPONENT_QV-TOOLS_DESCRIPTION
     "command-line access to virtual disks, and an HXA service simulator\n\
 qv-disk reads and writes virtual disks through libquillonvarde_sdk from the\n\
-command line, the way a backup agent does. hxa-simulator is a stand-in for\n\
-the HXA disk service on loopback, serving disks from local image files, for\n\
-trying the library and the tools without a virtualization platform.")
+command line, the way a backup agent does, and streams the blocks of a disk\n\
+that changed since a backup, against its block manifest. hxa-simulator is a\n\
+stand-in for the HXA disk service on loopback, serving disks from local\n\
+image files, for trying the library and the tools without a virtualization\n\
+platform.")
 
   include(CPack)
 endfunction()
