@@ -341,8 +341,10 @@ TEST_P(Trouble, ExitsWithStatus2AndLeavesTheFilesAsTheyWere) {
     const TroubleCase& c = GetParam();
     TempDir dir;
     auto in_dir = [&](std::string text) {
-        for (size_t at = text.find("D/"); at != std::string::npos; at = text.find("D/", at)) {
-            text.replace(at, 2, dir.path() + "/");
+        const std::string folder = dir.path() + "/";  // may itself hold "D/"
+        for (size_t at = text.find("D/"); at != std::string::npos;
+             at = text.find("D/", at + folder.size())) {
+            text.replace(at, 2, folder);
         }
         return text;
     };
