@@ -327,6 +327,21 @@ double now_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+bool same_files(const std::string& a, const std::string& b) {
+    FILE* fa = fopen(a.c_str(), "rb");
+    FILE* fb = fopen(b.c_str(), "rb");
+    bool same = fa != nullptr && fb != nullptr;
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (same) {
+        size_t n = fread(x.data(), 1, x.size(), fa), m = fread(y.data(), 1, y.size(), fb);
+        same = n == m && memcmp(x.data(), y.data(), n) == 0;
+        if (n == 0) break;
+    }
+    if (fa != nullptr) fclose(fa);
+    if (fb != nullptr) fclose(fb);
+    return same;
+}
+
 long read_vm_hwm(pid_t pid) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
@@ -342,7 +357,7 @@ long read_vm_hwm(pid_t pid) {
 }
 
 ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss,
-                   bool to_null, const std::string& stdin_path) {
+                   bool to_null, const std::string& stdin_path, const std::string& stdout_path) {
     ChildRun r;
     int fds[2];
     if (pipe(fds) != 0) return r;
@@ -353,8 +368,12 @@ ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool samp
     // resident size is the program's own.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // Standard output on the pipe, or on /dev/null to time the program without a reader.
-    if (to_null) {
+    // Standard output on the pipe, in a file, or on /dev/null to time the program without a
+    // reader.
+    if (!stdout_path.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else if (to_null) {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     } else {
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);

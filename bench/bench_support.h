@@ -74,11 +74,16 @@ struct ChildRun {
 long read_vm_hwm(pid_t pid);
 
 // Runs a program with its standard output on a pipe that this process drains (the way a
-// caller reads the stream), or on /dev/null with `to_null`, and standard input from
-// `stdin_path` when given; returns wall time, CPU time, exit status and peak resident memory
-// (sampled from /proc while output arrives, with `sample_rss`).
+// caller reads the stream), on /dev/null with `to_null`, or in the file `stdout_path`
+// (created or truncated) when given, and standard input from `stdin_path` when given; returns
+// wall time, CPU time, exit status and peak resident memory (sampled from /proc while output
+// arrives, with `sample_rss`).
 ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss = false,
-                   bool to_null = false, const std::string& stdin_path = "");
+                   bool to_null = false, const std::string& stdin_path = "",
+                   const std::string& stdout_path = "");
+
+// True when both files can be read and hold the same bytes.
+bool same_files(const std::string& a, const std::string& b);
 
 // Makes each image set at its size (MiB) in a child process, so that the calling process stays
 // small: a child it starts counts its peak resident size as a floor of its own. Returns false

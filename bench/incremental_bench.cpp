@@ -17,9 +17,6 @@
 //                        [--changed-pct 2] [--connections 1,4] [--request-mib 4]
 //                        [--sha-seconds 3] [--qv-disk PATH] [--simulator PATH]
 //                        [--diff-tool PATH] [--manifest-tool PATH] [--openssl PATH] [--keep]
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,8 +32,6 @@
 #include <vector>
 
 #include "bench_support.h"
-
-extern char** environ;
 
 using namespace zev_bench;
 
@@ -86,49 +81,6 @@ bool make_disks(const std::string& old_path, const std::string& now_path, uint64
     int status = 0;
     waitpid(maker, &status, 0);
     return maker > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Runs a program with its standard output in the file `out` (created or truncated) and
-// returns its wall and CPU time and its exit status, as run_child does for a pipe.
-ChildRun run_to_file(const std::vector<std::string>& argv, const std::string& out) {
-    ChildRun r;
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const double start = now_seconds();
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        fprintf(stderr, "cannot start %s: %s\n", args[0], strerror(rc));
-        return r;
-    }
-    int status = 0;
-    struct rusage usage;
-    wait4(pid, &status, 0, &usage);
-    r.seconds = now_seconds() - start;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-    return r;
-}
-
-bool same_files(const std::string& a, const std::string& b) {
-    FILE* fa = fopen(a.c_str(), "rb");
-    FILE* fb = fopen(b.c_str(), "rb");
-    bool same = fa != nullptr && fb != nullptr;
-    std::vector<char> x(1 << 20), y(1 << 20);
-    while (same) {
-        size_t n = fread(x.data(), 1, x.size(), fa), m = fread(y.data(), 1, y.size(), fb);
-        same = n == m && memcmp(x.data(), y.data(), n) == 0;
-        if (n == 0) break;
-    }
-    if (fa != nullptr) fclose(fa);
-    if (fb != nullptr) fclose(fb);
-    return same;
 }
 
 uint64_t file_size(const std::string& path) {
@@ -344,7 +296,7 @@ int main(int argc, char** argv) {
                     r = run_child(a, false, false, true);
                 } else {
                     a.insert(a.end(), {"--manifest", manifest});
-                    r = run_to_file(a, stream);
+                    r = run_child(a, false, false, false, "", stream);
                 }
             } else if (c.kind == kRead) {
                 std::vector<std::string> a = qv_args("read", kDisk, c.conns);
@@ -355,9 +307,9 @@ int main(int argc, char** argv) {
                 a.insert(a.end(), {"--size", std::to_string(size), "-o", new_img});
                 r = run_child(a, false);
                 if (r.status == 0) {
-                    second = run_to_file(
-                        {diff_tool, old_img, new_img, "--block-size", std::to_string(block)},
-                        old_stream);
+                    second = run_child(
+                        {diff_tool, old_img, new_img, "--block-size", std::to_string(block)}, false,
+                        false, false, "", old_stream);
                     if (second.status != 0) r.status = second.status;
                     seconds["old path: read, " + c.conns].push_back(r.seconds);
                     seconds["old path: diff tool, " + c.conns].push_back(second.seconds);

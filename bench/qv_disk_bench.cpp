@@ -51,21 +51,6 @@ bool make_pattern(const std::string& path, uint64_t size, uint64_t seed) {
     return fclose(f) == 0;
 }
 
-bool same_files(const std::string& a, const std::string& b) {
-    FILE* fa = fopen(a.c_str(), "rb");
-    FILE* fb = fopen(b.c_str(), "rb");
-    bool same = fa != nullptr && fb != nullptr;
-    std::vector<char> x(1 << 20), y(1 << 20);
-    while (same) {
-        size_t n = fread(x.data(), 1, x.size(), fa), m = fread(y.data(), 1, y.size(), fb);
-        same = n == m && memcmp(x.data(), y.data(), n) == 0;
-        if (n == 0) break;
-    }
-    if (fa != nullptr) fclose(fa);
-    if (fb != nullptr) fclose(fb);
-    return same;
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
