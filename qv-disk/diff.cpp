@@ -228,27 +228,13 @@ int run_diff(const Transfer& t) {
     Failure ended;
     if (!stream.end(ended)) failures.push_back(ended.text);
     bool complete = failures.empty() && stopped_by == 0 && stream.processed() == size;
-    if (!failures.empty()) {
-        std::string more = failures.size() > 1 ? " (and " + std::to_string(failures.size() - 1) +
-                                                     " more failure(s) on other connections)"
-                                               : "";
-        message(failures.front() + more);
-    }
-    if (stopped_by != 0)
-        message("interrupted after " + std::to_string(stream.processed()) + " bytes");
+    report_end(failures, stopped_by, stream.processed());
     if (complete && !t.manifest.empty() && !now.save(t.manifest, error)) {
         message("the stream is complete, but the disk's new manifest was not written: " + error);
         complete = false;
     }
 
-    ProgressFigures figures;
-    figures.done = loop.done_bytes();
-    figures.total = size;
-    figures.moved = loop.moved_bytes();
-    figures.retries = loop.retries();
-    figures.connections = loop.workers();
-    figures.seconds = loop.seconds();
-    figures.state = complete ? "done" : stopped_by != 0 ? "interrupted" : "failed";
+    const ProgressFigures figures = final_figures(loop, size, complete, stopped_by);
     final_progress(t.progress, figures);
     if (!complete) {
         if (stream.processed() < size && !stream.broken())

@@ -53,6 +53,28 @@ void draw_line(const ProgressFigures& p) {
 
 }  // namespace
 
+void report_end(const std::vector<std::string>& failures, int stopped_by, uint64_t done) {
+    if (!failures.empty()) {
+        std::string more = failures.size() > 1 ? " (and " + std::to_string(failures.size() - 1) +
+                                                     " more failure(s) on other connections)"
+                                               : "";
+        message(failures.front() + more);
+    }
+    if (stopped_by != 0) message("interrupted after " + std::to_string(done) + " bytes");
+}
+
+ProgressFigures final_figures(const CopyLoop& loop, uint64_t total, bool complete, int stopped_by) {
+    ProgressFigures figures;
+    figures.done = loop.done_bytes();
+    figures.total = total;
+    figures.moved = loop.moved_bytes();
+    figures.retries = loop.retries();
+    figures.connections = loop.workers();
+    figures.seconds = loop.seconds();
+    figures.state = complete ? "done" : stopped_by != 0 ? "interrupted" : "failed";
+    return figures;
+}
+
 std::string progress_json(const ProgressFigures& p) {
     double rate, left;
     rates(p, rate, left);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "copy_loop.h"
 
@@ -36,6 +37,13 @@ void unblock_stop_signals();
 // requests in flight; a second one ends the process at once. Returns the signal that
 // stopped the copy, or 0.
 int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total);
+
+// Says why a copy ended early: its first failure (with how many other connections failed)
+// and the signal that stopped it after `done` bytes.
+void report_end(const std::vector<std::string>& failures, int stopped_by, uint64_t done);
+
+// The figures of a copy that has ended, of `total` bytes.
+ProgressFigures final_figures(const CopyLoop& loop, uint64_t total, bool complete, int stopped_by);
 
 // The last JSON line, once the outcome is known.
 void final_progress(ProgressMode mode, const ProgressFigures& p);

@@ -177,14 +177,7 @@ int run_transfer(const Transfer& given) {
     Failure flushed;
     if (!journal->flush(to, flushed)) failures.push_back(flushed.text);
     bool complete = failures.empty() && stopped_by == 0 && loop.done_bytes() == length;
-    if (!failures.empty()) {
-        std::string more = failures.size() > 1 ? " (and " + std::to_string(failures.size() - 1) +
-                                                     " more failure(s) on other connections)"
-                                               : "";
-        message(failures.front() + more);
-    }
-    if (stopped_by != 0)
-        message("interrupted after " + std::to_string(loop.done_bytes()) + " bytes");
+    report_end(failures, stopped_by, loop.done_bytes());
     if (t.reading && !output->finish_output(complete, length, error) && complete) {
         message(error);
         complete = false;
@@ -195,14 +188,7 @@ int run_transfer(const Transfer& given) {
         complete = false;
     }
 
-    ProgressFigures figures;
-    figures.done = loop.done_bytes();
-    figures.total = length;
-    figures.moved = loop.moved_bytes();
-    figures.retries = loop.retries();
-    figures.connections = loop.workers();
-    figures.seconds = loop.seconds();
-    figures.state = complete ? "done" : stopped_by != 0 ? "interrupted" : "failed";
+    const ProgressFigures figures = final_figures(loop, length, complete, stopped_by);
     if (complete) {
         journal->remove();
     } else if (loop.done_bytes() == 0) {

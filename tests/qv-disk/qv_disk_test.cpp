@@ -612,14 +612,17 @@ INSTANTIATE_TEST_SUITE_P(Images, QvDiskDiff,
                              return name.str();
                          });
 
+// The simulator and qv-disk for a plain test, which starts and stops them itself.
+struct SimulatorCase : QvDiskCase {
+    using QvDiskCase::dir;
+    using QvDiskCase::qv;
+    using QvDiskCase::start;
+    using QvDiskCase::stop;
+};
+
 // What a diff refuses, before it writes any record.
 TEST(QvDiskDiffRefusals, WrongManifestsAndSizesWriteNoRecord) {
-    struct Fixture : QvDiskCase {
-        using QvDiskCase::dir;
-        using QvDiskCase::qv;
-        using QvDiskCase::start;
-        using QvDiskCase::stop;
-    } f;
+    SimulatorCase f;
     f.start("lan", 1);
     const TempDir& dir = f.dir;
     put(dir.file("disk.img"), pattern(kDiskSize, 61));
@@ -664,12 +667,7 @@ TEST(QvDiskDiffRefusals, WrongManifestsAndSizesWriteNoRecord) {
 // A disk that cannot be read to its end: the stream ends with a final record short of the
 // disk's size, which zev-block-apply takes as an incomplete diff.
 TEST(QvDiskDiffFaults, AnUnreadableDiskEndsTheStreamShortOfItsSize) {
-    struct Fixture : QvDiskCase {
-        using QvDiskCase::dir;
-        using QvDiskCase::qv;
-        using QvDiskCase::start;
-        using QvDiskCase::stop;
-    } f;
+    SimulatorCase f;
     // Every connection is cut after 5 MiB: the range checks pass, the diff's connection not.
     f.start("lan", 1, {"--drop-after", "5M"});
     const TempDir& dir = f.dir;
