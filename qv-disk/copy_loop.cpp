@@ -186,9 +186,12 @@ bool CopyLoop::step(const std::string& who, uint64_t index, std::vector<char>& b
         return false;
     if (plan_.manifest != nullptr)
         plan_.manifest->hash_blocks(hasher, pos / plan_.manifest->block_size(), data, n);
-    if (!earlier &&
-        !attempt(who, sink, [&](Channel& c, Failure& f) { return c.prepare(pos, n, data, f); }))
+    // Preparing is local work on bytes already here: nothing a retry could change.
+    Failure prepared;
+    if (!earlier && !sink.prepare(pos, n, data, prepared)) {
+        fail(prepared.text);
         return false;
+    }
     const bool in_turn = !earlier && to_.sequential();
     if (ordered_) {
         if (!wait_turn(index)) return false;
