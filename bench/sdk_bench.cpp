@@ -47,7 +47,7 @@
 
 #include "Quillonvarde_sdk.h"
 #include "bench_support.h"
-#include "header_crc.h"
+#include "hxa_checksum.h"
 #include "hxa_protocol.h"
 #include "private_mounts.h"
 #include "session.h"
@@ -219,7 +219,7 @@ class RawConn {
         h.operation = op;
         h.seqNo = seq_++;
         h.length = length;
-        h.crc = hxasim::header_crc(&h, offsetof(hxa::MsgHeader, crc));
+        h.crc = hxa::header_crc(&h, offsetof(hxa::MsgHeader, crc));
         std::memcpy(msg, &h, sizeof h);
         std::memcpy(msg + sizeof h, payload, length);
         size_t head = sizeof h + length;
@@ -358,7 +358,7 @@ int raw_server(const std::string& image, bool tls) {
             }
             if (buf.size() < kHead) buf.resize(kHead);
             r.length = h.operation == hxa::OP_LAN_CLOSE ? sizeof(hxa::CloseReply) : sizeof t;
-            r.crc = hxasim::header_crc(&r, offsetof(hxa::MsgHeader, crc));
+            r.crc = hxa::header_crc(&r, offsetof(hxa::MsgHeader, crc));
             std::memcpy(buf.data(), &r, sizeof r);
             std::memcpy(buf.data() + sizeof r, &t, r.length);
             // Reply header, its payload and (for a read) the data: one send.

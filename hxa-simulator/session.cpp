@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "header_crc.h"
+#include "hxa_checksum.h"
 #include "sim_log.h"
 #include "tls_server.h"
 
@@ -210,13 +210,7 @@ char* Session::data_block(uint64_t need, size_t& size) {
 }
 
 hxa::MsgHeader Session::reply_header(const hxa::MsgHeader& request, uint32_t length) {
-    hxa::MsgHeader h{};
-    h.magic = hxa::kMagic;
-    h.operation = request.operation;
-    h.seqNo = request.seqNo;
-    h.length = length;
-    h.crc = header_crc(&h, offsetof(hxa::MsgHeader, crc));
-    return h;
+    return hxa::make_header(request.operation, request.seqNo, length);
 }
 
 bool Session::send_reply(const hxa::MsgHeader& request, const void* payload, uint32_t length) {
@@ -283,7 +277,7 @@ bool Session::serve_one() {
                   h.magic, hxa::kMagic, strict_headers_ ? "; refused with result 1" : "");
         header_ok = !strict_headers_;
     }
-    uint32_t crc = header_crc(&h, offsetof(hxa::MsgHeader, crc));
+    uint32_t crc = hxa::header_crc(h);
     if (crc != h.crc) {
         log_error("conn %llu: request checksum 0x%08x, expected 0x%08x%s", static_cast<ull>(conn_),
                   h.crc, crc, strict_headers_ ? "; refused with result 1" : "");

@@ -7,18 +7,18 @@
 #include <vector>
 
 #include "disk_store.h"
-#include "header_crc.h"
+#include "hxa_checksum.h"
 #include "options.h"
 #include "sim_harness.h"
 
 using namespace hxasim;
 
 TEST(SimulatorChecksum, MatchesTheProtocolCheckValues) {
-    EXPECT_EQ(header_crc("123456789", 9), 0x2340524Fu);
-    EXPECT_EQ(header_crc("abc", 3), 0xAFFEA479u);
-    EXPECT_EQ(header_crc("", 0), 0xFFFFFFFFu);
+    EXPECT_EQ(hxa::header_crc("123456789", 9), 0x2340524Fu);
+    EXPECT_EQ(hxa::header_crc("abc", 3), 0xAFFEA479u);
+    EXPECT_EQ(hxa::header_crc("", 0), 0xFFFFFFFFu);
     const unsigned char open_header[14] = {0x35, 0x35, 0, 0, 1, 0, 0, 0, 0, 0, 0x82, 0x01, 0, 0};
-    EXPECT_EQ(header_crc(open_header, sizeof open_header), 0x42FD704Bu);
+    EXPECT_EQ(hxa::header_crc(open_header, sizeof open_header), 0x42FD704Bu);
 }
 
 namespace {
