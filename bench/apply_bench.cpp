@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -72,26 +73,23 @@ double run_pipeline(const std::vector<std::string>& producer,
     return ok ? now_seconds() - start : -1;
 }
 
-void usage(const char* argv0) {
-    fprintf(stderr,
-            "Usage: %s --dir <scratch dir> [--tool <zev-block-diff-tool>] [--apply "
-            "<zev-block-apply>]\n"
-            "          [--size-mib 1024] [--block-size 65536] [--reps 5] [--keep]\n",
-            argv0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string tool = ZEV_BENCH_DEFAULT_TOOL;
     std::string apply = ZEV_BENCH_DEFAULT_APPLY;
     BenchOptions options;
-    options.texts = {{"--tool", &tool}, {"--apply", &apply}};
     options.reps = 5;
-    if (!parse_bench_options(argc, argv, &options)) {
-        usage(argv[0]);
-        return 2;
-    }
+    CLI::App app{
+        "zev-block-apply against zev-block-diff-tool producing the stream, on the image "
+        "pairs of the diff benchmark in the page cache; its memory",
+        "zev-apply-bench"};
+    app.add_option("--tool", tool, "the zev-block-diff-tool producing the stream")
+        ->capture_default_str();
+    app.add_option("--apply", apply, "the zev-block-apply to measure")->capture_default_str();
+    add_bench_options(app, options);
+    const int status = parse_command_line(app, argc, argv, 2);
+    if (status >= 0) return status;
     const std::string& dir = options.dir;
     mkdir(dir.c_str(), 0755);
     const ImageSet set = image_paths(dir, "apply");

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -203,37 +204,28 @@ void print_machine() {
     printf("\n");
 }
 
-bool parse_bench_options(int argc, char** argv, BenchOptions* o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--keep") {
-            o->keep = true;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
-        const char* value = argv[++i];
-        if (a == "--dir") {
-            o->dir = value;
-        } else if (a == "--size-mib") {
-            o->size_mib = strtoul(value, nullptr, 10);
-        } else if (a == "--small-mib") {
-            o->small_mib = strtoul(value, nullptr, 10);
-        } else if (a == "--block-size") {
-            o->block = strtoul(value, nullptr, 10);
-        } else if (a == "--reps") {
-            o->reps = atoi(value);
-        } else {
-            bool known = false;
-            for (const auto& text : o->texts) {
-                if (a == text.first) {
-                    *text.second = value;
-                    known = true;
-                }
-            }
-            if (!known) return false;
-        }
+void add_bench_options(CLI::App& app, BenchOptions& o, bool block_size) {
+    app.add_option("--dir", o.dir, "scratch directory for the images")->required();
+    app.add_option("--size-mib", o.size_mib, "image size in MiB")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    if (block_size)
+        app.add_option("--block-size", o.block, "block size in bytes")
+            ->check(CLI::PositiveNumber)
+            ->capture_default_str();
+    app.add_option("--reps", o.reps, "repetitions of every case")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_flag("--keep", o.keep, "keep the images at the end");
+}
+
+int parse_command_line(CLI::App& app, int argc, char** argv, int bad) {
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : bad;
     }
-    return !o->dir.empty() && o->size_mib != 0 && o->small_mib != 0 && o->block != 0 && o->reps > 0;
+    return -1;
 }
 
 std::string own_path(const char* argv0) {

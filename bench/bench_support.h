@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace zev_bench {
 
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -37,19 +41,21 @@ ImageSet image_paths(const std::string& dir, const std::string& tag);
 void make_images(const ImageSet& s, size_t size, size_t block,
                  const std::vector<unsigned char>& pool);
 
-// The command line every benchmark shares: named text options (such as --dir and the programs
-// under test), and --size-mib, --small-mib, --block-size, --reps, --keep. Returns false for an
-// unknown option, an option without its value, or a missing --dir, zero sizes or repetitions.
+// The options every benchmark shares, added to its CLI11 command line: --dir (required),
+// --size-mib, --reps, --keep and, with `block_size`, --block-size. Sizes and repetitions must
+// be above zero.
 struct BenchOptions {
-    std::vector<std::pair<const char*, std::string*>> texts;
     std::string dir;
     size_t size_mib = 1024;
-    size_t small_mib = 64;
     size_t block = 65536;
     int reps = 7;
     bool keep = false;
 };
-bool parse_bench_options(int argc, char** argv, BenchOptions* options);
+void add_bench_options(CLI::App& app, BenchOptions& options, bool block_size = true);
+
+// Parses the command line with `app`: -1 when the program goes on, 0 after --help, `bad` after
+// CLI11's message for a wrong command line.
+int parse_command_line(CLI::App& app, int argc, char** argv, int bad);
 
 double now_seconds();
 

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <sstream>
 #include <string>
@@ -152,14 +153,6 @@ bool same_stream(const std::string& a, const std::string& b, size_t* exact_lines
     return true;
 }
 
-void usage(const char* argv0) {
-    fprintf(
-        stderr,
-        "Usage: %s --tool <zev-block-diff-tool> --dir <scratch dir> [--python <script>]\n"
-        "          [--size-mib 1024] [--small-mib 64] [--block-size 65536] [--reps 7] [--keep]\n",
-        argv0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,14 +171,22 @@ int main(int argc, char** argv) {
     std::string tool = ZEV_BENCH_DEFAULT_TOOL;
     std::string python = ZEV_BENCH_DEFAULT_SCRIPT;
     BenchOptions options;
-    options.texts = {{"--tool", &tool}, {"--python", &python}};
-    if (!parse_bench_options(argc, argv, &options)) {
-        usage(argv[0]);
-        return 2;
-    }
+    size_t small_mib = 64;
+    CLI::App app{
+        "zev-block-diff-tool against a read-and-compare loop, the compute limit and a "
+        "Python script, on disk-image pairs in the page cache; its memory",
+        "zev-diff-bench"};
+    app.add_option("--tool", tool, "the zev-block-diff-tool to measure")->capture_default_str();
+    app.add_option("--python", python, "the Python script producing the same stream")
+        ->capture_default_str();
+    add_bench_options(app, options);
+    app.add_option("--small-mib", small_mib, "size of the small image pair in MiB")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    const int status = parse_command_line(app, argc, argv, 2);
+    if (status >= 0) return status;
     const std::string& dir = options.dir;
     const size_t size_mib = options.size_mib;
-    const size_t small_mib = options.small_mib;
     const size_t block = options.block;
     const int reps = options.reps;
     const bool keep = options.keep;

@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -165,24 +166,39 @@ int main(int argc, char** argv) {
                 diff_tool = QV_BENCH_DIFF_TOOL, manifest_tool = QV_BENCH_MANIFEST_TOOL,
                 openssl = "openssl", changed_pct = "2", connection_list = "1,4", request_mib = "4",
                 sha_seconds = "3";
-    o.texts = {{"--qv-disk", &qv},
-               {"--simulator", &simulator},
-               {"--diff-tool", &diff_tool},
-               {"--manifest-tool", &manifest_tool},
-               {"--openssl", &openssl},
-               {"--changed-pct", &changed_pct},
-               {"--connections", &connection_list},
-               {"--request-mib", &request_mib},
-               {"--sha-seconds", &sha_seconds}};
-    if (!parse_bench_options(argc, argv, &o) || split_list(connection_list).empty() ||
-        atof(changed_pct.c_str()) <= 0 || atof(changed_pct.c_str()) > 100) {
-        fprintf(stderr,
-                "usage: qv-incremental-bench --dir DIR [--size-mib 1024] [--block-size 65536] "
-                "[--reps 5] [--changed-pct 2] [--connections 1,4] [--request-mib 4] "
-                "[--sha-seconds 3] [--qv-disk PATH] [--simulator PATH] [--diff-tool PATH] "
-                "[--manifest-tool PATH] [--openssl PATH] [--keep]\n");
-        return 2;
-    }
+    CLI::App app{
+        "What an incremental backup through block manifests costs and saves, against "
+        "hxa-simulator on loopback",
+        "qv-incremental-bench"};
+    add_bench_options(app, o);
+    app.add_option("--changed-pct", changed_pct, "share of the blocks changed, in percent")
+        ->check(
+            [](const std::string& text) {
+                const double pct = atof(text.c_str());
+                return pct > 0 && pct <= 100 ? std::string() : "above 0 and at most 100";
+            },
+            "PERCENT")
+        ->capture_default_str();
+    app.add_option("--connections", connection_list, "qv-disk's connections, a comma list")
+        ->check(
+            [](const std::string& text) {
+                return split_list(text).empty() ? "no connection count" : std::string();
+            },
+            "LIST")
+        ->capture_default_str();
+    app.add_option("--request-mib", request_mib, "qv-disk's request size in MiB")
+        ->capture_default_str();
+    app.add_option("--sha-seconds", sha_seconds, "seconds of openssl speed sha256")
+        ->capture_default_str();
+    app.add_option("--qv-disk", qv, "the qv-disk to measure")->capture_default_str();
+    app.add_option("--simulator", simulator, "the hxa-simulator to run")->capture_default_str();
+    app.add_option("--diff-tool", diff_tool, "the zev-block-diff-tool to run")
+        ->capture_default_str();
+    app.add_option("--manifest-tool", manifest_tool, "the zev-block-manifest to measure")
+        ->capture_default_str();
+    app.add_option("--openssl", openssl, "the openssl to compare with")->capture_default_str();
+    const int status = parse_command_line(app, argc, argv, 2);
+    if (status >= 0) return status;
     const std::vector<std::string> conns = split_list(connection_list);
     if (openssl.find('/') == std::string::npos) openssl = own_path(openssl.c_str());
     if (openssl.empty()) {

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -63,19 +64,21 @@ int main(int argc, char** argv) {
     o.reps = 3;
     std::string qv = QV_BENCH_QV_DISK, simulator = QV_BENCH_SIMULATOR, request_mib = "4",
                 connections = "1", rate_mib = "200", drop_mib = "64";
-    o.texts = {{"--qv-disk", &qv},
-               {"--simulator", &simulator},
-               {"--request-mib", &request_mib},
-               {"--connections", &connections},
-               {"--rate-mib", &rate_mib},
-               {"--drop-mib", &drop_mib}};
-    if (!parse_bench_options(argc, argv, &o)) {
-        fprintf(stderr,
-                "usage: qv-disk-bench --dir DIR [--size-mib 1024] [--reps 3] [--request-mib 4] "
-                "[--connections 1] [--rate-mib 200] [--drop-mib 64] [--qv-disk PATH] "
-                "[--simulator PATH] [--keep]\n");
-        return 2;
-    }
+    CLI::App app{
+        "What retries, dropped connections and the rate cap cost qv-disk, against "
+        "hxa-simulator on loopback",
+        "qv-disk-bench"};
+    add_bench_options(app, o, false);
+    app.add_option("--request-mib", request_mib, "qv-disk's request size in MiB")
+        ->capture_default_str();
+    app.add_option("--connections", connections, "qv-disk's connections")->capture_default_str();
+    app.add_option("--rate-mib", rate_mib, "the rate cap in MiB/s")->capture_default_str();
+    app.add_option("--drop-mib", drop_mib, "the faulty simulator cuts a connection after this")
+        ->capture_default_str();
+    app.add_option("--qv-disk", qv, "the qv-disk to measure")->capture_default_str();
+    app.add_option("--simulator", simulator, "the hxa-simulator to run")->capture_default_str();
+    const int status = parse_command_line(app, argc, argv, 2);
+    if (status >= 0) return status;
     const uint64_t size = o.size_mib * kMiB;
     mkdir(o.dir.c_str(), 0755);
     const std::string disk = o.dir + "/disk.img", input = o.dir + "/input.img",

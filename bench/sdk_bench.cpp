@@ -32,6 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -656,43 +657,50 @@ int main(int argc, char** argv) {
     if (self.empty()) die("cannot find this program from its name %s", argv[0]);
     Settings st;
     std::string simulator = QV_BENCH_SIMULATOR;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) die("%s needs a value", a.c_str());
-            return argv[++i];
-        };
-        if (a == "--raw-server") {
-            std::string image = value();
-            return raw_server(image, i + 1 < argc && std::string(argv[i + 1]) == "--tls");
-        } else if (a == "--quick") {
-            st.quick = true;
-            st.region = 8 * kMiB;
-            st.reps = 1;
-            st.calls = 200;
-            st.small_requests = 64;
-            st.run_seconds = 0;
-        } else if (a == "--dir") {
-            st.dir = value();
-        } else if (a == "--run-mib") {
-            st.region = std::stoull(value()) * kMiB;
-        } else if (a == "--reps") {
-            st.reps = std::max(1, std::stoi(value()));
-        } else if (a == "--profile") {
-            for (int k = 0; k < 4; ++k) st.profile.push_back(value());
-        } else if (a == "--mode") {
-            st.only.push_back(value());
-        } else if (a == "--run-seconds") {
-            st.run_seconds = std::stod(value());
-        } else if (a == "--calls") {
-            st.calls = std::max(2, std::stoi(value()));
-        } else if (a == "--simulator") {
-            simulator = value();
-        } else {
-            die("usage: qv-sdk-bench [--quick] [--dir DIR] [--run-mib N] [--reps N] [--calls N] "
-                "[--run-seconds S] [--simulator PATH] [--mode TCP|TLS|SAN]... "
-                "[--profile library|baseline TCP|TLS|SAN read|write BYTES]");
-        }
+    std::string served_image;
+    bool served_tls = false;
+    uint64_t run_mib = st.region / kMiB;
+    CLI::App app{"libquillonvarde_sdk against hxa-simulator on loopback, beside raw baselines",
+                 "qv-sdk-bench"};
+    app.add_flag("--quick", st.quick,
+                 "tiny data, one run per figure, every request checked, nothing timed");
+    app.add_option("--dir", st.dir, "where the work directory goes (default /tmp)");
+    CLI::Option* run_mib_option =
+        app.add_option("--run-mib", run_mib, "MiB one run moves, and the size of every disk")
+            ->capture_default_str();
+    CLI::Option* reps_option =
+        app.add_option("--reps", st.reps, "runs per figure")->capture_default_str();
+    CLI::Option* calls_option =
+        app.add_option("--calls", st.calls, "calls of the resident memory runs")
+            ->capture_default_str();
+    CLI::Option* seconds_option =
+        app.add_option("--run-seconds", st.run_seconds, "a run stops after this long (0: never)")
+            ->capture_default_str();
+    app.add_option("--simulator", simulator, "the hxa-simulator to run")->capture_default_str();
+    app.add_option("--mode", st.only, "measure only this mode (repeatable)")
+        ->check(CLI::IsMember({"TCP", "TLS", "SAN"}));
+    app.add_option("--profile", st.profile,
+                   "one case alone: library|baseline TCP|TLS|SAN read|write BYTES")
+        ->expected(4);
+    // The baseline server: this program started again (hidden options).
+    app.add_option("--raw-server", served_image)->group("");
+    app.add_flag("--tls", served_tls)->group("");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 1;
+    }
+    if (!served_image.empty()) return raw_server(served_image, served_tls);
+    st.region = run_mib * kMiB;
+    st.reps = std::max(1, st.reps);
+    st.calls = std::max(2, st.calls);
+    if (st.quick) {
+        // Tiny data, one run each; options given beside --quick still count.
+        if (run_mib_option->count() == 0) st.region = 8 * kMiB;
+        if (reps_option->count() == 0) st.reps = 1;
+        if (calls_option->count() == 0) st.calls = 200;
+        if (seconds_option->count() == 0) st.run_seconds = 0;
+        st.small_requests = 64;
     }
     if (st.region < 8 * kMiB) st.region = 8 * kMiB;
     signal(SIGPIPE, SIG_IGN);
