@@ -6,6 +6,14 @@
 #include "base64.h"
 #include "diff-tool.h"
 
+// The longest record, a heartbeat with two 20-digit numbers, fits in CHANGE_RECORD_OVERHEAD
+// bytes with its terminator.
+static_assert(sizeof(ZEV_RECORD_OFFSET ZEV_RECORD_LENGTH ZEV_RECORD_DATA ZEV_RECORD_DATA_END
+                         ZEV_RECORD_LAST "false" ZEV_RECORD_CLOSE ZEV_RECORD_BREAK) +
+                      2 * 20 <=
+                  CHANGE_RECORD_OVERHEAD,
+              "CHANGE_RECORD_OVERHEAD is too small for the record grammar");
+
 size_t change_record_capacity(size_t compress_bound) {
     return base64_encoded_length(compress_bound) + CHANGE_RECORD_OVERHEAD;
 }
@@ -30,13 +38,13 @@ static char* put_text(char* out, const char* text) {
 
 size_t build_change_record(char* record, uint64_t offset, uint64_t length,
                            const unsigned char* compressed, size_t compressed_size) {
-    char* p = put_text(record, "{\"offset\":");
+    char* p = put_text(record, ZEV_RECORD_OFFSET);
     p = put_decimal(p, offset);
-    p = put_text(p, ",\"length\":");
+    p = put_text(p, ZEV_RECORD_LENGTH);
     p = put_decimal(p, length);
-    p = put_text(p, ",\"data\":\"");
+    p = put_text(p, ZEV_RECORD_DATA);
     p += base64_encode_to(compressed, compressed_size, p);
-    p = put_text(p, "\"}\n");
+    p = put_text(p, ZEV_RECORD_DATA_END ZEV_RECORD_CLOSE ZEV_RECORD_BREAK);
     return static_cast<size_t>(p - record);
 }
 

@@ -14,8 +14,7 @@
 #include "base64.h"
 #include "logging.h"
 
-#define HEARTBEAT_LOG \
-    "{\"offset\":%" PRIu64 ",\"length\":0,\"data\":\"\",\"last\":%s} (heartbeat message)"
+#define HEARTBEAT_LOG HEARTBEAT_FORMAT " (heartbeat message)"
 
 // Exit status of a run whose stream could not be written to standard output.
 #define EXIT_OUTPUT_FAILED 2
