@@ -26,6 +26,7 @@
 
 #include "base64.h"
 #include "block-manifest.h"
+#include "diff-tool.h"
 
 namespace {
 
@@ -33,13 +34,6 @@ namespace {
 // whose diff stopped early.
 const int kExitFailure = 1;
 const int kExitIncomplete = 2;
-
-// The largest block the diff tool compresses in one call.
-const uint64_t kMaxBlockLength = 0x7E000000u;
-
-// {"offset":<20 digits>,"length":<20 digits>,"data":"<text>","last":false}: the fixed parts of
-// the longest record around its Base64 text.
-const size_t kRecordOverhead = 96;
 
 const size_t kReadChunk = 1 << 20;
 
@@ -76,30 +70,29 @@ const char* parse_literal(const char* p, const char* end, const char* literal) {
     return p + n;
 }
 
-// Parses one line (without its line break) as exactly one of the three record forms:
-//   {"offset":N,"length":N,"data":"TEXT"}
-//   {"offset":N,"length":0,"data":"","last":false}
-//   {"offset":N,"length":0,"data":"","last":true}
-// Returns null, or the text of what is wrong.
+// Parses one line (without its line break) as exactly one of the three record forms of the
+// stream's grammar (diff-tool.h): a change, a heartbeat or the final record. Returns null, or
+// the text of what is wrong.
 const char* parse_record(char* line, size_t size, Record* record) {
     const char* end = line + size;
-    const char* p = parse_literal(line, end, "{\"offset\":");
+    const char* p = parse_literal(line, end, ZEV_RECORD_OFFSET);
     if (p != nullptr) p = parse_number(p, end, &record->offset);
-    if (p != nullptr) p = parse_literal(p, end, ",\"length\":");
+    if (p != nullptr) p = parse_literal(p, end, ZEV_RECORD_LENGTH);
     if (p != nullptr) p = parse_number(p, end, &record->length);
-    if (p != nullptr) p = parse_literal(p, end, ",\"data\":\"");
+    if (p != nullptr) p = parse_literal(p, end, ZEV_RECORD_DATA);
     if (p == nullptr) return "not one of the three record forms of the diff stream";
     char* data = line + (p - line);
-    const char* quote = static_cast<const char*>(memchr(p, '"', static_cast<size_t>(end - p)));
-    if (quote == nullptr) return "not one of the three record forms of the diff stream";
+    const char* data_end =
+        static_cast<const char*>(memchr(p, ZEV_RECORD_DATA_END[0], static_cast<size_t>(end - p)));
+    if (data_end == nullptr) return "not one of the three record forms of the diff stream";
     record->data = data;
-    record->data_length = static_cast<size_t>(quote - p);
-    p = quote + 1;
-    if (p + 1 == end && *p == '}') {
+    record->data_length = static_cast<size_t>(data_end - p);
+    p = data_end + 1;
+    if (parse_literal(p, end, ZEV_RECORD_CLOSE) == end) {
         record->kind = Record::kChange;
-    } else if (parse_literal(p, end, ",\"last\":false}") == end) {
+    } else if (parse_literal(p, end, ZEV_RECORD_LAST "false" ZEV_RECORD_CLOSE) == end) {
         record->kind = Record::kHeartbeat;
-    } else if (parse_literal(p, end, ",\"last\":true}") == end) {
+    } else if (parse_literal(p, end, ZEV_RECORD_LAST "true" ZEV_RECORD_CLOSE) == end) {
         record->kind = Record::kFinal;
     } else {
         return "not one of the three record forms of the diff stream";
@@ -160,7 +153,8 @@ class LineReader {
             char* base = reinterpret_cast<char*>(buffer_.data);
             char* newline = nullptr;
             if (end_ > scan_)
-                newline = static_cast<char*>(memchr(base + scan_, '\n', end_ - scan_));
+                newline =
+                    static_cast<char*>(memchr(base + scan_, ZEV_RECORD_BREAK[0], end_ - scan_));
             if (newline != nullptr) {
                 *line = base + start_;
                 *size = static_cast<size_t>(newline - *line);
@@ -289,7 +283,7 @@ std::string take_progress_record(const Record& record, StreamState* state) {
 // Decodes a change record's data (Base64 text -> LZ4 block -> exactly `length` bytes) into
 // state->block.
 std::string decode_change_record(const Record& record, StreamState* state) {
-    if (record.length > kMaxBlockLength) {
+    if (record.length > ZEV_MAX_BLOCK_SIZE) {
         return problem("length %" PRIu64 " above the largest block", record.length);
     }
     const int64_t compressed_size = canonical_base64_size(record.data, record.data_length);
@@ -333,10 +327,10 @@ std::string check_line(char* line, size_t size, const Target& target, Record* re
 // Applies (or with check_only, only validates) the stream read from `input_fd`. Returns the
 // exit status.
 int apply_stream(const Target& target, int input_fd, const char* input_name, bool check_only) {
-    const uint64_t largest_block = std::min(target.size, kMaxBlockLength);
+    const uint64_t largest_block = std::min<uint64_t>(target.size, ZEV_MAX_BLOCK_SIZE);
     const size_t largest_compressed = static_cast<size_t>(
         LZ4_compressBound(static_cast<int>(std::max<uint64_t>(largest_block, 1))));
-    LineReader reader(input_fd, base64_encoded_length(largest_compressed) + kRecordOverhead);
+    LineReader reader(input_fd, change_record_capacity(largest_compressed));
     StreamState state;
     uint64_t line_number = 0;
     for (;;) {
