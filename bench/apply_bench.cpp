@@ -12,7 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "child_process.h"
 
 namespace {
 
@@ -40,36 +40,23 @@ bool copy_file(const std::string& from, const std::string& to) {
     return ok && n == 0;
 }
 
-// The diff tool piped into zev-block-apply, both started by a shell-free fork; returns the
-// wall time, or a negative value when either fails.
+// The diff tool piped into zev-block-apply, both started without a shell; returns the wall
+// time, or a negative value when either fails.
 double run_pipeline(const std::vector<std::string>& producer,
                     const std::vector<std::string>& consumer) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
     const double start = now_seconds();
-    pid_t pids[2];
-    for (int i = 0; i < 2; ++i) {
-        const std::vector<std::string>& argv = i == 0 ? producer : consumer;
-        pids[i] = fork();
-        if (pids[i] == 0) {
-            dup2(fds[i == 0 ? 1 : 0], i == 0 ? 1 : 0);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    close(fds[0]);
-    close(fds[1]);
-    bool ok = true;
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
+    zev_common::ChildOptions produce;
+    produce.in = zev_common::Stream::inherit();
+    produce.out = zev_common::Stream::pipe();
+    zev_common::ChildProcess first = zev_common::ChildProcess::start(producer, produce);
+    zev_common::ChildOptions consume;
+    consume.in = zev_common::Stream::from_fd(first.out_fd());
+    zev_common::ChildProcess second = first.running()
+                                          ? zev_common::ChildProcess::start(consumer, consume)
+                                          : zev_common::ChildProcess();
+    first.close_out();
+    zev_common::ChildStatus a, b;
+    const bool ok = first.wait(a) && second.wait(b) && a.exit_code == 0 && b.exit_code == 0;
     return ok ? now_seconds() - start : -1;
 }
 
@@ -128,20 +115,9 @@ int main(int argc, char** argv) {
         long rss = 0;
         // The stream goes to a file without passing through this process, which stays small:
         // a child it starts counts its peak resident size as a floor of its own.
-        const pid_t writer = fork();
-        if (writer == 0) {
-            const int out = open(stream.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || dup2(out, 1) < 0) _exit(126);
-            std::vector<char*> args;
-            for (const std::string& a : tool_args) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        int writer_status = 0;
-        waitpid(writer, &writer_status, 0);
+        // The stream goes to a file without passing through this process.
         struct stat st;
-        if (!WIFEXITED(writer_status) || WEXITSTATUS(writer_status) != 0 ||
+        if (run_child(tool_args, false, false, false, "", stream).status != 0 ||
             stat(stream.c_str(), &st) != 0) {
             fprintf(stderr, "the diff tool failed\n");
             return 1;

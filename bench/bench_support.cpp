@@ -4,20 +4,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace zev_bench {
 
@@ -255,68 +254,52 @@ std::string own_path(const char* argv0) {
 }
 
 namespace {
-std::vector<pid_t> g_servers;
-}
+// Every server still running, in the order started; whatever is left when the program ends
+// is killed by the handles' destructors.
+std::vector<zev_common::ChildProcess> g_servers;
+}  // namespace
 
 Server start_server(const std::vector<std::string>& args, std::string& error) {
     Server s;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + strerror(errno);
+    zev_common::ChildOptions options;
+    options.in = zev_common::Stream::inherit();
+    options.out = zev_common::Stream::pipe();
+    zev_common::ChildProcess child = zev_common::ChildProcess::start(args, options);
+    if (!child.running()) {
+        error = args[0] + ": " + child.error();
         return s;
     }
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) {
-        close(out[0]);
-        error = args[0] + ": " + strerror(rc);
-        return s;
-    }
-    g_servers.push_back(pid);
-    s.pid = pid;
-    FILE* f = fdopen(out[0], "r");
-    char line[128] = {};
+    s.pid = child.pid();
+    // The first line of its output, read byte by byte so that nothing after it is taken.
+    std::string line;
+    char c = 0;
+    while (line.size() < 128 && read(child.out_fd(), &c, 1) == 1 && c != '\n') line += c;
+    child.close_out();
     unsigned port = 0;
-    if (f == nullptr || fgets(line, sizeof line, f) == nullptr ||
-        sscanf(line, "listening on 127.0.0.1:%u", &port) != 1) {
+    g_servers.push_back(std::move(child));
+    if (sscanf(line.c_str(), "listening on 127.0.0.1:%u", &port) != 1) {
         error = args[0] + " did not start";
         stop_server(s);
     }
-    if (f != nullptr) fclose(f);
     s.port = static_cast<uint16_t>(port);
     return s;
 }
 
 void stop_server(Server& s) {
-    if (s.pid <= 0) return;
-    kill(s.pid, SIGTERM);
-    int status = 0;
-    while (waitpid(s.pid, &status, 0) < 0 && errno == EINTR) {
+    for (auto it = g_servers.begin(); it != g_servers.end(); ++it) {
+        if (it->pid() != s.pid) continue;
+        it->stop(SIGTERM);
+        g_servers.erase(it);
+        break;
     }
-    g_servers.erase(std::remove(g_servers.begin(), g_servers.end(), s.pid), g_servers.end());
     s.pid = -1;
 }
 
 void stop_all_servers() {
     while (!g_servers.empty()) {
-        Server s;
-        s.pid = g_servers.back();
-        stop_server(s);
+        g_servers.back().stop(SIGTERM);
+        g_servers.pop_back();
     }
-}
-
-double now_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 bool same_files(const std::string& a, const std::string& b) {
@@ -351,49 +334,28 @@ long read_vm_hwm(pid_t pid) {
 ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool sample_rss,
                    bool to_null, const std::string& stdin_path, const std::string& stdout_path) {
     ChildRun r;
-    int fds[2];
-    if (pipe(fds) != 0) return r;
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    // posix_spawn starts the child without copying this process's memory, so the child's peak
-    // resident size is the program's own.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Standard output on the pipe, in a file, or on /dev/null to time the program without a
+    zev_common::ChildOptions options;
+    options.in =
+        stdin_path.empty() ? zev_common::Stream::inherit() : zev_common::Stream::file(stdin_path);
+    // Standard output on a pipe, in a file, or on /dev/null to time the program without a
     // reader.
-    if (!stdout_path.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    } else if (to_null) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    } else {
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    }
-    if (!stdin_path.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
-    }
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    options.out = !stdout_path.empty() ? zev_common::Stream::file(stdout_path)
+                  : to_null            ? zev_common::Stream::null()
+                                       : zev_common::Stream::pipe();
     const double start = now_seconds();
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        fprintf(stderr, "cannot start %s: %s\n", args[0], strerror(rc));
-        close(fds[0]);
-        close(fds[1]);
+    zev_common::ChildProcess child = zev_common::ChildProcess::start(argv, options);
+    if (!child.running()) {
+        fprintf(stderr, "cannot start %s: %s\n", argv[0].c_str(), child.error().c_str());
         return r;
     }
-    close(fds[1]);
     std::vector<char> buf(1 << 20);
     ssize_t n;
     double last_sample = 0;
-    while ((n = read(fds[0], buf.data(), buf.size())) > 0) {
+    while (child.out_fd() >= 0 && (n = read(child.out_fd(), buf.data(), buf.size())) > 0) {
         // The peak resident size of the program itself is read from /proc while it runs: the
         // rusage of a child started from this process counts this process's peak as a floor.
         if (sample_rss && now_seconds() - last_sample > 0.005) {
-            r.vm_hwm_kib = std::max(r.vm_hwm_kib, read_vm_hwm(pid));
+            r.vm_hwm_kib = std::max(r.vm_hwm_kib, read_vm_hwm(child.pid()));
             last_sample = now_seconds();
         }
         r.bytes += static_cast<uint64_t>(n);
@@ -403,15 +365,13 @@ ChildRun run_child(const std::vector<std::string>& argv, bool capture, bool samp
         }
         if (capture) r.stream.append(buf.data(), static_cast<size_t>(n));
     }
-    close(fds[0]);
-    int status = 0;
-    struct rusage usage;
-    wait4(pid, &status, 0, &usage);
+    child.close_out();
+    zev_common::ChildStatus status;
+    child.wait(status);
     r.seconds = now_seconds() - start;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.max_rss_kib = usage.ru_maxrss;
-    r.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    r.status = status.exit_code;
+    r.max_rss_kib = status.max_rss_kib;
+    r.cpu = status.cpu_seconds;
     return r;
 }
 

@@ -1,4 +1,5 @@
-// Shared parts of the benchmarks: disk-image sets, timed child runs, the machine description.
+// Shared parts of the benchmarks: disk-image sets, timed child runs and servers (started with
+// the common kit's launcher), the command line, the machine description.
 #ifndef ZEV_BENCH_BENCH_SUPPORT_H
 #define ZEV_BENCH_BENCH_SUPPORT_H
 
@@ -10,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "timing.h"
+
 namespace CLI {
 class App;
 }
@@ -17,6 +20,8 @@ class App;
 namespace zev_bench {
 
 constexpr uint64_t kMiB = 1024 * 1024;
+
+using zev_common::now_seconds;
 
 // Bytes of the programs and libraries installed on this machine, at most `limit`.
 std::vector<unsigned char> load_executable_pool(size_t limit);
@@ -56,8 +61,6 @@ void add_bench_options(CLI::App& app, BenchOptions& options, bool block_size = t
 // Parses the command line with `app`: -1 when the program goes on, 0 after --help, `bad` after
 // CLI11's message for a wrong command line.
 int parse_command_line(CLI::App& app, int argc, char** argv, int bad);
-
-double now_seconds();
 
 // The path of this program from its argv[0], for starting itself again: argv[0] as given when
 // it names a file (made absolute), otherwise the first match on PATH. Unlike /proc/self/exe it
