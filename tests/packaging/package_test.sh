@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Builds the Debian packages, checks their fields, contents and lintian verdict, installs
-# them and builds the README's host example against the installed development package,
-# then runs it against the packaged simulator.
-# Usage: package_test.sh <build-dir> <source-dir> <version> <sanitize ON|OFF> <package>:<path>...
+# them and builds the README's host example against the installed development package, found
+# with find_package and with pkg-config in the multiarch library folder, then runs it against
+# the packaged simulator.
+# Usage: package_test.sh <build-dir> <source-dir> <version> <sanitize ON|OFF> <library-folder>
+#            <package>:<path>...
+# <library-folder> is where the packages put the library, relative to the root
+# (usr/lib/x86_64-linux-gnu).
 # Exit 77 (skipped) in the sanitizer configuration, whose programs are not the shipped ones.
 set -euo pipefail
 build_dir=$1
 source_dir=$2
 version=$3
 sanitize=$4
-shift 4
+lib=$5
+shift 5
 if [ "$sanitize" = ON ]; then
     echo "SKIPPED: packages are made from the release build, not from the sanitizer build"
     exit 77
@@ -83,8 +88,9 @@ else
     root=$work/root
     for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
     usr=$root/usr
-    export LD_LIBRARY_PATH=$usr/lib
+    export LD_LIBRARY_PATH=$root/$lib
 fi
+libdir=${root%/}/$lib
 echo "installed into $root"
 usage=$("$usr/bin/zev-block-diff-tool" 2>&1 || true)
 grep -q '^Usage: ' <<<"$usage" || fail "installed diff tool does not run: $usage"
@@ -103,15 +109,31 @@ awk '/^```cpp$/{on=1; next} /^```$/{on=0} on' "$source_dir/README.md" >"$host/ma
     echo "project(host CXX)"
     echo "set(CMAKE_CXX_STANDARD 17)"
     awk '/^```cmake$/{on=1; next} /^```$/{on=0} on' "$source_dir/README.md"
+    # Where the package was found, its version, the library of its imported target, and
+    # whether the version file turns down another major version.
+    cat <<'EOF'
+get_target_property(qv_library quillonvarde_sdk::quillonvarde_sdk LOCATION)
+message(STATUS "package: ${quillonvarde_sdk_DIR} ${quillonvarde_sdk_VERSION} ${qv_library}")
+find_package(quillonvarde_sdk 2 QUIET)
+message(STATUS "version 2 found: ${quillonvarde_sdk_FOUND}")
+EOF
 } >"$host/CMakeLists.txt"
 grep -q 'InitialSDK' "$host/main.cpp" || fail "README.md holds no host example"
 cmake -S "$host" -B "$host/build" -DCMAKE_PREFIX_PATH="$usr" \
-    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >"$host/cmake.log" ||
+    fail "find_package: $(cat "$host/cmake.log")"
+found=$(sed -n 's/^-- package: //p' "$host/cmake.log")
+test "$found" = "$libdir/cmake/quillonvarde_sdk $version $libdir/libquillonvarde_sdk.so.$version" ||
+    fail "find_package found '$found', not the package in $libdir"
+grep -qx -- '-- version 2 found: 0' "$host/cmake.log" || fail "find_package takes version 1 for 2"
 cmake --build "$host/build" >/dev/null
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+test "$(pkg-config --modversion quillonvarde_sdk)" = "$version" || fail "pkg-config: wrong version"
+pc_libdir=$(realpath -m "$(pkg-config --variable=libdir quillonvarde_sdk)")
+test "$pc_libdir" = "$libdir" || fail "pkg-config names the library folder $pc_libdir, not $libdir"
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -Werror "$host/main.cpp" \
-    $(PKG_CONFIG_PATH="$usr/lib/pkgconfig" pkg-config --cflags --libs quillonvarde_sdk) \
-    -o "$host/pkg-host"
+    $(pkg-config --cflags --libs quillonvarde_sdk) -o "$host/pkg-host"
 
 # Run both against the packaged simulator: the host prints the first 4 KiB of the disk.
 head -c 65536 /dev/urandom >"$work/disk.img"

@@ -13,8 +13,7 @@ prefix=$work/prefix
 for component in sdk-runtime sdk-dev; do
     cmake --install "$build_dir" --component "$component" --prefix "$prefix" >/dev/null
 done
-libs=("$prefix"/lib*/libquillonvarde_sdk.so.1.*)
-lib=${libs[0]}
+lib=$(find "$prefix" -name 'libquillonvarde_sdk.so.1.*')
 libdir=$(dirname "$lib")
 test -f "$prefix/include/Quillonvarde_sdk.h"
 test "$(readlink "$libdir/libquillonvarde_sdk.so")" = "libquillonvarde_sdk.so.1"
