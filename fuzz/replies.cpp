@@ -41,8 +41,8 @@
 #include <vector>
 
 #include "Quillonvarde_sdk_impl.h"
+#include "hxa_protocol.h"
 #include "private_mounts.h"
-#include "test_host.h"
 
 namespace {
 
@@ -70,8 +70,20 @@ void format_log(int, const char* format, ...) {
     va_end(args);
 }
 
-testhost::TestLevels g_levels;
-testmounts::PrivateMounts* g_mounts = nullptr;
+// The level object a host hands to InitialSDK, with distinct levels for every kind of message.
+class Levels : public CQuillonvardeDebugLevel {
+  public:
+    int GetDebugLevel() override { return 901; }
+    void SetDebugLevel(int) override {}
+    int GetTraceLevel() override { return 11; }
+    int GetInfoLevel() override { return 22; }
+    int GetDetailLevel() override { return 33; }
+    int GetWarnLevel() override { return 906; }
+    int GetErrorLevel() override { return 44; }
+};
+
+Levels g_levels;
+zev_common::PrivateMounts* g_mounts = nullptr;
 bool g_san = false;
 Lun g_luns[2];
 int g_listen = -1;
@@ -89,7 +101,7 @@ int g_devnull = -1;
 void remove_mounts() { delete g_mounts; }
 
 bool setup_luns() {
-    g_mounts = new testmounts::PrivateMounts();
+    g_mounts = new zev_common::PrivateMounts();
     atexit(remove_mounts);
     if (!g_mounts->enter().empty() || !g_mounts->empty_disk_by_id().empty()) return false;
     for (int k = 0; k < 2; ++k) {
@@ -115,15 +127,6 @@ bool setup_luns() {
     return true;
 }
 
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t get64(const uint8_t* p) {
-    return static_cast<uint64_t>(get32(p)) | static_cast<uint64_t>(get32(p + 4)) << 32;
-}
-
 struct Extent {
     const uint8_t* id;
     uint64_t begin, end;
@@ -132,13 +135,21 @@ struct Extent {
 // The extents of the address map in `reply` (the bytes one call took off the stream: header,
 // then result, count and the records), as far as the reply holds them.
 std::vector<Extent> map_extents(const uint8_t* reply, size_t n) {
+    constexpr size_t kRecords = sizeof(hxa::MsgHeader) + sizeof(hxa::TransferReplyHead);
     std::vector<Extent> out;
-    if (n < 24 || get16(reply + 4) != 12) return out;
-    const uint32_t count = get32(reply + 20);
-    for (uint64_t i = 0; i < count && 24 + 64 * (i + 1) <= n; ++i) {
-        const uint8_t* r = reply + 24 + 64 * i;
-        const uint64_t phy = get64(r + 40), len = get64(r + 48);
-        out.push_back({r, phy, phy + len < phy ? UINT64_MAX : phy + len});
+    if (n < kRecords) return out;
+    hxa::MsgHeader header;
+    hxa::TransferReplyHead head;
+    memcpy(&header, reply, sizeof header);
+    memcpy(&head, reply + sizeof header, sizeof head);
+    if (header.operation != hxa::OP_SAN_ADDR_MAP) return out;
+    for (uint64_t i = 0; i < head.count && kRecords + sizeof(vhd_Rec) * (i + 1) <= n; ++i) {
+        const uint8_t* at = reply + kRecords + sizeof(vhd_Rec) * i;
+        vhd_Rec r;
+        memcpy(&r, at, sizeof r);
+        const uint64_t phy = r.phyOffset, len = r.dataLen;
+        out.push_back(
+            {at + offsetof(vhd_Rec, lunWwn), phy, phy + len < phy ? UINT64_MAX : phy + len});
     }
     return out;
 }
@@ -209,7 +220,7 @@ void drain(int peer) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Before any thread exists: the private mount namespace.
-    g_san = testmounts::unavailable_reason().empty() && setup_luns();
+    g_san = zev_common::unavailable_reason().empty() && setup_luns();
     fprintf(stderr, "fuzz_replies: %s\n",
             g_san ? "LAN and SAN (LUN files under a private /dev/disk/by-id)"
                   : "LAN only (SAN needs root for a private mount namespace)");
