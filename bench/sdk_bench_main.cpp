@@ -70,6 +70,7 @@ struct Settings {
     std::vector<std::string> profile;  // PROGRAM MODE OP BYTES: run that case once, alone
     std::vector<std::string> only;     // --mode: the modes to measure (empty: all)
     std::string dir;
+    std::string simulator = QV_BENCH_SIMULATOR;
 };
 
 int g_failures = 0;
@@ -96,14 +97,9 @@ void make_file(const std::string& path, uint64_t size) {
     close(fd);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Found before anything changes the working directory, which a relative argv[0] needs.
-    const std::string self = zev_bench::own_path(argv[0]);
-    if (self.empty()) die("cannot find this program from its name %s", argv[0]);
-    Settings st;
-    std::string simulator = QV_BENCH_SIMULATOR;
+// Reads the command line into `st`: -1 to go on, otherwise the status to end with. Started
+// again as the baseline server (--raw-server IMAGE [--tls]), it serves and never returns.
+int parse_settings(int argc, char** argv, Settings& st) {
     std::string served_image;
     bool served_tls = false;
     uint64_t run_mib = st.region / kMiB;
@@ -123,7 +119,7 @@ int main(int argc, char** argv) {
     CLI::Option* seconds_option =
         app.add_option("--run-seconds", st.run_seconds, "a run stops after this long (0: never)")
             ->capture_default_str();
-    app.add_option("--simulator", simulator, "the hxa-simulator to run")->capture_default_str();
+    app.add_option("--simulator", st.simulator, "the hxa-simulator to run")->capture_default_str();
     app.add_option("--mode", st.only, "measure only this mode (repeatable)")
         ->check(CLI::IsMember({"TCP", "TLS", "SAN"}));
     app.add_option("--profile", st.profile,
@@ -147,37 +143,62 @@ int main(int argc, char** argv) {
         st.small_requests = 64;
     }
     if (st.region < 8 * kMiB) st.region = 8 * kMiB;
-    signal(SIGPIPE, SIG_IGN);
+    return -1;
+}
 
-    // Work directory; as root a tmpfs of its own in a private mount namespace, with the
-    // LUN names under /dev/disk/by-id.
+// The work directory with the disks, and the servers: the simulator in plain TCP (with the
+// SAN disk when the SAN cases run) and in TLS, the baseline server in both.
+struct Rig {
+    std::string work;
+    std::string san_skip;  // why the SAN cases are skipped, "" when they run
+    std::vector<std::string> lun_files;
+    Child sim_tcp, sim_tls, raw_tcp, raw_tls;
+
+    // The library against the simulator; the baseline against its own server (SAN: the
+    // same simulator, the LUN files directly).
+    LibraryClient library(Mode mode) const {
+        const Child& server = mode == Mode::kTls ? sim_tls : sim_tcp;
+        return LibraryClient(mode, server.port, server.pid);
+    }
+    RawClient baseline(Mode mode) const {
+        const Child& server = mode == Mode::kSan ? sim_tcp : mode == Mode::kTls ? raw_tls : raw_tcp;
+        return RawClient(mode, server.port, server.pid, lun_files);
+    }
+};
+
+// Work directory; as root a tmpfs of its own in a private mount namespace (`mounts`), with
+// the LUN names under /dev/disk/by-id. Then the servers.
+void set_up(const Settings& st, const std::string& self, zev_common::PrivateMounts& mounts,
+            Rig& rig) {
     std::string base = st.dir.empty() ? "/tmp" : st.dir;
-    std::string work = base + "/qv-sdk-bench-XXXXXX";
-    if (mkdtemp(work.data()) == nullptr)
+    rig.work = base + "/qv-sdk-bench-XXXXXX";
+    if (mkdtemp(rig.work.data()) == nullptr)
         die("mkdtemp in %s: %s", base.c_str(), std::strerror(errno));
-    zev_common::PrivateMounts mounts;
-    std::string san_skip = mounts.empty_disk_by_id();
-    if (san_skip.empty() && mount("tmpfs", work.c_str(), "tmpfs", 0, "mode=0700") != 0)
+    std::string& san_skip = rig.san_skip;
+    san_skip = mounts.empty_disk_by_id();
+    if (san_skip.empty() && mount("tmpfs", rig.work.c_str(), "tmpfs", 0, "mode=0700") != 0)
         san_skip = std::string("tmpfs on the work directory: ") + std::strerror(errno);
-    const std::string lan_image = work + "/lan.img", raw_image = work + "/raw.img";
+    const std::string lan_image = rig.work + "/lan.img", raw_image = rig.work + "/raw.img";
     make_file(lan_image, st.region);
     make_file(raw_image, st.region);
-    std::vector<std::string> lun_files = {work + "/lun0.img", work + "/lun1.img"};
+    rig.lun_files = {rig.work + "/lun0.img", rig.work + "/lun1.img"};
     const uint64_t lun_size = 2 * kMiB + st.region / 2 + 2 * kMiB;
     if (san_skip.empty())
         for (int i = 0; i < 2; ++i)
-            if (symlink(lun_files[static_cast<size_t>(i)].c_str(),
+            if (symlink(rig.lun_files[static_cast<size_t>(i)].c_str(),
                         ("/dev/disk/by-id/" + lun_name(i)).c_str()) != 0)
                 san_skip = "symlink in /dev/disk/by-id: " + std::string(std::strerror(errno));
 
-    std::vector<std::string> sim = {simulator, "--quiet", "--token",
-                                    kToken,    "--disk",  std::string(kLanDisk) + "=" + lan_image};
+    std::vector<std::string> sim = {st.simulator, "--quiet",
+                                    "--token",    kToken,
+                                    "--disk",     std::string(kLanDisk) + "=" + lan_image};
     std::vector<std::string> sim_tcp_args = sim;
     if (san_skip.empty()) {
         for (int i = 0; i < 2; ++i) {
             sim_tcp_args.push_back("--lun");
-            sim_tcp_args.push_back(std::string(kWwns[i]) + "=" + lun_files[static_cast<size_t>(i)] +
-                                   ":" + std::to_string(lun_size));
+            sim_tcp_args.push_back(std::string(kWwns[i]) + "=" +
+                                   rig.lun_files[static_cast<size_t>(i)] + ":" +
+                                   std::to_string(lun_size));
         }
         sim_tcp_args.push_back("--san-disk");
         sim_tcp_args.push_back(std::string(kSanDisk) + "=" + std::to_string(st.region) + ":" +
@@ -185,78 +206,44 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> sim_tls_args = sim;
     sim_tls_args.push_back("--tls");
-    Child sim_tcp = spawn(sim_tcp_args), sim_tls = spawn(sim_tls_args);
-    Child raw_tcp = spawn({self, "--raw-server", raw_image});
-    Child raw_tls = spawn({self, "--raw-server", raw_image, "--tls"});
-    // The library against the simulator; the baseline against its own server (SAN: the
-    // same simulator, the LUN files directly).
-    auto library_client = [&](Mode mode) {
-        const Child& server = mode == Mode::kTls ? sim_tls : sim_tcp;
-        return LibraryClient(mode, server.port, server.pid);
-    };
-    auto baseline_client = [&](Mode mode) {
-        const Child& server = mode == Mode::kSan ? sim_tcp : mode == Mode::kTls ? raw_tls : raw_tcp;
-        return RawClient(mode, server.port, server.pid, lun_files);
-    };
+    rig.sim_tcp = spawn(sim_tcp_args);
+    rig.sim_tls = spawn(sim_tls_args);
+    rig.raw_tcp = spawn({self, "--raw-server", raw_image});
+    rig.raw_tls = spawn({self, "--raw-server", raw_image, "--tls"});
+}
 
-    static BenchLevels levels;
-    if (CQuillonvardeSDK::InitialSDK(discard_log, &levels, "", "", "") != 0)
-        die("InitialSDK failed");
+// One case alone, for system-call counts and instruction profiles of either side.
+void run_profile(const Settings& st, const Rig& rig) {
+    const auto& p = st.profile;
+    Mode mode = p[1] == "TLS" ? Mode::kTls : p[1] == "SAN" ? Mode::kSan : Mode::kTcp;
+    Op op = p[2] == "write" ? Op::kWrite : Op::kRead;
+    uint64_t size = std::stoull(p[3]);
+    if (size == 0 || size > 4 * kMiB || size % 8 || (mode == Mode::kSan && !rig.san_skip.empty()))
+        die("--profile: bad case (request size 8 B to 4 MiB, SAN needs root)");
+    LibraryClient lib = rig.library(mode);
+    RawClient raw = rig.baseline(mode);
+    Client& c = p[0] == "library" ? static_cast<Client&>(lib) : raw;
+    std::vector<char> src(st.region), buf(size);
+    Disk disk;
+    uint64_t next_seed = 0;
+    Sample s;
+    bool ok = run_once(c, op, size, std::min(st.region / size, st.small_requests), 0, disk, src,
+                       buf, false, s, next_seed);
+    print_profile(p[0], mode, op, size, s, c.server());
+    if (!ok) fail("the profiled case");
+}
 
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    std::printf("# qv-sdk-bench%s: %s, %d runs per figure, %s per run (4 KiB: %llu requests)\n",
-                st.quick ? " --quick" : "", host, st.reps, size_text(st.region).c_str(),
-                static_cast<unsigned long long>(st.small_requests));
-    {
-        zev_common::HxaClient probe;
-        if (probe.connect(sim_tls.port, true).empty())
-            std::printf("# TLS cipher (simulator and baseline server alike): %s\n",
-                        probe.cipher().c_str());
-        probe.finish_tls();
-        probe.close(true);
-    }
-    if (!san_skip.empty()) std::printf("# SAN cases skipped: %s\n", san_skip.c_str());
-
-    if (!st.profile.empty()) {
-        // One case alone, for system-call counts and instruction profiles of either side.
-        const auto& p = st.profile;
-        Mode mode = p[1] == "TLS" ? Mode::kTls : p[1] == "SAN" ? Mode::kSan : Mode::kTcp;
-        Op op = p[2] == "write" ? Op::kWrite : Op::kRead;
-        uint64_t size = std::stoull(p[3]);
-        if (size == 0 || size > 4 * kMiB || size % 8 || (mode == Mode::kSan && !san_skip.empty()))
-            die("--profile: bad case (request size 8 B to 4 MiB, SAN needs root)");
-        LibraryClient lib = library_client(mode);
-        RawClient raw = baseline_client(mode);
-        Client& c = p[0] == "library" ? static_cast<Client&>(lib) : raw;
-        std::vector<char> src(st.region), buf(size);
-        Disk disk;
-        uint64_t next_seed = 0;
-        Sample s;
-        bool ok = run_once(c, op, size, std::min(st.region / size, st.small_requests), 0, disk, src,
-                           buf, false, s, next_seed);
-        print_profile(p[0], mode, op, size, s, c.server());
-        if (!ok) fail("the profiled case");
-    }
-    std::vector<Mode> modes = {Mode::kTcp, Mode::kTls};
-    if (san_skip.empty()) modes.push_back(Mode::kSan);
-    if (!st.profile.empty()) modes.clear();
-    if (!st.only.empty())
-        modes.erase(std::remove_if(modes.begin(), modes.end(),
-                                   [&](Mode m) {
-                                       return std::find(st.only.begin(), st.only.end(),
-                                                        mode_name(m)) == st.only.end();
-                                   }),
-                    modes.end());
+// The speed table: every request size, write then read, the library and the baseline in
+// turn, `st.reps` rounds.
+void run_speed(const Settings& st, const Rig& rig, const std::vector<Mode>& modes,
+               std::vector<char>& src, std::vector<char>& buf) {
     const std::vector<uint64_t> sizes = {4 * kKiB, 64 * kKiB, kMiB, 4 * kMiB};
-    std::vector<char> src(st.region), buf(4 * kMiB);
     Disk lib_lan, raw_lan, san;
     uint64_t next_seed = 0;
-
-    if (!modes.empty()) print_speed_head();
+    print_speed_head();
     for (Mode mode : modes) {
-        LibraryClient lib = library_client(mode);
-        RawClient raw = baseline_client(mode);
+        LibraryClient lib = rig.library(mode);
+        RawClient raw = rig.baseline(mode);
         Disk& lib_disk = mode == Mode::kSan ? san : lib_lan;
         Disk& raw_disk = mode == Mode::kSan ? san : raw_lan;
         for (uint64_t size : sizes) {
@@ -286,11 +273,15 @@ int main(int argc, char** argv) {
                     fail(std::string("no figure for ") + mode_name(mode) + " " + size_text(size));
         }
     }
+}
 
-    if (!modes.empty()) print_memory_head(st.calls);
+// The resident-memory table: `st.calls` calls of each side in every mode.
+void run_memory(const Settings& st, const Rig& rig, const std::vector<Mode>& modes,
+                std::vector<char>& src) {
+    print_memory_head(st.calls);
     for (Mode mode : modes) {
-        LibraryClient lib = library_client(mode);
-        RawClient raw = baseline_client(mode);
+        LibraryClient lib = rig.library(mode);
+        RawClient raw = rig.baseline(mode);
         for (int who = 0; who < 2; ++who) {
             Client& c = who == 0 ? static_cast<Client&>(lib) : raw;
             long early = -1, server = -1;
@@ -302,11 +293,64 @@ int main(int argc, char** argv) {
             print_memory_row(who == 0, mode, early, late, server);
         }
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Found before anything changes the working directory, which a relative argv[0] needs.
+    const std::string self = zev_bench::own_path(argv[0]);
+    if (self.empty()) die("cannot find this program from its name %s", argv[0]);
+    Settings st;
+    const int status = parse_settings(argc, argv, st);
+    if (status >= 0) return status;
+    signal(SIGPIPE, SIG_IGN);
+    zev_common::PrivateMounts mounts;
+    Rig rig;
+    set_up(st, self, mounts, rig);
+
+    static BenchLevels levels;
+    if (CQuillonvardeSDK::InitialSDK(discard_log, &levels, "", "", "") != 0)
+        die("InitialSDK failed");
+
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::printf("# qv-sdk-bench%s: %s, %d runs per figure, %s per run (4 KiB: %llu requests)\n",
+                st.quick ? " --quick" : "", host, st.reps, size_text(st.region).c_str(),
+                static_cast<unsigned long long>(st.small_requests));
+    {
+        zev_common::HxaClient probe;
+        if (probe.connect(rig.sim_tls.port, true).empty())
+            std::printf("# TLS cipher (simulator and baseline server alike): %s\n",
+                        probe.cipher().c_str());
+        probe.finish_tls();
+        probe.close(true);
+    }
+    if (!rig.san_skip.empty()) std::printf("# SAN cases skipped: %s\n", rig.san_skip.c_str());
+
+    if (!st.profile.empty()) run_profile(st, rig);
+    std::vector<Mode> modes = {Mode::kTcp, Mode::kTls};
+    if (rig.san_skip.empty()) modes.push_back(Mode::kSan);
+    if (!st.profile.empty()) modes.clear();
+    if (!st.only.empty())
+        modes.erase(std::remove_if(modes.begin(), modes.end(),
+                                   [&](Mode m) {
+                                       return std::find(st.only.begin(), st.only.end(),
+                                                        mode_name(m)) == st.only.end();
+                                   }),
+                    modes.end());
+    // The source of every write and the destination of every read, allocated before the
+    // runs: the host's resident memory includes them.
+    std::vector<char> src(st.region), buf(4 * kMiB);
+    if (!modes.empty()) {
+        run_speed(st, rig, modes, src, buf);
+        run_memory(st, rig, modes, src);
+    }
 
     zev_bench::stop_all_servers();
     std::error_code ec;
-    if (san_skip.empty()) umount2(work.c_str(), MNT_DETACH);
-    std::filesystem::remove_all(work, ec);
+    if (rig.san_skip.empty()) umount2(rig.work.c_str(), MNT_DETACH);
+    std::filesystem::remove_all(rig.work, ec);
     if (g_failures) {
         std::printf("\n%d check(s) failed\n", g_failures);
         return 1;
