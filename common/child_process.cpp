@@ -69,7 +69,10 @@ bool apply(const Plan& p) {
     if (p.path != nullptr) fd = open(p.path, p.flags, 0644);
     if (fd < 0) return false;
     if (fd == p.target) return fcntl(fd, F_SETFD, 0) == 0;  // keep it across exec
-    return dup2(fd, p.target) == p.target;
+    const bool moved = dup2(fd, p.target) == p.target;
+    // A file opened here may have taken the number of a stream that stays closed.
+    if (p.path != nullptr) close(fd);
+    return moved;
 }
 
 }  // namespace
@@ -109,20 +112,32 @@ void ChildProcess::release() {
 void ChildProcess::close_out() { close_fd(out_fd_); }
 void ChildProcess::close_err() { close_fd(err_fd_); }
 
-ChildProcess ChildProcess::start(const std::vector<std::string>& argv_in,
+ChildProcess ChildProcess::start(const std::vector<std::string>& argv,
                                  const ChildOptions& options) {
+    if (!argv.empty()) return launch(&argv, nullptr, options);
     ChildProcess child;
-    if (argv_in.empty()) {
-        child.error_ = "no program to start";
-        return child;
-    }
-    std::vector<std::string> args = argv_in;
-    std::vector<char*> argv = pointers(args);
+    child.error_ = "no program to start";
+    return child;
+}
+
+ChildProcess ChildProcess::call(const std::function<int()>& body, const ChildOptions& options) {
+    return launch(nullptr, &body, options);
+}
+
+ChildProcess ChildProcess::launch(const std::vector<std::string>* argv_in,
+                                  const std::function<int()>* body, const ChildOptions& options) {
+    ChildProcess child;
+    std::vector<std::string> args;
+    std::vector<char*> argv;
     std::vector<std::string> env_storage;
     std::vector<char*> envp;
-    if (!options.env.empty()) {
-        env_storage = child_environment(options.env);
-        envp = pointers(env_storage);
+    if (argv_in != nullptr) {
+        args = *argv_in;
+        argv = pointers(args);
+        if (!options.env.empty()) {
+            env_storage = child_environment(options.env);
+            envp = pointers(env_storage);
+        }
     }
 
     // Pipes for captured and piped output: the read end stays here, the write end goes to
@@ -169,6 +184,17 @@ ChildProcess ChildProcess::start(const std::vector<std::string>& argv_in,
         }
     }
 
+    // A program's child reports a failed exec through this close-on-exec pipe; end of file
+    // means the exec happened.
+    int exec_report[2] = {-1, -1};
+    if (argv_in != nullptr && pipe2(exec_report, O_CLOEXEC) != 0) {
+        child.error_ = errno_text("pipe", errno);
+        for (int k = 0; k < 3; ++k) {
+            close_fd(read_ends[k]);
+            close_fd(write_ends[k]);
+        }
+        return child;
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         // The child: only async-signal-safe calls from here on.
@@ -185,20 +211,34 @@ ChildProcess ChildProcess::start(const std::vector<std::string>& argv_in,
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(kExitLimitFailed);
         }
         signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        if (body != nullptr) _exit((*body)());
         if (envp.empty())
             execv(argv[0], argv.data());
         else
             execve(argv[0], argv.data(), envp.data());
+        const int exec_error = errno;
+        if (write(exec_report[1], &exec_error, sizeof exec_error) < 0) _exit(kExitExecFailed);
         _exit(kExitExecFailed);
     }
     const int fork_error = errno;
     for (int& fd : write_ends) close_fd(fd);
+    close_fd(exec_report[1]);
     if (pid < 0) {
         for (int& fd : read_ends) close_fd(fd);
+        close_fd(exec_report[0]);
         child.error_ = errno_text("fork", fork_error);
         return child;
     }
     child.pid_ = pid;
+    if (exec_report[0] >= 0) {
+        int exec_error = 0;
+        ssize_t n;
+        while ((n = read(exec_report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+        }
+        if (n == static_cast<ssize_t>(sizeof exec_error))
+            child.error_ = errno_text(("exec " + args[0]).c_str(), exec_error);
+        close_fd(exec_report[0]);
+    }
     for (int i = 1; i < 3; ++i) {
         if (streams[i]->kind == Stream::kPipe)
             (i == 1 ? child.out_fd_ : child.err_fd_) = read_ends[i];

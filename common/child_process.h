@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,8 +83,16 @@ class ChildProcess {
 
     // Starts argv[0] (a path, not searched on PATH) with argv. On failure the handle holds no
     // child and error() says why.
+    // Returns once the program runs (or could not be executed: then the child ends with
+    // kExitExecFailed and error() says why).
     static ChildProcess start(const std::vector<std::string>& argv,
                               const ChildOptions& options = ChildOptions());
+    // Forks this process and runs `body` in the child with `options` applied (env
+    // excepted); the child ends with body's result as its exit status. For checks that need a
+    // process of their own (resource limits, signal dispositions, system calls made to fail);
+    // the calling process should be single-threaded, as for any fork without exec.
+    static ChildProcess call(const std::function<int()>& body,
+                             const ChildOptions& options = ChildOptions());
 
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0; }
@@ -107,6 +116,8 @@ class ChildProcess {
     const std::string& err() const { return err_; }
 
   private:
+    static ChildProcess launch(const std::vector<std::string>* argv,
+                               const std::function<int()>* body, const ChildOptions& options);
     bool drain(double deadline);
     void release();
 

@@ -1,12 +1,7 @@
 #include "test_common.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +12,8 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+
+#include "child_process.h"
 
 namespace testcommon {
 
@@ -91,76 +88,28 @@ uint32_t reference_crc(const void* data, size_t n) {
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    zev_common::ChildOptions o;
+    o.cwd = options.cwd;
+    o.address_space = options.address_space;
+    o.in = options.stdin_fd >= 0 ? zev_common::Stream::from_fd(options.stdin_fd)
+                                 : zev_common::Stream::null();
+    o.out = zev_common::Stream::capture();
+    o.err = zev_common::Stream::capture();
+    const zev_common::ChildResult r = zev_common::run_child(argv, o);
+    if (!r.error.empty()) ADD_FAILURE() << program << ": " << r.error;
     RunResult result;
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return result;
-    }
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        return result;
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        int in = options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-        if (options.address_space != 0) {
-            struct rlimit limit = {options.address_space, options.address_space};
-            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
-        }
-        signal(SIGPIPE, SIG_DFL);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        return result;
-    }
-    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    char buffer[65536];
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (const pollfd& p : fds)
-        if (p.fd >= 0) close(p.fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.out = r.out;
+    result.err = r.err;
+    result.exit_code = r.status.exit_code;
+    result.signal = r.status.signal;
     return result;
+}
+
+std::string wait_status(zev_common::ChildProcess& child) {
+    zev_common::ChildStatus status;
+    return child.wait(status) ? status.describe() : "not waited";
 }
 
 const char* const LoopDevice::kLosetup = "/sbin/losetup";

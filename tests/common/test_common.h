@@ -1,6 +1,7 @@
 // Helpers every test suite shares, independent of the programs under test: scratch
 // directories and files, deterministic data, LUN identifiers, the header checksum computed
-// on its own, child programs with their output collected, and loop devices over files.
+// on its own, child programs (through the kit's launcher) with their output collected, and
+// loop devices over files.
 #ifndef TESTS_COMMON_TEST_COMMON_H
 #define TESTS_COMMON_TEST_COMMON_H
 
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace testcommon {
 
@@ -69,6 +72,10 @@ struct RunOptions {
 // Runs `program` with `args` (argv[0] is `program`) and collects everything it writes.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options = RunOptions());
+
+// Waits for a child started with the kit's launcher: "exit N" or "signal N", so a failed
+// check names what happened ("not waited" when there was no child to wait for).
+std::string wait_status(zev_common::ChildProcess& child);
 
 // A loop device attached over a file (root only), detached again on destruction.
 class LoopDevice {

@@ -73,6 +73,29 @@ std::string dump() {
     return os.str();
 }
 
+namespace {
+
+bool is_transport_line(const std::string& t) {
+    return t.rfind("send message to server success", 0) == 0 ||
+           t.rfind("recv message from server success", 0) == 0 ||
+           t.rfind("String2Hex: dev = ", 0) == 0 ||
+           t == "enter CQuillonvardeSDKImpl::String2Hex:..." ||
+           t == "leave CQuillonvardeSDKImpl::String2Hex: OK";
+}
+
+}  // namespace
+
+std::vector<LogEntry> operation_log() {
+    std::vector<LogEntry> out;
+    for (auto& e : normalized_entries())
+        if (!is_transport_line(e.text)) out.push_back(e);
+    return out;
+}
+
+::testing::AssertionResult log_is(const std::vector<LogEntry>& expected, LogLines lines) {
+    return same_log(expected, lines == LogLines::kAll ? normalized_entries() : operation_log());
+}
+
 ::testing::AssertionResult same_log(const std::vector<LogEntry>& expected,
                                     const std::vector<LogEntry>& got) {
     auto render = [](const std::vector<LogEntry>& log, size_t i) {
@@ -104,8 +127,8 @@ std::vector<std::vector<std::string>> library_sources() {
     return files;
 }
 
-// The start of a message up to its first field or number, at most 20 characters: the part
-// that stands as it is in the format string.
+// The start of a message up to its first field or number, at most 20
+// characters: the part that stands as it is in the format string.
 std::string literal_head(const std::string& text) {
     std::string head = text.substr(0, text.find_first_of("[%:(0123456789"));
     while (!head.empty() && head.back() == ' ') head.pop_back();

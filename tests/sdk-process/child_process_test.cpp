@@ -30,9 +30,9 @@ extern char** environ;
 
 namespace {
 
-using proctest::log_is;
 using testhost::kError;
 using testhost::kInfo;
+using testhost::log_is;
 using Lines = std::vector<std::string>;
 
 bool run(const std::string& program, const Lines& args, Lines& out) {

@@ -23,10 +23,10 @@
 
 namespace {
 
-using proctest::log_is;
 using testhost::kError;
 using testhost::kInfo;
 using testhost::kTrace;
+using testhost::log_is;
 using Names = std::list<std::string>;
 
 const char kById[] = "/dev/disk/by-id/";

@@ -1,47 +1,52 @@
 #include "process_test_util.h"
 
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 
+#include "child_process.h"
+
 namespace proctest {
 
 std::string in_subprocess(const std::function<std::string()>& body) {
+    // The body's result travels through a pipe of its own: whatever else the child writes
+    // goes where the test's output goes.
     int fds[2];
-    if (pipe(fds) != 0) return std::string("pipe: ") + std::strerror(errno);
-    pid_t pid = fork();
-    if (pid < 0) {
-        std::string why = std::string("fork: ") + std::strerror(errno);
-        close(fds[0]);
-        close(fds[1]);
-        return why;
-    }
-    if (pid == 0) {
-        close(fds[0]);
-        std::string result;
-        try {
-            result = body();
-        } catch (const std::exception& e) {
-            result = std::string("exception: ") + e.what();
-        }
-        const char* p = result.data();
-        size_t left = result.size();
-        while (left > 0) {
-            ssize_t n = write(fds[1], p, left);
-            if (n <= 0) break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        _exit(0);
-    }
+    if (pipe2(fds, O_CLOEXEC) != 0) return std::string("pipe: ") + std::strerror(errno);
+    zev_common::ChildOptions inherit_all;
+    inherit_all.in = zev_common::Stream::inherit();
+    zev_common::ChildProcess child = zev_common::ChildProcess::call(
+        [&]() {
+            close(fds[0]);
+            std::string result;
+            try {
+                result = body();
+            } catch (const std::exception& e) {
+                result = std::string("exception: ") + e.what();
+            }
+            const char* p = result.data();
+            size_t left = result.size();
+            while (left > 0) {
+                ssize_t n = write(fds[1], p, left);
+                if (n <= 0) break;
+                p += n;
+                left -= static_cast<size_t>(n);
+            }
+            return 0;
+        },
+        inherit_all);
     close(fds[1]);
+    if (!child.running()) {
+        close(fds[0]);
+        return child.error();
+    }
     std::string result;
     char buf[4096];
     for (;;) {
@@ -51,11 +56,9 @@ std::string in_subprocess(const std::function<std::string()>& body) {
         result.append(buf, static_cast<size_t>(n));
     }
     close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        result += " (subprocess ended abnormally, wait status " + std::to_string(status) + ")";
+    zev_common::ChildStatus status;
+    if (!child.wait(status) || status.exit_code != 0)
+        result += " (subprocess ended abnormally: " + status.describe() + ")";
     return result;
 }
 

@@ -1,5 +1,5 @@
-// Helpers of the child-process and LUN-check tests: exact comparison of the captured log,
-// running a check in a forked copy of the test process, and failing system calls.
+// Helpers of the child-process and LUN-check tests: expected logs, running a check in a
+// forked copy of the test process, and failing system calls.
 #ifndef TESTS_SDK_PROCESS_PROCESS_TEST_UTIL_H
 #define TESTS_SDK_PROCESS_PROCESS_TEST_UTIL_H
 
@@ -16,14 +16,10 @@ namespace proctest {
 // Expected log entries: level and text, with "(line N)" written as "(line #)".
 using ExpectedLog = std::vector<testhost::LogEntry>;
 
-// The captured log equals `expected`, entry by entry (levels and normalized texts).
-inline ::testing::AssertionResult log_is(const ExpectedLog& expected) {
-    return testhost::same_log(expected, testhost::normalized_entries());
-}
-
-// Runs `body` in a forked child of this process (which must be single-threaded) and returns
-// what the body returned: "" when its checks passed, "SKIP: <reason>" when it could not
-// run, otherwise a description of what failed. The child ends with _exit.
+// Runs `body` in a forked child of this process (which must be single-threaded; started and
+// waited for by the kit's launcher) and returns what the body returned: "" when its checks
+// passed, "SKIP: <reason>" when it could not run, otherwise a description of what failed.
+// The child ends with _exit.
 std::string in_subprocess(const std::function<std::string()>& body);
 
 // Makes every later call of the given system calls in this process (and its children) fail

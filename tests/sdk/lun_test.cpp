@@ -37,14 +37,16 @@ class Lun : public SdkTest {
                               static_cast<unsigned>(recs.size()), buf, len);
     }
     void expect_read_failure(const std::string& message) {
-        expect_log({{kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
-                    {kError, message},
-                    {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: NOK"}});
+        EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
+                            {kError, message},
+                            {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: NOK"}},
+                           kOperations));
     }
     void expect_write_failure(const std::string& message) {
-        expect_log({{kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
-                    {kError, message},
-                    {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: NOK"}});
+        EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
+                            {kError, message},
+                            {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: NOK"}},
+                           kOperations));
     }
     TempDir dir;
     Bytes map;
@@ -89,8 +91,9 @@ TEST_F(Lun, ReadHolesBetweenExtentsAcrossTwoLuns) {
     for (size_t i = 4096; i < 8192; ++i) ASSERT_EQ(buf[i], 0) << i;
     EXPECT_EQ(0, std::memcmp(buf.data() + 8192, db.data(), 4096));
     EXPECT_EQ(buf[12288], 'x');
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
-                {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: OK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
+                        {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: OK"}},
+                       kOperations));
     // One key per data extent; the hole is not looked up.
     auto all = testhost::normalized_entries();
     int keys = 0;
@@ -338,15 +341,17 @@ TEST_F(Lun, OverlongDevicePathIsRefused) {
     impl->m_uiOpenMode = OPEN_READONLY;
     EXPECT_EQ(impl->OpenLocalLunDevFile({name}, list), 1);
     EXPECT_TRUE(list.empty());
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
-                {kError,
-                 "OpenLocalLunDevFile: device path longer than 127 characters refused: "
-                 "/dev/disk/by-id/" +
-                     name + "  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+                        {kError,
+                         "OpenLocalLunDevFile: device path longer than 127 characters refused: "
+                         "/dev/disk/by-id/" +
+                             name + "  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"}},
+                       kOperations));
     testhost::clear();
     EXPECT_EQ(impl->OpenLocalLunDevFile({std::string(111, 'n')}, list), 1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
-                {kError, "OpenLocalLunDevFile: No such file or directory  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+                        {kError, "OpenLocalLunDevFile: No such file or directory  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"}},
+                       kOperations));
 }

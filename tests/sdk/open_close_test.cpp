@@ -46,7 +46,7 @@ TEST_F(OpenClose, LanOpenRequestBytesAndSuccess) {
     expected.push_back({kInfo, "OpenDisk: recv req head from server success! msg length:6"});
     expected.push_back({kInfo, "OpenDisk: success!"});
     expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: OK"});
-    expect_log(expected);
+    EXPECT_TRUE(log_is(expected, kOperations));
     EXPECT_TRUE(impl->m_lunFileList.empty());
     EXPECT_EQ(impl->m_uiOpenMode, OPEN_READWRITE);
     EXPECT_EQ(impl->m_uiTransMode, TRANS_LAN);
@@ -110,7 +110,7 @@ TEST_F(OpenClose, LanOpenResultCodes) {
         expected.push_back({kInfo, "OpenDisk: recv req head from server success! msg length:6"});
         expected.push_back({kError, k.message});
         expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"});
-        expect_log(expected);
+        EXPECT_TRUE(log_is(expected, kOperations));
         EXPECT_EQ(impl->m_uiSeqNo, ++seq);
     }
 }
@@ -134,10 +134,11 @@ TEST_F(OpenClose, OpenSendFailing) {
     impl->m_iSocket = fds[1];
     unsigned int handle = 3;
     EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_LAN), 1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
-                {kError, "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"},
-                {kError, "OpenDisk:send open disk cmd to server failed!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                        {kError, "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"},
+                        {kError, "OpenDisk:send open disk cmd to server failed!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}},
+                       kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 1u);
     impl->m_iSocket = -1;
 }
@@ -147,10 +148,11 @@ TEST_F(OpenClose, OpenWithUnknownTransportMode) {
     serve(1, {});
     unsigned int handle = 3;
     EXPECT_EQ(impl->OpenDisk({"x"}, "/d", OPEN_WRITEONLY, handle, static_cast<TRANSMODE>(2)), 1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
-                {kError, "send_msg: send_msg len is zero! (line #)"},
-                {kError, "OpenDisk:send open disk cmd to server failed!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                        {kError, "send_msg: send_msg len is zero! (line #)"},
+                        {kError, "OpenDisk:send open disk cmd to server failed!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}},
+                       kOperations));
     EXPECT_EQ(impl->m_uiTransMode, 2);
     EXPECT_EQ(impl->m_uiOpenMode, OPEN_WRITEONLY);
     EXPECT_EQ(impl->m_uiSeqNo, 1u);
@@ -163,12 +165,13 @@ TEST_F(OpenClose, SanOpenWithEmptyLunList) {
     serve(1, {});
     unsigned int handle = 3;
     EXPECT_EQ(impl->OpenDisk({}, "/d", OPEN_READONLY, handle, TRANS_SAN), 1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
-                {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
-                {kError, "OpenLocalLunDevFile: LunWWNList is not valid!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
-                {kError, "OpenDisk: open disk fail  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                        {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+                        {kError, "OpenLocalLunDevFile: LunWWNList is not valid!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
+                        {kError, "OpenDisk: open disk fail  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}},
+                       kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 0u);
     EXPECT_EQ(impl->m_uiTransMode, TRANS_SAN);
     EXPECT_EQ(handle, 3u);
@@ -209,7 +212,7 @@ TEST_F(OpenClose, LanCloseRequestBytesAndResults) {
             expected.push_back({kInfo, "CloseDisk: success!"});
             expected.push_back({kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: OK"});
         }
-        expect_log(expected);
+        EXPECT_TRUE(log_is(expected, kOperations));
     }
     Bytes got = sent();
     ASSERT_EQ(got.size(), 22u * 5);
@@ -263,12 +266,13 @@ TEST_F(OpenClose, SanCloseClosesDevicesEvenWhenSendFails) {
     EXPECT_EQ(impl->CloseDisk(4), 1);
     EXPECT_TRUE(impl->m_lunFileList.empty());
     for (int fd : fds) EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
-                {kTrace, "enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:..."},
-                {kTrace, "leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK"},
-                {kError, "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"},
-                {kError, "CloseDisk: send aclose disk cmd to server failed!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
+                        {kTrace, "enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:..."},
+                        {kTrace, "leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK"},
+                        {kError, "send_msg: [Bad file descriptor] return:[-1] errno:[9] (line #)"},
+                        {kError, "CloseDisk: send aclose disk cmd to server failed!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}},
+                       kOperations));
     std::string cmd = std::string("rm -rf ") + dir;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
 }

@@ -66,7 +66,7 @@ TEST_F(ReadWrite, LanReadWorkedExample) {
         c.read_all();
     });
     worked_example_read(data);
-    expect_log({kReadEnter, kReadSent, read_len(6), kReadOk});
+    EXPECT_TRUE(log_is({kReadEnter, kReadSent, read_len(6), kReadOk}, kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 6u);
     EXPECT_EQ(to_hex(sent()),
               "35 35 00 00 03 00 05 00 00 00 10 00 00 00 11 FB 8B 39 "
@@ -85,7 +85,7 @@ TEST_F(ReadWrite, ReadArgumentTestUsesNoSequenceNumber) {
         kReadEnter, {kError, "ReadDisk: invalid parameters!"}, kReadNokTrace};
     std::vector<LogEntry> three;
     for (int i = 0; i < 3; ++i) three.insert(three.end(), one.begin(), one.end());
-    expect_log(three);
+    EXPECT_TRUE(log_is(three, kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 0u);
     EXPECT_EQ(size, 16u);
     EXPECT_TRUE(sent().empty());
@@ -97,11 +97,13 @@ TEST_F(ReadWrite, LanReadOfFourGibibytesIsRefused) {
     char buf[16];
     unsigned long long size = 0x100000010ULL;
     EXPECT_EQ(impl->ReadDisk(1, 0, 0x100000010ULL, buf, size), 1);
-    expect_log({kReadEnter,
+    EXPECT_TRUE(
+        log_is({kReadEnter,
                 {kError,
                  "ReadDisk: invalid parameters! LAN read length [4294967312] must be below 4 "
                  "GiB  (line #)"},
-                kReadNokTrace});
+                kReadNokTrace},
+               kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 0u);
     EXPECT_TRUE(sent().empty());
 }
@@ -122,11 +124,12 @@ TEST_F(ReadWrite, LanReadShorterThanRequested) {
     EXPECT_EQ(size, 100u);
     EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), 100));
     EXPECT_EQ(buf[100], 'q');
-    expect_log({kReadEnter,
-                kReadSent,
-                read_len(6),
-                {kTrace, "read data length is(100),expected(4096)"},
-                kReadOk});
+    EXPECT_TRUE(log_is({kReadEnter,
+                        kReadSent,
+                        read_len(6),
+                        {kTrace, "read data length is(100),expected(4096)"},
+                        kReadOk},
+                       kOperations));
 }
 
 // More data than the caller's buffer holds: the call fails, the buffer stays untouched, and
@@ -148,16 +151,17 @@ TEST_F(ReadWrite, LanReadDrainsDataThatDoesNotFit) {
     EXPECT_EQ(impl->ReadDisk(1, 0, 4096, buf.data(), size), 1);
     EXPECT_EQ(size, 4096u);
     for (char ch : buf) ASSERT_EQ(ch, 'u');
-    expect_log({kReadEnter,
-                kReadSent,
-                read_len(6),
-                {kTrace, "the space of buf not enough,buf size[4096],date length[3145851]"},
-                kReadNokError});
+    EXPECT_TRUE(log_is({kReadEnter,
+                        kReadSent,
+                        read_len(6),
+                        {kTrace, "the space of buf not enough,buf size[4096],date length[3145851]"},
+                        kReadNokError},
+                       kOperations));
     testhost::clear();
     EXPECT_EQ(impl->ReadDisk(1, 4096, 64, buf.data(), size), 0);
     EXPECT_EQ(size, 64u);
     EXPECT_EQ(0, std::memcmp(buf.data(), second.data(), 64));
-    expect_log({kReadEnter, kReadSent, read_len(6), kReadOk});
+    EXPECT_TRUE(log_is({kReadEnter, kReadSent, read_len(6), kReadOk}, kOperations));
     Bytes got = sent();
     ASSERT_EQ(got.size(), 68u);
     EXPECT_EQ(parse_header(got, 34).seqNo, 1u);
@@ -261,10 +265,11 @@ TEST_F(ReadWrite, ReadWithUnknownTransportMode) {
     char buf[8];
     unsigned long long size = 8;
     EXPECT_EQ(impl->ReadDisk(1, 0, 8, buf, size), 1);
-    expect_log({kReadEnter,
-                {kError, "send_msg: send_msg len is zero! (line #)"},
-                {kError, "ReadDisk: send addr map cmd to server failed! (line #)"},
-                kReadNokTrace});
+    EXPECT_TRUE(log_is({kReadEnter,
+                        {kError, "send_msg: send_msg len is zero! (line #)"},
+                        {kError, "ReadDisk: send addr map cmd to server failed! (line #)"},
+                        kReadNokTrace},
+                       kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 1u);
     EXPECT_TRUE(sent().empty());
 }
@@ -285,13 +290,15 @@ TEST_F(ReadWrite, SanReplyWithTooFewRecordsTouchesNoDevice) {
     char buf[64];
     unsigned long long size = 64;
     EXPECT_EQ(impl->ReadDisk(1, 0, 64, buf, size), 1);
-    expect_log({kReadEnter,
+    EXPECT_TRUE(
+        log_is({kReadEnter,
                 kReadSent,
                 read_len(70),
                 {kError,
                  "ReadDisk: address map of [2] records does not fit the reply, msg length:70!  "
                  "(line #)"},
-                kReadNokTrace});
+                kReadNokTrace},
+               kOperations));
 }
 
 // The SAN request example and the reply example carried out on a LUN file.
@@ -308,12 +315,13 @@ TEST_F(ReadWrite, SanReadWorkedExample) {
         c.read_all();
     });
     worked_example_read(data);
-    expect_log({kReadEnter,
-                kReadSent,
-                read_len(70),
-                {kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
-                {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: OK"},
-                kReadOk});
+    EXPECT_TRUE(log_is({kReadEnter,
+                        kReadSent,
+                        read_len(70),
+                        {kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
+                        {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: OK"},
+                        kReadOk},
+                       kOperations));
     EXPECT_TRUE(testhost::logged(kInfo, "String2Hex: dev = " + wwn_hex(id)));
     EXPECT_EQ(to_hex(sent()),
               "35 35 00 00 0C 00 05 00 00 00 14 00 00 00 E7 96 FB 9B "
@@ -350,11 +358,12 @@ TEST_F(ReadWrite, SanReadBufferSmallerThanRequest) {
     std::vector<char> buf(100, 'u');
     unsigned long long size = 100;
     EXPECT_EQ(impl->ReadDisk(1, 0, 4096, buf.data(), size), 1);
-    expect_log({kReadEnter,
-                kReadSent,
-                read_len(70),
-                {kTrace, "the space of buf not enough,buf size[100],VMLength [4096]"},
-                kReadNokError});
+    EXPECT_TRUE(log_is({kReadEnter,
+                        kReadSent,
+                        read_len(70),
+                        {kTrace, "the space of buf not enough,buf size[100],VMLength [4096]"},
+                        kReadNokError},
+                       kOperations));
     EXPECT_EQ(size, 100u);
     // The stream is still aligned.
     testhost::clear();
@@ -376,13 +385,14 @@ TEST_F(ReadWrite, SanReadLunFailureLeavesAtErrorLevel) {
     char buf[16];
     unsigned long long size = 16;
     EXPECT_EQ(impl->ReadDisk(1, 0, 16, buf, size), 1);
-    expect_log({kReadEnter,
-                kReadSent,
-                read_len(70),
-                {kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
-                {kError, "ReadLun: related LUN not found!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: NOK"},
-                kReadNokError});
+    EXPECT_TRUE(log_is({kReadEnter,
+                        kReadSent,
+                        read_len(70),
+                        {kTrace, "enter CQuillonvardeSDKImpl::ReadLun:..."},
+                        {kError, "ReadLun: related LUN not found!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::ReadLun: NOK"},
+                        kReadNokError},
+                       kOperations));
     EXPECT_EQ(size, 16u);
 }
 
@@ -400,7 +410,7 @@ TEST_F(ReadWrite, LanWriteWorkedExample) {
     long long len = 5000;
     EXPECT_EQ(impl->WriteDisk(7, 65536, 4096, data.data(), len), 0);
     EXPECT_EQ(len, 4096);
-    expect_log({kWriteEnter, kWriteSent, write_len(6), kWriteOk});
+    EXPECT_TRUE(log_is({kWriteEnter, kWriteSent, write_len(6), kWriteOk}, kOperations));
     Bytes got = sent();
     ASSERT_EQ(got.size(), 34u + 4096);
     EXPECT_EQ(to_hex(Bytes(got.begin(), got.begin() + 34)),
@@ -421,14 +431,15 @@ TEST_F(ReadWrite, LanDatalessWrite) {
     long long len = -3;
     EXPECT_EQ(impl->WriteDisk(9, 512, 1024, nullptr, len), 0);
     EXPECT_EQ(len, 0);
-    expect_log({kWriteEnter, kWriteSent, write_len(6), kWriteOk});
+    EXPECT_TRUE(log_is({kWriteEnter, kWriteSent, write_len(6), kWriteOk}, kOperations));
     testhost::clear();
     len = 0;
     EXPECT_EQ(impl->WriteDisk(9, 512, 1024, nullptr, len), 1);
-    expect_log({kWriteEnter,
-                kWriteSent,
-                {kError, "WriteDisk: invalid msg head,operation:4 (line #)"},
-                kWriteNok});
+    EXPECT_TRUE(log_is({kWriteEnter,
+                        kWriteSent,
+                        {kError, "WriteDisk: invalid msg head,operation:4 (line #)"},
+                        kWriteNok},
+                       kOperations));
     EXPECT_EQ(len, 0);
     Bytes got = sent();
     ASSERT_EQ(got.size(), 68u);
@@ -455,8 +466,10 @@ TEST_F(ReadWrite, WriteArgumentAndBufferTests) {
     EXPECT_EQ(len, 100);
     LogEntry invalid{kError, "WriteDisk: invalid parameters!"};
     LogEntry small{kError, "WriteDisk: buf size not Enough,buf length[100],VMLength[200]"};
-    expect_log({kWriteEnter, invalid, kWriteNok, kWriteEnter, invalid, kWriteNok, kWriteEnter,
-                invalid, kWriteNok, kWriteEnter, small, kWriteNok, kWriteEnter, small, kWriteNok});
+    EXPECT_TRUE(
+        log_is({kWriteEnter, invalid, kWriteNok, kWriteEnter, invalid, kWriteNok, kWriteEnter,
+                invalid, kWriteNok, kWriteEnter, small, kWriteNok, kWriteEnter, small, kWriteNok},
+               kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, 0u);
     EXPECT_TRUE(sent().empty());
 }
@@ -472,7 +485,8 @@ TEST_F(ReadWrite, LanWriteOfFourGibibytesIsRefused) {
     LogEntry refused{kError,
                      "WriteDisk: invalid parameters! LAN write length [4294967296] must be below "
                      "4 GiB  (line #)"};
-    expect_log({kWriteEnter, refused, kWriteNok, kWriteEnter, refused, kWriteNok});
+    EXPECT_TRUE(
+        log_is({kWriteEnter, refused, kWriteNok, kWriteEnter, refused, kWriteNok}, kOperations));
     EXPECT_EQ(len, 0x100000000LL);
     EXPECT_EQ(impl->m_uiSeqNo, 0u);
     EXPECT_TRUE(sent().empty());
@@ -520,12 +534,13 @@ TEST_F(ReadWrite, LanWriteOnDescriptorsThatAreNoConnection) {
         ::close(closed ? fds[0] : fds[1]);
         ssize_t n = closed ? 0 : ::read(fds[0], got.data(), got.size());
         if (closed) {
-            expect_log({kWriteEnter, badSend, sendFailed, kWriteNok});
+            EXPECT_TRUE(log_is({kWriteEnter, badSend, sendFailed, kWriteNok}, kOperations));
         } else {
             ::close(fds[0]);
             ASSERT_EQ(n, 34 + 4096);
             EXPECT_EQ(0, std::memcmp(got.data() + 34, data.data(), 4096));
-            expect_log({kWriteEnter, kWriteSent, badRecv, headFailed, kWriteNok});
+            EXPECT_TRUE(
+                log_is({kWriteEnter, kWriteSent, badRecv, headFailed, kWriteNok}, kOperations));
             std::vector<LogEntry> sends;
             for (auto& e : testhost::normalized_entries())
                 if (e.level != kTrace && e.text.rfind("send", 0) == 0) sends.push_back(e);
@@ -546,10 +561,11 @@ TEST_F(ReadWrite, WriteWithUnknownTransportMode) {
     char data[8] = {};
     long long len = 8;
     EXPECT_EQ(impl->WriteDisk(1, 0, 8, data, len), 1);
-    expect_log({kWriteEnter,
-                {kError, "send_msg: send_msg len is zero! (line #)"},
-                {kError, "WriteDisk: send addr map cmd to server failed!  (line #)"},
-                kWriteNok});
+    EXPECT_TRUE(log_is({kWriteEnter,
+                        {kError, "send_msg: send_msg len is zero! (line #)"},
+                        {kError, "WriteDisk: send addr map cmd to server failed!  (line #)"},
+                        kWriteNok},
+                       kOperations));
     EXPECT_EQ(len, 8);
 }
 
@@ -580,36 +596,40 @@ TEST_F(ReadWrite, SanWriteOntoLunFiles) {
               std::vector<char>(data.begin(), data.begin() + 1000));
     EXPECT_EQ(read_file_range(lunB, k2M, 500),
               std::vector<char>(data.begin() + 1000, data.begin() + 1500));
-    expect_log({kWriteEnter,
-                kWriteSent,
-                write_len(134),
-                {kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
-                {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: OK"},
-                kWriteOk});
+    EXPECT_TRUE(log_is({kWriteEnter,
+                        kWriteSent,
+                        write_len(134),
+                        {kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
+                        {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: OK"},
+                        kWriteOk},
+                       kOperations));
 
     // A write map with a hole fails in WriteLun; bufLength as WriteLun leaves it.
     testhost::clear();
     len = 2000;
     EXPECT_EQ(impl->WriteDisk(1, 0, 20, data.data(), len), 1);
-    expect_log({kWriteEnter,
-                kWriteSent,
-                write_len(134),
-                {kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
-                {kError, "WriteLun: fail! The phyOffset is less than 2M bytes!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: NOK"},
-                kWriteNok});
+    EXPECT_TRUE(log_is({kWriteEnter,
+                        kWriteSent,
+                        write_len(134),
+                        {kTrace, "enter CQuillonvardeSDKImpl::WriteLun:..."},
+                        {kError, "WriteLun: fail! The phyOffset is less than 2M bytes!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::WriteLun: NOK"},
+                        kWriteNok},
+                       kOperations));
     EXPECT_EQ(len, 2000);
 
     // A map announcing one record but carrying only part of it.
     testhost::clear();
     EXPECT_EQ(impl->WriteDisk(1, 0, 20, data.data(), len), 1);
-    expect_log({kWriteEnter,
+    EXPECT_TRUE(
+        log_is({kWriteEnter,
                 kWriteSent,
                 write_len(16),
                 {kError,
                  "WriteDisk: address map of [1] records does not fit the reply, msg length:16!  "
                  "(line #)"},
-                kWriteNok});
+                kWriteNok},
+               kOperations));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -688,7 +708,7 @@ TEST_P(ResultCodes, EveryNonzeroResultFailsWithItsText) {
             r <= kKnownResults ? who + ": " + kResultTexts[r - 1] + "  (line #)"
             : t.read ? "ReadDisk: unknown error, result:[" + std::to_string(r) + "] (line #)"
                      : std::string("WriteDisk: unknown error!  (line #)");
-        expect_log({enter, sent_line, length, {kError, text}, nok});
+        EXPECT_TRUE(log_is({enter, sent_line, length, {kError, text}, nok}, kOperations));
     }
     testhost::clear();
     EXPECT_EQ(transfer(buf), 1);
@@ -704,7 +724,7 @@ TEST_P(ResultCodes, EveryNonzeroResultFailsWithItsText) {
             {kError, "WriteDisk: address map holds no extent, nothing written!  (line #)"});
     }
     expected.push_back(nok);
-    expect_log(expected);
+    EXPECT_TRUE(log_is(expected, kOperations));
     EXPECT_EQ(impl->m_uiSeqNo, codes.size() + 1);
 }
 

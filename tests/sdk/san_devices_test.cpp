@@ -69,12 +69,13 @@ TEST_F(SanDevices, PartialOpenThenOpenAndClose) {
     std::list<std::string> names = {"wwn-0x" + wwn_hex(a), "wwn-0x" + wwn_hex(b),
                                     "wwn-0x" + wwn_hex(c)};
     EXPECT_EQ(impl->OpenDisk(names, path, OPEN_READWRITE, handle, TRANS_SAN), 1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
-                {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
-                {kError, "OpenLocalLunDevFile: No such file or directory  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
-                {kError, "OpenDisk: open disk fail  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                        {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+                        {kError, "OpenLocalLunDevFile: No such file or directory  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
+                        {kError, "OpenDisk: open disk fail  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}},
+                       kOperations));
     ASSERT_EQ(impl->m_lunFileList.size(), 1u);
     EXPECT_EQ(impl->m_lunFileList.front().devPath, kById + "wwn-0x" + wwn_hex(a));
     int fdA = impl->m_lunFileList.front().fd;
@@ -85,26 +86,28 @@ TEST_F(SanDevices, PartialOpenThenOpenAndClose) {
     testhost::clear();
     EXPECT_EQ(impl->OpenDisk({"wwn-0x" + wwn_hex(c)}, path, OPEN_READWRITE, handle, TRANS_SAN), 0);
     EXPECT_EQ(handle, 0xABCDu);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
-                {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: OK"},
-                {kInfo, "OpenDisk: send open disk cmd to server success!"},
-                {kInfo, "OpenDisk: recv req head from server success! msg length:6"},
-                {kInfo, "OpenDisk: success!"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: OK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                        {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: OK"},
+                        {kInfo, "OpenDisk: send open disk cmd to server success!"},
+                        {kInfo, "OpenDisk: recv req head from server success! msg length:6"},
+                        {kInfo, "OpenDisk: success!"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: OK"}},
+                       kOperations));
     ASSERT_EQ(impl->m_lunFileList.size(), 2u);
     int fdC = impl->m_lunFileList.back().fd;
     EXPECT_EQ(impl->m_lunFileList.back().devPath, kById + "wwn-0x" + wwn_hex(c));
 
     testhost::clear();
     EXPECT_EQ(impl->CloseDisk(0xABCD), 1);
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
-                {kTrace, "enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:..."},
-                {kTrace, "leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK"},
-                {kInfo, "CloseDisk: send close disk cmd to server success!"},
-                {kInfo, "CloseDisk: recv req head from server success! msg length:2"},
-                {kError, "CloseDisk: file handle does not exist!  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}});
+    EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::CloseDisk..."},
+                        {kTrace, "enter CQuillonvardeSDKImpl::CloseLocalLunDevFile:..."},
+                        {kTrace, "leave CQuillonvardeSDKImpl::CloseLocalLunDevFile: OK"},
+                        {kInfo, "CloseDisk: send close disk cmd to server success!"},
+                        {kInfo, "CloseDisk: recv req head from server success! msg length:2"},
+                        {kError, "CloseDisk: file handle does not exist!  (line #)"},
+                        {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}},
+                       kOperations));
     EXPECT_TRUE(impl->m_lunFileList.empty());
     EXPECT_FALSE(fd_open(fdA));
     EXPECT_FALSE(fd_open(fdC));
@@ -138,13 +141,15 @@ TEST_F(SanDevices, OverlongNameIsNotCutToAnotherDevice) {
     unsigned int handle = 0;
     EXPECT_EQ(impl->OpenDisk({name}, "/d", OPEN_READWRITE, handle, TRANS_SAN), 1);
     EXPECT_TRUE(impl->m_lunFileList.empty());
-    expect_log({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
-                {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
-                {kError, "OpenLocalLunDevFile: device path longer than 127 characters refused: " +
-                             kById + name + "  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
-                {kError, "OpenDisk: open disk fail  (line #)"},
-                {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}});
+    EXPECT_TRUE(log_is(
+        {{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+         {kTrace, "enter CQuillonvardeSDKImpl::OpenLocalLunDevFile:..."},
+         {kError, "OpenLocalLunDevFile: device path longer than 127 characters refused: " + kById +
+                      name + "  (line #)"},
+         {kTrace, "leave CQuillonvardeSDKImpl::OpenLocalLunDevFile: NOK"},
+         {kError, "OpenDisk: open disk fail  (line #)"},
+         {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}},
+        kOperations));
 }
 
 // A whole SAN session on files under /dev/disk/by-id: a write across two LUNs, a read with

@@ -14,25 +14,6 @@ void connect_plain(CQuillonvardeSDKImpl* impl, testpeer::Peer& peer) {
     testhost::clear();
 }
 
-static bool is_transport_line(const std::string& t) {
-    return t.rfind("send message to server success", 0) == 0 ||
-           t.rfind("recv message from server success", 0) == 0 ||
-           t.rfind("String2Hex: dev = ", 0) == 0 ||
-           t == "enter CQuillonvardeSDKImpl::String2Hex:..." ||
-           t == "leave CQuillonvardeSDKImpl::String2Hex: OK";
-}
-
-std::vector<LogEntry> operation_log() {
-    std::vector<LogEntry> out;
-    for (auto& e : testhost::normalized_entries())
-        if (!is_transport_line(e.text)) out.push_back(e);
-    return out;
-}
-
-void expect_log(const std::vector<LogEntry>& expected) {
-    EXPECT_TRUE(testhost::same_log(expected, operation_log()));
-}
-
 static uint16_t u16(const testpeer::Bytes& b, size_t at) {
     return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
 }

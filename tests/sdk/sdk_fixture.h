@@ -1,5 +1,5 @@
 // Shared helpers of the library's tests: objects, connections to the scripted peer and
-// exact log comparisons.
+// the names of the exact log comparison.
 #ifndef TESTS_SDK_SDK_FIXTURE_H
 #define TESTS_SDK_SDK_FIXTURE_H
 
@@ -39,12 +39,11 @@ CQuillonvardeSDKImpl* make();
 // Connects `impl` in plain TCP to the peer and clears the log. Fails the test on error.
 void connect_plain(CQuillonvardeSDKImpl* impl, testpeer::Peer& peer);
 
-// The log since the last clear, normalized, without the per-call lines of send_msg and
-// recv_msg and the String2Hex lines (they are checked in tests of their own).
-std::vector<LogEntry> operation_log();
-
-// Compares operation_log() with `expected`, showing both on a mismatch.
-void expect_log(const std::vector<LogEntry>& expected);
+// The log comparison shared with the other suites; the library's tests compare the
+// operations' messages: EXPECT_TRUE(log_is(expected, kOperations)).
+using testhost::log_is;
+using testhost::operation_log;
+constexpr testhost::LogLines kOperations = testhost::LogLines::kOperations;
 
 // A fresh object with the test host installed and the log cleared; after the test its LUN
 // devices and connection are released and the scripted peer is joined.

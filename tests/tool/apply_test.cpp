@@ -14,7 +14,7 @@
 
 #include "base64.h"
 #include "block-manifest.h"
-#include "child_io.h"
+#include "child_process.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -280,16 +280,17 @@ TEST(ApplyWriteFailure, RefusedWriteEndsWithOneAndNamesTheOffset) {
     write_file(dir.file("stream"), diff(dir, a, b, 4096));
     const std::string target = dir.file("target.img");
     write_file(target, a);
-    ChildIo io;
-    io.stdin_fd = open(dir.file("stream").c_str(), O_RDONLY | O_CLOEXEC);
-    io.stdout_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    io.err_path = dir.file("stderr");
-    io.file_size_limit = 8192;
-    const pid_t pid = start_child(kApply, {target}, io);
-    close(io.stdin_fd);
-    close(io.stdout_fd);
-    EXPECT_EQ(wait_child(pid), "exit 1");
-    EXPECT_EQ(read_file(io.err_path), target + ": write at offset 8192 failed: File too large\n");
+    const int stream_fd = open(dir.file("stream").c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string err_path = dir.file("stderr");
+    zev_common::ChildOptions io;
+    io.in = zev_common::Stream::from_fd(stream_fd);
+    io.out = zev_common::Stream::null();
+    io.err = zev_common::Stream::file(err_path);
+    io.file_size = 8192;
+    zev_common::ChildProcess child = zev_common::ChildProcess::start({kApply, target}, io);
+    close(stream_fd);
+    EXPECT_EQ(wait_status(child), "exit 1");
+    EXPECT_EQ(read_file(err_path), target + ": write at offset 8192 failed: File too large\n");
     EXPECT_TRUE(read_file(target) == b.substr(0, 8192) + a.substr(8192));
 }
 

@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "child_io.h"
+#include "child_process.h"
 #include "tool_test_support.h"
 
 namespace {
 
 using namespace zev_test;
 using namespace testcommon;
+using zev_common::ChildOptions;
+using zev_common::Stream;
 
 const uint64_t kBlock = 4096;
 const uint64_t kBlocks = 2048;  // 8 MiB of differing, incompressible blocks: far more stream
@@ -75,44 +77,49 @@ TEST_P(OutputFault, NeverEndsInSuccessWithoutTheWholeStream) {
     std::vector<std::string> args = images.args();
     const std::string log = std::string(c.log) == "scratch" ? images.dir.file("run.log") : c.log;
     if (!log.empty()) args.insert(args.end(), {"--log-file", log});
-    ChildIo io;
-    io.err_path = images.dir.file("stderr");
+    const std::string err_path = images.dir.file("stderr");
+    ChildOptions io;
+    io.err = Stream::file(err_path);
     io.ignore_sigpipe = c.ignore_sigpipe;
-    io.close_stdin = c.output == Output::kFileStdinClosed;
+    io.in = c.output == Output::kFileStdinClosed ? Stream::closed() : Stream::null();
     const std::string out_path = images.dir.file("stream");
+    int stdout_fd = -1;
     int pipe_fds[2] = {-1, -1};
     switch (c.output) {
         case Output::kFile:
         case Output::kFileStdinClosed:
-            io.stdout_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            stdout_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             break;
         case Output::kFull:
-            io.stdout_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+            stdout_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
             break;
         case Output::kReadOnly:
-            io.stdout_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            stdout_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
             break;
         case Output::kPipeReaderExits:
             ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-            io.stdout_fd = pipe_fds[1];
+            stdout_fd = pipe_fds[1];
             break;
         case Output::kClosed:
             break;
     }
     if (c.output != Output::kClosed) {
-        ASSERT_GE(io.stdout_fd, 0);
+        ASSERT_GE(stdout_fd, 0);
     }
-    const pid_t pid = start_child(tool_path(), args, io);
-    ASSERT_GT(pid, 0);
-    if (io.stdout_fd >= 0) close(io.stdout_fd);
+    io.out = stdout_fd >= 0 ? Stream::from_fd(stdout_fd) : Stream::closed();
+    std::vector<std::string> argv = {tool_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    zev_common::ChildProcess child = zev_common::ChildProcess::start(argv, io);
+    ASSERT_TRUE(child.running()) << child.error();
+    if (stdout_fd >= 0) close(stdout_fd);
     if (c.output == Output::kPipeReaderExits) {
         // The reader takes a little of the stream and goes away.
         char some[1000];
         EXPECT_GT(read(pipe_fds[0], some, sizeof some), 0);
         close(pipe_fds[0]);
     }
-    EXPECT_EQ(wait_child(pid), c.status);
-    EXPECT_EQ(read_file(io.err_path), c.err);
+    EXPECT_EQ(wait_status(child), c.status);
+    EXPECT_EQ(read_file(err_path), c.err);
     if (c.output == Output::kFile || c.output == Output::kFileStdinClosed) {
         expect_stream_of(read_file(out_path), images.second_bytes, kBlock * kBlocks);
     }
@@ -168,11 +175,15 @@ TEST_P(InputChangesDuringTheRun, FinalRecordCoversOnlyWhatWasRead) {
     Images images;
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    ChildIo io;
-    io.err_path = images.dir.file("stderr");
-    io.stdout_fd = fds[1];
-    const pid_t pid = start_child(tool_path(), images.args(), io);
-    ASSERT_GT(pid, 0);
+    const std::string err_path = images.dir.file("stderr");
+    ChildOptions io;
+    io.err = Stream::file(err_path);
+    io.out = Stream::from_fd(fds[1]);
+    std::vector<std::string> argv = {tool_path()};
+    const std::vector<std::string> args = images.args();
+    argv.insert(argv.end(), args.begin(), args.end());
+    zev_common::ChildProcess child = zev_common::ChildProcess::start(argv, io);
+    ASSERT_TRUE(child.running()) << child.error();
     close(fds[1]);
     // The tool runs at most a pipe's worth (64 KiB, about twelve records) ahead of the test
     // when the file changes after the first line, far from block 1024.
@@ -194,8 +205,8 @@ TEST_P(InputChangesDuringTheRun, FinalRecordCoversOnlyWhatWasRead) {
     }
     while ((n = read(fds[0], chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<size_t>(n));
     close(fds[0]);
-    EXPECT_EQ(wait_child(pid), "exit 0");
-    EXPECT_EQ(read_file(io.err_path), c.err);
+    EXPECT_EQ(wait_status(child), "exit 0");
+    EXPECT_EQ(read_file(err_path), c.err);
     expect_stream_of(out, images.second_bytes, c.final_offset);
 }
 

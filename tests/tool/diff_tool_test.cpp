@@ -10,7 +10,6 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -466,37 +465,24 @@ TEST(Heartbeat, ChangeRecordComesBeforeTheHeartbeatOfItsBlock) {
 // Starts the tool with standard output on a pipe that the test reads at its own pace, and
 // standard error in a file.
 struct LiveTool {
-    pid_t pid = -1;
-    int out = -1;
-    std::string err_path;
+    zev_common::ChildProcess child;
     std::string buffer;
 
-    LiveTool(const std::vector<std::string>& args, const std::string& err_file)
-        : err_path(err_file) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        std::vector<char*> argv;
-        const std::string program = tool_path();
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 1);
-            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(err, 2);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out = fds[0];
+    LiveTool(const std::vector<std::string>& args, const std::string& err_file) {
+        std::vector<std::string> argv = {tool_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        zev_common::ChildOptions options;
+        options.in = zev_common::Stream::inherit();
+        options.out = zev_common::Stream::pipe();
+        options.err = zev_common::Stream::file(err_file);
+        child = zev_common::ChildProcess::start(argv, options);
     }
 
     // Reads until the stream holds at least one whole line.
     bool read_first_line() {
         char chunk[4096];
         while (buffer.find('\n') == std::string::npos) {
-            const ssize_t n = read(out, chunk, sizeof chunk);
+            const ssize_t n = read(child.out_fd(), chunk, sizeof chunk);
             if (n <= 0) return false;
             buffer.append(chunk, static_cast<size_t>(n));
         }
@@ -507,12 +493,11 @@ struct LiveTool {
     int finish() {
         char chunk[65536];
         ssize_t n;
-        while ((n = read(out, chunk, sizeof chunk)) > 0)
+        while ((n = read(child.out_fd(), chunk, sizeof chunk)) > 0)
             buffer.append(chunk, static_cast<size_t>(n));
-        close(out);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        child.close_out();
+        zev_common::ChildStatus status;
+        return child.wait(status) ? status.exit_code : -1;
     }
 };
 
@@ -529,7 +514,7 @@ TEST(ReadFailure, SecondFileShrinksWhileTheToolRuns) {
         const std::string b = pattern<std::string>(bs * blocks, 32);
         const Pair p = make_pair_files(dir, a, b);
         LiveTool tool({p.first, p.second, "--block-size", std::to_string(bs)}, dir.file("stderr"));
-        ASSERT_GT(tool.pid, 0);
+        ASSERT_TRUE(tool.child.running()) << tool.child.error();
         ASSERT_TRUE(tool.read_first_line());
         ASSERT_EQ(truncate(p.second.c_str(), static_cast<off_t>(cut)), 0);
         const int status = tool.finish();
