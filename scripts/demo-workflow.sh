@@ -61,6 +61,9 @@ else
     how="LAN: SAN needs a private mount namespace (as root) to name the LUN files under /dev/disk/by-id"
 fi
 
+# sim.out exists before the simulator's shell opens it, so that the first look below cannot
+# find it missing (which would end the demo under set -e).
+: >sim.out
 "$sim" --tls --token demo-token --lun "$wwn_a=$work/lun-a.img:48M" --lun "$wwn_b=$work/lun-b.img:48M" \
     --san-disk "$disk=64M:$wwn_a,$wwn_b" >sim.out 2>simulator.log &
 sim_pid=$!
