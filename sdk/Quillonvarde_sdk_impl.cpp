@@ -22,6 +22,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -31,11 +33,10 @@
 #include <exception>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
 // =======================================================================================
@@ -66,9 +67,6 @@ uint32_t CQuillonvardeSDKImpl::crc_table[256] = {};
 namespace {
 
 using LevelGetter = int (CQuillonvardeDebugLevel::*)();
-
-// Drops the bytes a plain connection of `owner` has read ahead (see ReadAheadTable).
-void release_read_ahead(const void* owner);
 
 // Logs a fixed text (no conversions) at the level of `getter`; the text is handed to the
 // host as the format itself, as a literal in SDK_LOG would be.
@@ -161,7 +159,7 @@ CQuillonvardeSDKImpl::CQuillonvardeSDKImpl()
       m_lunFileList() {}
 
 // Closes nothing: the host ends the disk session and the connection first.
-CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() { release_read_ahead(this); }
+CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() {}
 
 CQuillonvardeSDKImpl* CQuillonvardeSDKImpl::Instance() { return new CQuillonvardeSDKImpl(); }
 
@@ -192,39 +190,6 @@ int CQuillonvardeSDKImpl::Initial(void (*pLogFun)(int, const char*, ...),
 // =======================================================================================
 // Wire layout: little-endian fields of packed structures and the header checksum, a
 // table-driven CRC-32 with the reflected polynomial 0xED58F323 and no final inversion.
-
-namespace {
-
-uint16_t get_u16(const char* p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-uint32_t get_u32(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Copies at most field_size - 1 characters so that the field always ends in a zero byte.
-void put_string(char* field, size_t field_size, const std::string& text) {
-    size_t n = text.size() < field_size - 1 ? text.size() : field_size - 1;
-    std::memcpy(field, text.data(), n);
-}
-
-// Whether a transfer reply of `length` payload bytes holds the `count` map records it
-// announces behind its result and count.
-bool map_fits(uint32_t length, uint32_t count) {
-    return static_cast<uint64_t>(length) >=
-           sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec);
-}
-
-const vhd_Rec* map_records(const char* payload) {
-    return reinterpret_cast<const vhd_Rec*>(payload + sizeof(hxa::TransferReplyHead));
-}
-
-}  // namespace
 
 void CQuillonvardeSDKImpl::init_crc_table() {
     for (uint32_t i = 0; i < 256; ++i) {
@@ -435,117 +400,205 @@ bool attach_socket(SSL* ssl, int fd) {
     return true;
 }
 
-// One read (`reading`) or write call of at most `chunk` bytes on the connection, plain or
-// TLS. With the socket time-outs set, the kernel does not restart a call that a signal
-// interrupted, even under SA_RESTART handlers: such a call is not a failure, it is repeated
-// once the connection is ready, within the call's own 30 seconds.
-Piece move_piece(CQuillonvardeSDKImpl* self, bool reading, char* pos, int chunk) {
+// Repeats a socket call that a signal interrupted. With the socket time-outs set, the kernel
+// does not restart such a call, even under SA_RESTART handlers: it is not a failure, it is
+// repeated once the connection is ready, within the call's own 30 seconds. `call(&events)`
+// makes one attempt; it returns its outcome, or sets `events` to what it waits for and
+// returns a negative result with errno EINTR to be repeated.
+template <typename Call>
+Piece repeat_interrupted(int fd, const char* (*reason)(int), Call call) {
     const Deadline deadline;
     for (;;) {
-        short events = reading ? POLLIN : POLLOUT;
+        short events = 0;
         errno = 0;
-        if (self->m_uiUseSSL != 0) {
-            ERR_clear_error();
-            if (self->m_pSSL == nullptr) return {-1, errno, ssl_reason()};
-            long ret =
-                reading ? SSL_read(self->m_pSSL, pos, chunk) : SSL_write(self->m_pSSL, pos, chunk);
-            int err = errno;
-            if (ret >= 0) return {ret, err, nullptr};
-            if (!tls_interrupted(self->m_pSSL, static_cast<int>(ret), err, &events))
-                return {ret, err, ssl_reason()};
-        } else {
-            if (!reading) {
-                struct iovec part = {pos, static_cast<size_t>(chunk)};
-                return send_vector(self->m_iSocket, &part, 1);
-            }
-            long ret = read(self->m_iSocket, pos, static_cast<size_t>(chunk));
-            int err = errno;
-            if (ret >= 0) return {ret, err, nullptr};
-            if (err != EINTR) return {ret, err, std::strerror(err)};
-        }
-        int err = wait_ready(self->m_iSocket, events, deadline, EAGAIN);
-        if (err != 0) {
-            // Reported as the socket's time-out (or poll's error) would be.
-            if (self->m_uiUseSSL != 0) return {-1, err, ssl_reason()};
-            return {-1, err, std::strerror(err)};
-        }
+        const Piece piece = call(&events);
+        if (events == 0) return piece;
+        const int err = wait_ready(fd, events, deadline, EAGAIN);
+        // Reported as the socket's time-out (or poll's error) would be.
+        if (err != 0) return {-1, err, reason(err)};
     }
 }
 
-// Plain connections read ahead: a receive of fewer than kReadAhead bytes takes, in one read,
-// whatever has arrived up to kReadAhead bytes, and keeps what its message did not need for the
-// next receive on the same connection. A reply header, its payload and a small data block then
-// cost one read instead of three. The bytes kept still belong to the stream: the next receive
-// takes them first, exactly as it would have read them from the socket, so every message sees
-// the same bytes in the same order. They are dropped with the connection. TLS sessions have
-// OpenSSL's read-ahead instead; larger receives go straight into the caller's memory.
-constexpr size_t kReadAhead = 16 * 1024;
+const char* system_reason(int err) { return std::strerror(err); }
+const char* tls_reason(int) { return ssl_reason(); }
 
-struct ReadAhead {
-    int fd = -1;  // the connection the bytes came from
-    size_t begin = 0;
-    size_t end = 0;  // the bytes not yet taken are [begin, end)
-    char bytes[kReadAhead];
+}  // namespace
+
+// The byte stream of one connection, chosen once by ConnectHXA: plain TCP or TLS. Each call
+// moves at most `chunk` bytes (one system or OpenSSL call, repeated only when a signal
+// interrupted it); a gathered send moves what it can of `parts`.
+class CQuillonvardeSDKImpl::Transport {
+  public:
+    virtual ~Transport() = default;
+    virtual Piece receive(char* pos, int chunk) = 0;
+    virtual Piece send(struct iovec* parts, int count) = 0;
+    // Whether this is the transport of the object's present connection fields.
+    virtual bool serves(const CQuillonvardeSDKImpl* owner) const = 0;
 };
 
-// The read-ahead buffers of the objects, kept beside them so that the object's layout stays
-// as hosts know it. A buffer is made at an object's first small receive and released when its
-// connection ends or the object is destroyed. The table itself is never destroyed, so an
-// object that outlives static destruction can still release its buffer.
-class ReadAheadTable {
+namespace {
+
+// Plain TCP. Sends gather their parts into one sendmsg. Receives read ahead: a receive of
+// fewer than kReadAhead bytes takes, in one read, whatever has arrived up to kReadAhead
+// bytes, and keeps what its message did not need for the next receive. A reply header, its
+// payload and a small data block then cost one read instead of three. The bytes kept still
+// belong to the stream: the next receive takes them first, exactly as it would have read them
+// from the socket, so every message sees the same bytes in the same order. They end with the
+// transport. Larger receives go straight into the caller's memory.
+class PlainTransport final : public CQuillonvardeSDKImpl::Transport {
   public:
-    static ReadAheadTable& instance() {
-        static ReadAheadTable* const table = new ReadAheadTable;
-        return *table;
+    static constexpr size_t kReadAhead = 16 * 1024;
+
+    PlainTransport(const CQuillonvardeSDKImpl* owner, int fd, bool readAhead)
+        : owner_(owner), fd_(fd) {
+        if (readAhead) ahead_.reset(new (std::nothrow) char[kReadAhead]);
     }
 
-    // The buffer of `owner` for connection `fd` (emptied when it held another connection's
-    // bytes); null when memory is short, and the receive then reads without one.
-    ReadAhead* get(const void* owner, int fd) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto found = buffers_.find(owner);
-        if (found == buffers_.end()) {
-            try {
-                found = buffers_.emplace(owner, std::make_unique<ReadAhead>()).first;
-            } catch (const std::bad_alloc&) {
-                return nullptr;
-            }
+    Piece receive(char* pos, int chunk) override {
+        if (begin_ == end_) {
+            if (!ahead_ || static_cast<size_t>(chunk) >= kReadAhead) return read_into(pos, chunk);
+            const Piece piece = read_into(ahead_.get(), static_cast<int>(kReadAhead));
+            if (piece.ret <= 0) return piece;
+            begin_ = 0;
+            end_ = static_cast<size_t>(piece.ret);
         }
-        ReadAhead* ahead = found->second.get();
-        if (ahead->fd != fd) *ahead = ReadAhead{fd, 0, 0, {}};
-        return ahead;
+        const size_t taken = std::min(end_ - begin_, static_cast<size_t>(chunk));
+        std::memcpy(pos, ahead_.get() + begin_, taken);
+        begin_ += taken;
+        return {static_cast<long>(taken), 0, nullptr};
     }
 
-    void release(const void* owner) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        buffers_.erase(owner);
+    Piece send(struct iovec* parts, int count) override { return send_vector(fd_, parts, count); }
+
+    bool serves(const CQuillonvardeSDKImpl* owner) const override {
+        return owner == owner_ && owner->m_uiUseSSL == 0 && owner->m_iSocket == fd_;
     }
 
   private:
-    std::mutex mutex_;
-    std::unordered_map<const void*, std::unique_ptr<ReadAhead>> buffers_;
+    Piece read_into(char* pos, int chunk) {
+        return repeat_interrupted(fd_, system_reason, [&](short* events) -> Piece {
+            const long ret = read(fd_, pos, static_cast<size_t>(chunk));
+            const int err = errno;
+            if (ret >= 0) return {ret, err, nullptr};
+            if (err == EINTR) *events = POLLIN;
+            return {ret, err, std::strerror(err)};
+        });
+    }
+
+    const CQuillonvardeSDKImpl* owner_;
+    int fd_;
+    std::unique_ptr<char[]> ahead_;
+    size_t begin_ = 0;
+    size_t end_ = 0;  // the bytes not yet taken are [begin_, end_)
 };
 
-void release_read_ahead(const void* owner) { ReadAheadTable::instance().release(owner); }
+// TLS over the connection's session. OpenSSL reads ahead itself (see ConnectHXA). A gathered
+// send writes its first part only: SSL_write takes one block, and the caller goes on with
+// the rest.
+class TlsTransport final : public CQuillonvardeSDKImpl::Transport {
+  public:
+    TlsTransport(const CQuillonvardeSDKImpl* owner, int fd, SSL* ssl)
+        : owner_(owner), fd_(fd), ssl_(ssl) {}
 
-// One piece of a receive of `chunk` bytes into `pos`: bytes read ahead earlier, or one read.
-Piece receive_piece(CQuillonvardeSDKImpl* self, ReadAhead* ahead, char* pos, int chunk) {
-    if (ahead == nullptr) return move_piece(self, true, pos, chunk);
-    if (ahead->begin == ahead->end) {
-        if (static_cast<size_t>(chunk) >= kReadAhead) return move_piece(self, true, pos, chunk);
-        const Piece piece = move_piece(self, true, ahead->bytes, static_cast<int>(kReadAhead));
-        if (piece.ret <= 0) return piece;
-        ahead->begin = 0;
-        ahead->end = static_cast<size_t>(piece.ret);
+    Piece receive(char* pos, int chunk) override {
+        return call([&] { return SSL_read(ssl_, pos, chunk); });
     }
-    const size_t left = ahead->end - ahead->begin;
-    const size_t taken = left < static_cast<size_t>(chunk) ? left : static_cast<size_t>(chunk);
-    std::memcpy(pos, ahead->bytes + ahead->begin, taken);
-    ahead->begin += taken;
-    return {static_cast<long>(taken), 0, nullptr};
+
+    Piece send(struct iovec* parts, int) override {
+        return call(
+            [&] { return SSL_write(ssl_, parts[0].iov_base, static_cast<int>(parts[0].iov_len)); });
+    }
+
+    bool serves(const CQuillonvardeSDKImpl* owner) const override {
+        return owner == owner_ && owner->m_uiUseSSL != 0 && owner->m_iSocket == fd_ &&
+               owner->m_pSSL == ssl_;
+    }
+
+  private:
+    template <typename Io>
+    Piece call(Io io) {
+        if (ssl_ == nullptr) return {-1, 0, ssl_reason()};
+        return repeat_interrupted(fd_, tls_reason, [&](short* events) -> Piece {
+            ERR_clear_error();
+            const long ret = io();
+            const int err = errno;
+            if (ret >= 0) return {ret, err, nullptr};
+            if (tls_interrupted(ssl_, static_cast<int>(ret), err, events))
+                return {ret, err, nullptr};
+            return {ret, err, ssl_reason()};
+        });
+    }
+
+    const CQuillonvardeSDKImpl* owner_;
+    int fd_;
+    SSL* ssl_;
+};
+
+// The transports of the process's connections, one slot per descriptor, so that the
+// object's fields stay as hosts know them. A slot is written only by the object that owns the
+// descriptor (one thread at a time), so looking a transport up takes no lock: the slots are
+// atomic and their pages, made on first use, are never freed. Descriptors beyond the table
+// get a transport for the call alone, without read-ahead.
+class TransportSlots {
+  public:
+    using Slot = std::atomic<CQuillonvardeSDKImpl::Transport*>;
+
+    static TransportSlots& instance() {
+        static TransportSlots* const slots = new TransportSlots();
+        return *slots;
+    }
+
+    // The slot of `fd`; null for a descriptor beyond the table or when memory is short.
+    Slot* slot(int fd) {
+        if (fd < 0 || static_cast<size_t>(fd) >= kPages * kPageSize) return nullptr;
+        std::atomic<Slot*>& page = pages_[static_cast<size_t>(fd) / kPageSize];
+        Slot* slots = page.load(std::memory_order_acquire);
+        if (slots == nullptr) {
+            Slot* made = new (std::nothrow) Slot[kPageSize]();
+            if (made == nullptr) return nullptr;
+            if (page.compare_exchange_strong(slots, made, std::memory_order_acq_rel))
+                slots = made;
+            else
+                delete[] made;  // another connection's thread made it first
+        }
+        return &slots[static_cast<size_t>(fd) % kPageSize];
+    }
+
+  private:
+    static constexpr size_t kPageSize = 1024;
+    static constexpr size_t kPages = 1024;
+    std::atomic<Slot*> pages_[kPages] = {};
+};
+
+// A transport for the object's present connection fields; null when memory is short.
+CQuillonvardeSDKImpl::Transport* make_transport(const CQuillonvardeSDKImpl* self) {
+    if (self->m_uiUseSSL != 0)
+        return new (std::nothrow) TlsTransport(self, self->m_iSocket, self->m_pSSL);
+    return new (std::nothrow) PlainTransport(self, self->m_iSocket, true);
 }
 
 }  // namespace
+
+CQuillonvardeSDKImpl::Transport* CQuillonvardeSDKImpl::transport() {
+    TransportSlots::Slot* slot = TransportSlots::instance().slot(m_iSocket);
+    if (slot == nullptr) return nullptr;
+    Transport* present = slot->load(std::memory_order_acquire);
+    if (present != nullptr && present->serves(this)) return present;
+    // The fields changed since the transport was made (a connection set up by hand), or the
+    // slot holds what a connection that ended without DisConnectHXA left behind.
+    Transport* made = make_transport(this);
+    if (made != nullptr) delete slot->exchange(made, std::memory_order_acq_rel);
+    return made;
+}
+
+void CQuillonvardeSDKImpl::end_transport() {
+    TransportSlots::Slot* slot = TransportSlots::instance().slot(m_iSocket);
+    if (slot == nullptr) return;
+    Transport* present = slot->load(std::memory_order_acquire);
+    if (present != nullptr && present->serves(this) &&
+        slot->compare_exchange_strong(present, nullptr, std::memory_order_acq_rel))
+        delete present;
+}
 
 int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short port,
                                      const std::string& token, unsigned int useSSL) {
@@ -553,8 +606,6 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
                        "leave CQuillonvardeSDKImpl::ConnectHXA: OK",
                        "leave CQuillonvardeSDKImpl::ConnectHXA: NOK");
 
-    // Bytes read ahead on an earlier connection are not this one's.
-    release_read_ahead(this);
     m_iSocket = socket(AF_INET, SOCK_STREAM, 0);
     if (m_iSocket == -1) {
         LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(errno), __LINE__);
@@ -653,6 +704,9 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
                  SSL_CIPHER_get_name(SSL_get_current_cipher(m_pSSL)));
     }
 
+    // The transport is chosen here, once: every later send and receive of the connection
+    // goes through it.
+    transport();
     m_strToken = token;
     return scope.ok();
 }
@@ -660,6 +714,8 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
 void CQuillonvardeSDKImpl::DisConnectHXA() {
     OpScope<int> scope("enter CQuillonvardeSDKImpl::DisConnectHXA:...",
                        "leave CQuillonvardeSDKImpl::DisConnectHXA: OK", nullptr);
+    // The transport ends with the connection, and with it what it read ahead.
+    end_transport();
     // Whatever TLS objects exist are released, also when a later plain connect replaced the
     // flag; objects that were never created are skipped.
     if (m_pSSL != nullptr) {
@@ -677,77 +733,124 @@ void CQuillonvardeSDKImpl::DisConnectHXA() {
         close(m_iSocket);
         m_iSocket = -1;
     }
-    release_read_ahead(this);
     scope.ok();
 }
 
 namespace {
 
-// How a send call's outcome is logged, the same for a block sent by itself and for the parts
-// of a gathered send: the bytes one call moved of a block of `size`, and a failed call.
+// How one send call's outcome is logged, the same for a block sent by itself and for the
+// parts of a gathered send: the bytes one call moved of a block of `size`.
 void log_piece_sent(long ret, unsigned long long size) {
     LOG_INFO("send message to server success,%d bytes datas sended,total data:[%d]!",
              static_cast<int>(ret), static_cast<int>(size));
 }
 
-void log_send_failure(const Piece& piece) {
-    LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", piece.reason,
-              static_cast<int>(piece.ret), piece.err, __LINE__);
-}
+// The transport of the object's connection, or, when the process has no slot for it, one
+// made for this call alone.
+class CallTransport {
+  public:
+    explicit CallTransport(CQuillonvardeSDKImpl* self) : transport_(self->transport()) {
+        if (transport_ != nullptr) return;
+        if (self->m_uiUseSSL != 0)
+            transport_ = &tls_.emplace(self, self->m_iSocket, self->m_pSSL);
+        else
+            transport_ = &plain_.emplace(self, self->m_iSocket, false);
+    }
+    CQuillonvardeSDKImpl::Transport* operator->() { return transport_; }
 
-void log_nothing_accepted(int err) {
-    // Nothing was accepted (a closed TLS session): repeating the call would spin.
-    LOG_ERROR("send_msg: connection accepts no data, return:[0] errno:[%d] (line %d)", err,
-              __LINE__);
+  private:
+    std::optional<PlainTransport> plain_;
+    std::optional<TlsTransport> tls_;
+    CQuillonvardeSDKImpl::Transport* transport_;
+};
+
+enum class SendFailure { kNone, kRequest, kData };
+
+// Sends the `requestSize` bytes of `request` and then the `dataSize` bytes of `data`, gathered
+// into as few calls as the transport allows: on a plain connection the request does not leave
+// as a small segment of its own, and the data goes out of the caller's buffer without a copy.
+// The bytes on the wire are the same as with two sends, and so is the log: the bytes a call
+// moved are counted to the request first and then to the data, each part logged as a block
+// by itself, and `requestOut` runs once all of the request is out. A part that a call does not
+// accept at all fails the send instead of being offered again without end.
+template <typename RequestOut>
+SendFailure send_parts(CQuillonvardeSDKImpl* self, const char* request, size_t requestSize,
+                       const char* data, size_t dataSize, RequestOut requestOut) {
+    if (requestSize == 0) {
+        LOG_ERROR("send_msg: send_msg len is zero! (line %d)", __LINE__);
+        return SendFailure::kRequest;
+    }
+    CallTransport transport(self);
+    const size_t total = requestSize + dataSize;
+    for (size_t done = 0; done < total;) {
+        // One call moves at most INT_MAX bytes (the TLS calls take an int count).
+        size_t room = INT_MAX;
+        struct iovec parts[2];
+        int count = 0;
+        // The parts are only read from; iovec has no const form.
+        if (done < requestSize) {
+            const size_t left = std::min(requestSize - done, room);
+            parts[count++] = {const_cast<char*>(request) + done, left};
+            room -= left;
+        }
+        const size_t dataDone = done < requestSize ? 0 : done - requestSize;
+        if (dataSize > dataDone && room > 0)
+            parts[count++] = {const_cast<char*>(data) + dataDone,
+                              std::min(dataSize - dataDone, room)};
+        const Piece piece = transport->send(parts, count);
+        const SendFailure failed = done < requestSize ? SendFailure::kRequest : SendFailure::kData;
+        if (piece.ret < 0) {
+            LOG_ERROR("send_msg: [%s] return:[%d] errno:[%d] (line %d)", piece.reason,
+                      static_cast<int>(piece.ret), piece.err, __LINE__);
+            return failed;
+        }
+        if (piece.ret == 0) {
+            LOG_ERROR("send_msg: connection accepts no data, return:[0] errno:[%d] (line %d)",
+                      piece.err, __LINE__);
+            return failed;
+        }
+        size_t moved = static_cast<size_t>(piece.ret);
+        if (done < requestSize) {
+            const size_t head = std::min(moved, requestSize - done);
+            log_piece_sent(static_cast<long>(head), requestSize);
+            done += head;
+            moved -= head;
+            if (done == requestSize) {
+                LOG_DETAIL("send message to server success!");
+                requestOut();
+            }
+        }
+        if (moved > 0) {
+            log_piece_sent(static_cast<long>(moved), dataSize);
+            done += moved;
+        }
+    }
+    if (dataSize > 0) LOG_DETAIL("send message to server success!");
+    return SendFailure::kNone;
 }
 
 }  // namespace
 
 int CQuillonvardeSDKImpl::send_msg(char* data, unsigned long long size) {
-    if (size == 0) {
-        LOG_ERROR("send_msg: send_msg len is zero! (line %d)", __LINE__);
-        return -1;
-    }
-    unsigned long long remaining = size;
-    char* pos = data;
-    while (remaining > 0) {
-        // One call moves at most INT_MAX bytes (the TLS calls take an int count).
-        int chunk = remaining > static_cast<unsigned long long>(INT_MAX)
-                        ? INT_MAX
-                        : static_cast<int>(remaining);
-        const Piece piece = move_piece(this, false, pos, chunk);
-        if (piece.ret < 0) {
-            log_send_failure(piece);
-            return -1;
-        }
-        if (piece.ret == 0) {
-            log_nothing_accepted(piece.err);
-            return -1;
-        }
-        log_piece_sent(piece.ret, size);
-        pos += piece.ret;
-        remaining -= static_cast<unsigned long long>(piece.ret);
-    }
-    LOG_DETAIL("send message to server success!");
-    return 0;
+    return send_parts(this, data, static_cast<size_t>(size), nullptr, 0, [] {}) ==
+                   SendFailure::kNone
+               ? 0
+               : -1;
 }
 
 int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
-    ReadAhead* ahead = m_uiUseSSL == 0 && m_iSocket >= 0
-                           ? ReadAheadTable::instance().get(this, m_iSocket)
-                           : nullptr;
+    CallTransport transport(this);
     long long remaining = size;
     int allowance = kZeroReadAllowance;
     char* pos = data;
     while (remaining > 0) {
         int chunk =
             remaining > static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
-        const Piece piece = receive_piece(this, ahead, pos, chunk);
+        const Piece piece = transport->receive(pos, chunk);
         const long ret = piece.ret;
-        const int err = piece.err;
         if (ret < 0) {
             LOG_ERROR("recv_msg:[%s] return:[%d] errno:[%d]  (line %d)", piece.reason,
-                      static_cast<int>(ret), err, __LINE__);
+                      static_cast<int>(ret), piece.err, __LINE__);
             return -1;
         }
         LOG_INFO("recv message from server success,%d bytes datas recved,total data:[%d]",
@@ -768,15 +871,15 @@ int CQuillonvardeSDKImpl::recv_msg(char* data, long long size) {
 }
 
 // =======================================================================================
-// Requests: building them in the call's fixed message area, and the exchange of a transfer
-// request with its reply.
+// Requests: the one request/reply exchange of the four disk operations, and what each
+// operation says at each of its steps and for each result code.
 
 namespace {
 
 // Transfers on the wire carry 32 bits of length in the LAN transport.
 constexpr unsigned long long kLanLengthLimit = 0x100000000ULL;
-// Chunk used to take unwanted LAN read data off the connection (on the stack, so that a
-// drain needs no allocation).
+// Chunk used to take unwanted reply bytes off the connection (on the stack, so that a drain
+// needs no allocation).
 constexpr size_t kDrainChunk = 64 * 1024;
 
 // The largest reply payload the library accepts. The biggest legitimate reply is an address
@@ -787,9 +890,198 @@ constexpr uint64_t kMaxMapRecords = 1ULL << 20;
 constexpr uint32_t kMaxReplyPayload =
     static_cast<uint32_t>(sizeof(hxa::TransferReplyHead) + kMaxMapRecords * sizeof(vhd_Rec));
 
+// The disk operations: the columns of the message tables.
+enum DiskOp : size_t { kOpen, kClose, kRead, kWrite, kDiskOps };
+
+// The steps of an exchange that an operation reports, in the order they happen.
+enum Step {
+    kRequestNotSent,
+    kRequestSent,
+    kDataNotSent,
+    kHeadNotReceived,
+    kWrongHead,
+    kHeadReceived,
+    kReplyTooLong,
+    kNoMemoryForReply,
+    kReplyNotReceived,
+};
+
+// A message table: per row its key, its level and what each operation says (null: nothing).
+// A text takes, in this order, the row's value, the limit, and the line of the failing
+// statement where it ends in "(line %d)".
+template <typename Key>
+struct MessageRow {
+    Key key;
+    LevelGetter level;
+    const char* text[kDiskOps];
+};
+
+constexpr LevelGetter kInfoLevel = &CQuillonvardeDebugLevel::GetInfoLevel;
+constexpr LevelGetter kErrorLevel = &CQuillonvardeDebugLevel::GetErrorLevel;
+
+// What each operation says at each step of its exchange: the value is the reply header's
+// operation for kWrongHead and its length from kHeadReceived on.
+constexpr MessageRow<Step> kStepTexts[] = {
+    {kRequestNotSent,
+     kErrorLevel,
+     {"OpenDisk:send open disk cmd to server failed!  (line %d)",
+      "CloseDisk: send aclose disk cmd to server failed!  (line %d)",
+      "ReadDisk: send addr map cmd to server failed! (line %d)",
+      "WriteDisk: send addr map cmd to server failed!  (line %d)"}},
+    {kRequestSent,
+     kInfoLevel,
+     {"OpenDisk: send open disk cmd to server success!",
+      "CloseDisk: send close disk cmd to server success!",
+      "ReadDisk: send addr map cmd to server success! ",
+      "WriteDisk: send addr map cmd to server success! "}},
+    {kDataNotSent,
+     kErrorLevel,
+     {nullptr, nullptr, nullptr, "WriteDisk: send data to server failed!  (line %d)"}},
+    {kHeadNotReceived,
+     kErrorLevel,
+     {"OpenDisk: recv req head from server  failed!  (line %d)",
+      "CloseDisk: recv req head from server failed!  (line %d)",
+      "ReadDisk: recv req head from server  failed!  (line %d)",
+      "WriteDisk: recv req head from server  failed!  (line %d)"}},
+    {kWrongHead,
+     kErrorLevel,
+     {"OpenDisk: invalid req head ,operation:%u!  (line %d)",
+      "CloseDisk: invalid req head,operation:%u !  (line %d)",
+      "ReadDisk:invalid req head,operation:%u (line %d)",
+      "WriteDisk: invalid msg head,operation:%u (line %d)"}},
+    {kHeadReceived,
+     kInfoLevel,
+     {"OpenDisk: recv req head from server success! msg length:%d",
+      "CloseDisk: recv req head from server success! msg length:%d",
+      "ReadDisk: recv req head from server success! msg length :%d",
+      "WriteDisk: recv req head from server success! msg length:%d"}},
+    {kReplyTooLong,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: reply length [%u] exceeds the limit [%u]!  (line %d)",
+      "WriteDisk: reply length [%u] exceeds the limit [%u]!  (line %d)"}},
+    {kNoMemoryForReply,
+     kErrorLevel,
+     {"OpenDisk: out of memory for the reply!  (line %d)",
+      "CloseDisk: out of memory for the reply!  (line %d)",
+      "ReadDisk: out of memory for a reply of [%u] bytes!  (line %d)",
+      "WriteDisk: out of memory for a reply of [%u] bytes!  (line %d)"}},
+    {kReplyNotReceived,
+     kErrorLevel,
+     {"OpenDisk: recv open disk result failed!  (line %d)",
+      "CloseDisk: recv close disk result failed!  (line %d)",
+      "ReadDisk: recv addr map result failed!  (line %d)",
+      "WriteDisk: recv addr map result failed!  (line %d)"}},
+};
+
+// What each operation says for each result code of a reply; a code without a text is
+// reported by the row of kUnknownResult, whose value is the code.
+constexpr uint32_t kUnknownResult = 0x10000;
+constexpr MessageRow<uint32_t> kResultTexts[] = {
+    {hxa::RES_OK, kInfoLevel, {"OpenDisk: success!", "CloseDisk: success!", nullptr, nullptr}},
+    {hxa::RES_OPCODE_ERROR,
+     kErrorLevel,
+     {"OpenDisk: operation code error!  (line %d)", "CloseDisk: operation code error!  (line %d)",
+      "ReadDisk: operation code error!  (line %d)", "WriteDisk: operation code error!  (line %d)"}},
+    {hxa::RES_FILE_NOT_EXIST,
+     kErrorLevel,
+     {"OpenDisk: file does not exist!  (line %d)", nullptr,
+      "ReadDisk: vhd file not exist!  (line %d)", "WriteDisk: vhd file not exist!  (line %d)"}},
+    {hxa::RES_TOKEN_ERROR,
+     kErrorLevel,
+     {"OpenDisk: token error!  (line %d)", nullptr, "ReadDisk: token error!  (line %d)",
+      "WriteDisk: token error!  (line %d)"}},
+    {hxa::RES_OPEN_ERROR,
+     kErrorLevel,
+     {"OpenDisk: file open error!  (line %d)", nullptr,
+      "ReadDisk: file open flag error!  (line %d)", "WriteDisk: file open flag error!  (line %d)"}},
+    {hxa::RES_HANDLE_NOT_EXIST,
+     kErrorLevel,
+     {nullptr, "CloseDisk: file handle does not exist!  (line %d)",
+      "ReadDisk: file handle does not exist!  (line %d)",
+      "WriteDisk: file handle does not exist!  (line %d)"}},
+    {hxa::RES_START_BLOCK_OVERFLOW,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: start block overflow!  (line %d)",
+      "WriteDisk: start block overflow!  (line %d)"}},
+    {hxa::RES_DATA_SIZE_OVERFLOW,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: data size readed overflow!  (line %d)",
+      "WriteDisk: data size readed overflow!  (line %d)"}},
+    {hxa::RES_READ_FAILED,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: read VHDFile failed!  (line %d)",
+      "WriteDisk: read VHDFile failed!  (line %d)"}},
+    {hxa::RES_END_BLOCK_OVERFLOW,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: end block overflow!  (line %d)",
+      "WriteDisk: end block overflow!  (line %d)"}},
+    {hxa::RES_WRITE_FAILED,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: write vhd file failed!  (line %d)",
+      "WriteDisk: write vhd file failed!  (line %d)"}},
+    {hxa::RES_CLOSE_FAILED,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: close vhd file failed!  (line %d)",
+      "WriteDisk: close vhd file failed!  (line %d)"}},
+    {hxa::RES_STRUCT_ERROR,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: vhd struct error!  (line %d)",
+      "WriteDisk: vhd struct error!  (line %d)"}},
+    {hxa::RES_ADDR_PARSE_ERROR,
+     kErrorLevel,
+     {nullptr, nullptr, "ReadDisk: parse vhd addr error!  (line %d)",
+      "WriteDisk: parse vhd addr error!  (line %d)"}},
+    {kUnknownResult,
+     kErrorLevel,
+     {"OpenDisk: unknown error!  (line %d)", "CloseDisk: unknown error!  (line %d)",
+      "ReadDisk: unknown error, result:[%d] (line %d)", "WriteDisk: unknown error!  (line %d)"}},
+};
+
+// Logs `text` at `level` with the values it takes (see MessageRow). The number of its
+// conversions tells which: those before a closing "(line %d)" take `value`, then `limit`.
+void log_message(LevelGetter level, const char* text, uint32_t value, uint32_t limit, int line) {
+    if (text == nullptr || CQuillonvardeSDKImpl::m_pLog == nullptr ||
+        CQuillonvardeSDKImpl::m_pDebugLevel == nullptr)
+        return;
+    const bool hasLine = std::strstr(text, "(line %d)") != nullptr;
+    int values = hasLine ? -1 : 0;
+    for (const char* p = text; (p = std::strchr(p, '%')) != nullptr; p += 2) {
+        if (p[1] == '\0') break;
+        if (p[1] != '%') ++values;
+    }
+    const int lvl = (CQuillonvardeSDKImpl::m_pDebugLevel->*level)();
+    auto log = CQuillonvardeSDKImpl::m_pLog;
+    if (values <= 0)
+        hasLine ? log(lvl, text, line) : log(lvl, text);
+    else if (values == 1)
+        hasLine ? log(lvl, text, value, line) : log(lvl, text, value);
+    else
+        log(lvl, text, value, limit, line);
+}
+
+template <typename Key, size_t N>
+const MessageRow<Key>& row_of(const MessageRow<Key> (&table)[N], Key key) {
+    for (const MessageRow<Key>& row : table)
+        if (row.key == key) return row;
+    return table[N - 1];
+}
+
+// Logs what `op` says at `step`.
+void say_step(DiskOp op, Step step, uint32_t value, int line) {
+    const MessageRow<Step>& row = row_of(kStepTexts, step);
+    log_message(row.level, row.text[op], value, kMaxReplyPayload, line);
+}
+
+// Logs what `op` says for reply result `result`.
+void say_result(DiskOp op, uint16_t result, int line) {
+    const MessageRow<uint32_t>* row = &row_of(kResultTexts, static_cast<uint32_t>(result));
+    if (row->text[op] == nullptr) row = &row_of(kResultTexts, kUnknownResult);
+    log_message(row->level, row->text[op], result, 0, line);
+}
+
 // Allocates a block of `size` + 1 bytes; null when memory is short. A reply payload block is
 // zero-filled; a data block, whose first `size` bytes are always overwritten (by the data
-// received or copied) before any of them is read, only gets its one trailing zero byte.
+// received) before any of them is read, only gets its one trailing zero byte.
 std::unique_ptr<char[]> alloc_block(uint64_t size, bool zeroFilled = true) {
     if (size >= SIZE_MAX) return nullptr;
     std::unique_ptr<char[]> block(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
@@ -799,55 +1091,6 @@ std::unique_ptr<char[]> alloc_block(uint64_t size, bool zeroFilled = true) {
     else
         block[static_cast<size_t>(size)] = 0;
     return block;
-}
-
-// Fills the 18-byte header at the start of `area`: magic, operation, the object's next
-// sequence number, payload length and the checksum over the first 14 bytes.
-void build_request_header(CQuillonvardeSDKImpl* self, char* area, uint16_t operation,
-                          uint32_t length) {
-    hxa::MsgHeader head;
-    std::memset(&head, 0, sizeof head);
-    head.magic = hxa::kMagic;
-    head.reserved = 0;
-    head.operation = operation;
-    head.seqNo = self->m_uiSeqNo;
-    self->m_uiSeqNo = self->m_uiSeqNo + 1;
-    head.length = length;
-    std::memcpy(area, &head, sizeof head);
-    head.crc = self->bsb_crc32(area, 14);
-    std::memcpy(area, &head, sizeof head);
-}
-
-// Builds the request of a read or write in `area` (cleared first): operation 12 asks for the
-// address map of the range (64-bit length), operations 3, 4 and 5 move LAN data (32-bit
-// length). Operation 0 stands for a transport mode that is neither SAN nor LAN: a header of
-// length 0 is built and nothing is to be sent, which send_msg refuses. Returns the number of
-// bytes to send.
-unsigned long long build_transfer_request(CQuillonvardeSDKImpl* self, char* area,
-                                          uint16_t operation, unsigned int diskHandle,
-                                          unsigned long long offset, unsigned long long length) {
-    std::memset(area, 0, hxa::kMessageAreaSize);
-    char* payload = area + hxa::kHeaderSize;
-    if (operation == hxa::OP_SAN_ADDR_MAP) {
-        build_request_header(self, area, operation, sizeof(hxa::SanMapRequest));
-        hxa::SanMapRequest req;
-        req.handle = diskHandle;
-        req.offset = offset;
-        req.length = length;
-        std::memcpy(payload, &req, sizeof req);
-        return hxa::kHeaderSize + sizeof req;
-    }
-    if (operation == 0) {
-        build_request_header(self, area, 0, 0);
-        return 0;
-    }
-    build_request_header(self, area, operation, sizeof(hxa::LanTransferRequest));
-    hxa::LanTransferRequest req;
-    req.handle = diskHandle;
-    req.offset = offset;
-    req.length = static_cast<uint32_t>(length);
-    std::memcpy(payload, &req, sizeof req);
-    return hxa::kHeaderSize + sizeof req;
 }
 
 // Reads and discards `count` bytes of the connection in bounded pieces; false when the
@@ -862,27 +1105,11 @@ bool drain_data(CQuillonvardeSDKImpl* self, uint64_t count) {
     return true;
 }
 
-// The steps of a transfer exchange that the calling operation reports in its own words.
-enum class TransferStep {
-    kRequestNotSent,
-    kRequestSent,
-    kDataNotSent,
-    kHeadNotReceived,
-    kWrongOperation,
-    kHeadReceived,
-    kReplyTooLong,
-    kNoMemoryForReply,
-    kReplyNotReceived,
-};
-
-struct TransferReply {
-    uint16_t operation = 0;  // of the reply header
-    uint32_t length = 0;     // of the reply payload
-    std::unique_ptr<char[]> payload;
-    int dataSent = 0;  // send_msg's result for the data block
-};
-
-using TransferReporter = void (*)(TransferStep step, const TransferReply& reply);
+// Copies at most field_size - 1 characters so that the field always ends in a zero byte.
+void put_string(char* field, size_t field_size, const std::string& text) {
+    size_t n = text.size() < field_size - 1 ? text.size() : field_size - 1;
+    std::memcpy(field, text.data(), n);
+}
 
 // The caller's buffer of a LAN read, saved while the request is with the service. The data
 // is then received straight into the buffer, and a receive that fails part-way puts the saved
@@ -910,294 +1137,132 @@ class SavedBuffer {
     std::unique_ptr<char[]> copy_;
 };
 
-// Sends the request of `requestSize` bytes in `area` and then the `dataSize` bytes of `data`
-// on a plain connection, gathered into as few sendmsg calls as the kernel allows: the request
-// does not leave as a small segment of its own, and the data goes out of the caller's buffer
-// without a copy. The bytes on the wire are the same as with two sends. So is the log: the
-// bytes a call moved are counted to the request first and then to the data, each part logged
-// as send_msg logs a block, and `report` hears of the request once all of it is out.
-// Returns the step that failed, or kRequestSent when both parts were sent.
-TransferStep send_gathered(CQuillonvardeSDKImpl* self, const char* area, size_t requestSize,
-                           const char* data, size_t dataSize, TransferReporter report,
-                           const TransferReply& reply) {
-    const size_t total = requestSize + dataSize;
-    size_t done = 0;
-    while (done < total) {
-        // One call moves at most INT_MAX bytes, as send_msg's calls do.
-        size_t room = INT_MAX;
-        struct iovec parts[2];
-        int count = 0;
-        if (done < requestSize) {
-            parts[count++] = {const_cast<char*>(area) + done, requestSize - done};
-            room -= requestSize - done;
-        }
-        const size_t dataDone = done < requestSize ? 0 : done - requestSize;
-        const size_t dataLeft = dataSize - dataDone;
-        // The data is only read from; iovec has no const form.
-        parts[count++] = {const_cast<char*>(data) + dataDone, dataLeft < room ? dataLeft : room};
-        const Piece piece = send_vector(self->m_iSocket, parts, count);
-        const TransferStep failed =
-            done < requestSize ? TransferStep::kRequestNotSent : TransferStep::kDataNotSent;
-        if (piece.ret < 0) {
-            log_send_failure(piece);
-            return failed;
-        }
-        if (piece.ret == 0) {
-            log_nothing_accepted(piece.err);
-            return failed;
-        }
-        size_t moved = static_cast<size_t>(piece.ret);
-        if (done < requestSize) {
-            const size_t head = moved < requestSize - done ? moved : requestSize - done;
-            log_piece_sent(static_cast<long>(head), requestSize);
-            done += head;
-            moved -= head;
-            if (done == requestSize) {
-                LOG_DETAIL("send message to server success!");
-                report(TransferStep::kRequestSent, reply);
-            }
-        }
-        if (moved > 0) {
-            log_piece_sent(static_cast<long>(moved), dataSize);
-            done += moved;
-        }
+// One request of a disk operation, built in the call's fixed message area.
+class Request {
+  public:
+    // `operation` 0 stands for a transport mode that is neither SAN nor LAN.
+    Request(CQuillonvardeSDKImpl* self, DiskOp op, uint16_t operation)
+        : self_(self), op_(op), operation_(operation) {
+        std::memset(area_, 0, sizeof area_);
     }
-    LOG_DETAIL("send message to server success!");
-    return TransferStep::kRequestSent;
+
+    // Fills the header (the object's next sequence number, the checksum over the bytes
+    // before it) and the payload.
+    template <typename Payload>
+    void build(const Payload& payload) {
+        fill(&payload, sizeof payload);
+    }
+    // A header of length 0 and nothing to send, which the send refuses: the request of a
+    // transport mode that is neither SAN nor LAN.
+    void build_empty() { fill(nullptr, 0); }
+
+    // A write's data, sent behind the request; the buffer of a LAN read, saved meanwhile;
+    // for open and close, the one payload length their reply may announce, and whether its
+    // operation is checked.
+    const char* data = nullptr;
+    unsigned long long dataSize = 0;
+    SavedBuffer* saved = nullptr;
+    uint32_t replyLength = 0;
+    bool anyOperation = false;
+
+    // The reply, once exchange() has succeeded: its header and payload (length + 1 bytes,
+    // zero-filled), and what the send of the data block returned.
+    hxa::MsgHeader reply{};
+    std::unique_ptr<char[]> payload;
+    int dataSent = 0;
+
+    // The reply payload's leading structure; bytes the reply does not hold read as zero.
+    template <typename Field>
+    Field reply_as() const {
+        Field field{};
+        std::memcpy(&field, payload.get(), std::min<size_t>(reply.length, sizeof field));
+        return field;
+    }
+
+    // The exchange: sends the request (and the data), reads and checks the reply header,
+    // reads the payload into a block of its own. A payload that cannot be stored is still
+    // taken off the connection, so the stream stays on message boundaries. Every step is
+    // reported in the operation's words; false after a failed step.
+    bool exchange() {
+        const SendFailure sent =
+            send_parts(self_, area_, size_, data, data != nullptr ? dataSize : 0,
+                       [this] { say_step(op_, kRequestSent, 0, 0); });
+        if (sent == SendFailure::kRequest) return fail(kRequestNotSent, 0, __LINE__);
+        if (sent == SendFailure::kData) {
+            dataSent = -1;
+            return fail(kDataNotSent, 0, __LINE__);
+        }
+        if (saved != nullptr) saved->save();
+
+        std::memset(area_, 0, sizeof area_);
+        if (self_->recv_msg(area_, sizeof reply) != 0) return fail(kHeadNotReceived, 0, __LINE__);
+        std::memcpy(&reply, area_, sizeof reply);
+        if ((!anyOperation && reply.operation != operation_) ||
+            (replyLength != 0 && reply.length != replyLength))
+            return fail(kWrongHead, reply.operation, __LINE__);
+        say_step(op_, kHeadReceived, reply.length, 0);
+        if (reply.length > kMaxReplyPayload) return fail(kReplyTooLong, reply.length, __LINE__);
+
+        payload = alloc_block(reply.length);
+        if (!payload) {
+            drain_data(self_, reply.length);
+            return fail(kNoMemoryForReply, reply.length, __LINE__);
+        }
+        if (self_->recv_msg(payload.get(), reply.length) != 0)
+            return fail(kReplyNotReceived, 0, __LINE__);
+        return true;
+    }
+
+  private:
+    void fill(const void* payload, uint32_t length) {
+        hxa::MsgHeader head{};
+        head.magic = hxa::kMagic;
+        head.operation = operation_;
+        head.seqNo = self_->m_uiSeqNo++;
+        head.length = length;
+        std::memcpy(area_, &head, sizeof head);
+        head.crc = self_->bsb_crc32(area_, offsetof(hxa::MsgHeader, crc));
+        std::memcpy(area_, &head, sizeof head);
+        if (payload != nullptr) std::memcpy(area_ + sizeof head, payload, length);
+        size_ = payload != nullptr ? sizeof head + length : 0;
+    }
+
+    bool fail(Step step, uint32_t value, int line) {
+        say_step(op_, step, value, line);
+        return false;
+    }
+
+    CQuillonvardeSDKImpl* self_;
+    DiskOp op_;
+    uint16_t operation_;
+    char area_[hxa::kMessageAreaSize];
+    size_t size_ = 0;
+};
+
+// Whether a transfer reply of `length` payload bytes holds the `count` map records it
+// announces behind its result and count.
+bool map_fits(uint32_t length, uint32_t count) {
+    return static_cast<uint64_t>(length) >=
+           sizeof(hxa::TransferReplyHead) + static_cast<uint64_t>(count) * sizeof(vhd_Rec);
 }
 
-// One transfer exchange: sends the request of `requestSize` bytes in `area`, then the
-// `dataSize` bytes of `data` when given, saves the `saved` buffer when given (while the
-// service works on the request), reads the reply header into `area`, checks its
-// operation against `operation`, and reads the payload into a block of its own. A payload that
-// cannot be stored is still taken off the connection, so the stream stays on message boundaries.
-// Every step is handed to `report` as it happens; false after a failed step.
-bool exchange_transfer(CQuillonvardeSDKImpl* self, char* area, unsigned long long requestSize,
-                       uint16_t operation, const char* data, unsigned long long dataSize,
-                       TransferReporter report, TransferReply& reply,
-                       SavedBuffer* saved = nullptr) {
-    auto fail = [&](TransferStep step) {
-        report(step, reply);
-        return false;
-    };
-    if (data != nullptr && self->m_uiUseSSL == 0 && requestSize > 0) {
-        const TransferStep sent = send_gathered(self, area, static_cast<size_t>(requestSize), data,
-                                                static_cast<size_t>(dataSize), report, reply);
-        if (sent == TransferStep::kRequestNotSent) return fail(sent);
-        if (sent == TransferStep::kDataNotSent) {
-            reply.dataSent = -1;
-            return fail(sent);
-        }
-    } else {
-        if (self->send_msg(area, requestSize) != 0) return fail(TransferStep::kRequestNotSent);
-        report(TransferStep::kRequestSent, reply);
-        if (data != nullptr) {
-            // TLS: the header block and the data go out in calls of their own, the data
-            // straight from the caller's buffer (send_msg only reads from it).
-            reply.dataSent = self->send_msg(const_cast<char*>(data), dataSize);
-            if (reply.dataSent != 0) return fail(TransferStep::kDataNotSent);
-        }
-    }
+const vhd_Rec* map_records(const Request& request) {
+    return reinterpret_cast<const vhd_Rec*>(request.payload.get() + sizeof(hxa::TransferReplyHead));
+}
 
-    if (saved != nullptr) saved->save();
-    std::memset(area, 0, hxa::kMessageAreaSize);
-    if (self->recv_msg(area, hxa::kHeaderSize) != 0) return fail(TransferStep::kHeadNotReceived);
-    hxa::MsgHeader head;
-    std::memcpy(&head, area, sizeof head);
-    reply.operation = head.operation;
-    reply.length = head.length;
-    if (head.operation != operation) return fail(TransferStep::kWrongOperation);
-    report(TransferStep::kHeadReceived, reply);
-    if (reply.length > kMaxReplyPayload) return fail(TransferStep::kReplyTooLong);
-
-    reply.payload = alloc_block(reply.length);
-    if (!reply.payload) {
-        drain_data(self, reply.length);
-        return fail(TransferStep::kNoMemoryForReply);
-    }
-    if (self->recv_msg(reply.payload.get(), reply.length) != 0)
-        return fail(TransferStep::kReplyNotReceived);
-    return true;
+// The request payload of a read or write of the range: an address-map request in the SAN
+// transport (64-bit length), a LAN transfer otherwise (32-bit length).
+void build_transfer(Request& request, bool san, unsigned int diskHandle, unsigned long long offset,
+                    unsigned long long length, bool valid) {
+    if (!valid) return request.build_empty();
+    if (san) return request.build(hxa::SanMapRequest{diskHandle, offset, length});
+    request.build(hxa::LanTransferRequest{diskHandle, offset, static_cast<uint32_t>(length)});
 }
 
 }  // namespace
 
 // =======================================================================================
 // Disk sessions: opening and closing disks, reading and writing their ranges.
-
-namespace {
-
-// How ReadDisk reports the steps of its transfer exchange.
-void report_read_step(TransferStep step, const TransferReply& reply) {
-    switch (step) {
-        case TransferStep::kRequestNotSent:
-            LOG_ERROR("ReadDisk: send addr map cmd to server failed! (line %d)", __LINE__);
-            return;
-        case TransferStep::kRequestSent:
-            LOG_INFO("ReadDisk: send addr map cmd to server success! ");
-            return;
-        case TransferStep::kDataNotSent:  // a read sends no data block
-            return;
-        case TransferStep::kHeadNotReceived:
-            LOG_ERROR("ReadDisk: recv req head from server  failed!  (line %d)", __LINE__);
-            return;
-        case TransferStep::kWrongOperation:
-            LOG_ERROR("ReadDisk:invalid req head,operation:%u (line %d)",
-                      static_cast<unsigned>(reply.operation), __LINE__);
-            return;
-        case TransferStep::kHeadReceived:
-            LOG_INFO("ReadDisk: recv req head from server success! msg length :%d",
-                     static_cast<int>(reply.length));
-            return;
-        case TransferStep::kReplyTooLong:
-            LOG_ERROR("ReadDisk: reply length [%u] exceeds the limit [%u]!  (line %d)",
-                      reply.length, kMaxReplyPayload, __LINE__);
-            return;
-        case TransferStep::kNoMemoryForReply:
-            LOG_ERROR("ReadDisk: out of memory for a reply of [%u] bytes!  (line %d)", reply.length,
-                      __LINE__);
-            return;
-        case TransferStep::kReplyNotReceived:
-            LOG_ERROR("ReadDisk: recv addr map result failed!  (line %d)", __LINE__);
-            return;
-    }
-}
-
-// How WriteDisk reports the steps of its transfer exchange.
-void report_write_step(TransferStep step, const TransferReply& reply) {
-    switch (step) {
-        case TransferStep::kRequestNotSent:
-            LOG_ERROR("WriteDisk: send addr map cmd to server failed!  (line %d)", __LINE__);
-            return;
-        case TransferStep::kRequestSent:
-            LOG_INFO("WriteDisk: send addr map cmd to server success! ");
-            return;
-        case TransferStep::kDataNotSent:
-            LOG_ERROR("WriteDisk: send data to server failed!  (line %d)", __LINE__);
-            return;
-        case TransferStep::kHeadNotReceived:
-            LOG_ERROR("WriteDisk: recv req head from server  failed!  (line %d)", __LINE__);
-            return;
-        case TransferStep::kWrongOperation:
-            LOG_ERROR("WriteDisk: invalid msg head,operation:%u (line %d)",
-                      static_cast<unsigned>(reply.operation), __LINE__);
-            return;
-        case TransferStep::kHeadReceived:
-            LOG_INFO("WriteDisk: recv req head from server success! msg length:%d",
-                     static_cast<int>(reply.length));
-            return;
-        case TransferStep::kReplyTooLong:
-            LOG_ERROR("WriteDisk: reply length [%u] exceeds the limit [%u]!  (line %d)",
-                      reply.length, kMaxReplyPayload, __LINE__);
-            return;
-        case TransferStep::kNoMemoryForReply:
-            LOG_ERROR("WriteDisk: out of memory for a reply of [%u] bytes!  (line %d)",
-                      reply.length, __LINE__);
-            return;
-        case TransferStep::kReplyNotReceived:
-            LOG_ERROR("WriteDisk: recv addr map result failed!  (line %d)", __LINE__);
-            return;
-    }
-}
-
-// Message of a nonzero transfer result in ReadDisk (codes outside 1..13 are named by value).
-void log_read_result(uint16_t result) {
-    switch (result) {
-        case 1:
-            LOG_ERROR("ReadDisk: operation code error!  (line %d)", __LINE__);
-            return;
-        case 2:
-            LOG_ERROR("ReadDisk: vhd file not exist!  (line %d)", __LINE__);
-            return;
-        case 3:
-            LOG_ERROR("ReadDisk: token error!  (line %d)", __LINE__);
-            return;
-        case 4:
-            LOG_ERROR("ReadDisk: file open flag error!  (line %d)", __LINE__);
-            return;
-        case 5:
-            LOG_ERROR("ReadDisk: file handle does not exist!  (line %d)", __LINE__);
-            return;
-        case 6:
-            LOG_ERROR("ReadDisk: start block overflow!  (line %d)", __LINE__);
-            return;
-        case 7:
-            LOG_ERROR("ReadDisk: data size readed overflow!  (line %d)", __LINE__);
-            return;
-        case 8:
-            LOG_ERROR("ReadDisk: read VHDFile failed!  (line %d)", __LINE__);
-            return;
-        case 9:
-            LOG_ERROR("ReadDisk: end block overflow!  (line %d)", __LINE__);
-            return;
-        case 10:
-            LOG_ERROR("ReadDisk: write vhd file failed!  (line %d)", __LINE__);
-            return;
-        case 11:
-            LOG_ERROR("ReadDisk: close vhd file failed!  (line %d)", __LINE__);
-            return;
-        case 12:
-            LOG_ERROR("ReadDisk: vhd struct error!  (line %d)", __LINE__);
-            return;
-        case 13:
-            LOG_ERROR("ReadDisk: parse vhd addr error!  (line %d)", __LINE__);
-            return;
-        default:
-            LOG_ERROR("ReadDisk: unknown error, result:[%d] (line %d)", static_cast<int>(result),
-                      __LINE__);
-            return;
-    }
-}
-
-// Message of a nonzero transfer result in WriteDisk (codes outside 1..13 without the value).
-void log_write_result(uint16_t result) {
-    switch (result) {
-        case 1:
-            LOG_ERROR("WriteDisk: operation code error!  (line %d)", __LINE__);
-            return;
-        case 2:
-            LOG_ERROR("WriteDisk: vhd file not exist!  (line %d)", __LINE__);
-            return;
-        case 3:
-            LOG_ERROR("WriteDisk: token error!  (line %d)", __LINE__);
-            return;
-        case 4:
-            LOG_ERROR("WriteDisk: file open flag error!  (line %d)", __LINE__);
-            return;
-        case 5:
-            LOG_ERROR("WriteDisk: file handle does not exist!  (line %d)", __LINE__);
-            return;
-        case 6:
-            LOG_ERROR("WriteDisk: start block overflow!  (line %d)", __LINE__);
-            return;
-        case 7:
-            LOG_ERROR("WriteDisk: data size readed overflow!  (line %d)", __LINE__);
-            return;
-        case 8:
-            LOG_ERROR("WriteDisk: read VHDFile failed!  (line %d)", __LINE__);
-            return;
-        case 9:
-            LOG_ERROR("WriteDisk: end block overflow!  (line %d)", __LINE__);
-            return;
-        case 10:
-            LOG_ERROR("WriteDisk: write vhd file failed!  (line %d)", __LINE__);
-            return;
-        case 11:
-            LOG_ERROR("WriteDisk: close vhd file failed!  (line %d)", __LINE__);
-            return;
-        case 12:
-            LOG_ERROR("WriteDisk: vhd struct error!  (line %d)", __LINE__);
-            return;
-        case 13:
-            LOG_ERROR("WriteDisk: parse vhd addr error!  (line %d)", __LINE__);
-            return;
-        default:
-            LOG_ERROR("WriteDisk: unknown error!  (line %d)", __LINE__);
-            return;
-    }
-}
-
-}  // namespace
 
 int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
                                    const std::string& diskPath, OPENMODE openMode,
@@ -1208,91 +1273,35 @@ int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
     m_uiOpenMode = openMode;
     m_uiTransMode = transMode;
     try {
-        if (transMode == TRANS_SAN) {
-            if (OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
-                LOG_ERROR("OpenDisk: open disk fail  (line %d)", __LINE__);
-                return scope.nok();
-            }
+        if (transMode == TRANS_SAN && OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
+            LOG_ERROR("OpenDisk: open disk fail  (line %d)", __LINE__);
+            return scope.nok();
         }
-
-        char area[hxa::kMessageAreaSize];
-        std::memset(area, 0, sizeof area);
-        char* payload = area + hxa::kHeaderSize;
-        unsigned long long sendSize = 0;
-        if (transMode == TRANS_SAN) {
-            build_request_header(this, area, hxa::OP_SAN_OPEN, sizeof(hxa::OpenSanRequest));
-            hxa::OpenSanRequest req;
-            std::memset(&req, 0, sizeof req);
+        const bool san = transMode == TRANS_SAN;
+        const bool lan = transMode == TRANS_LAN;
+        Request request(this, kOpen, san ? hxa::OP_SAN_OPEN : lan ? hxa::OP_LAN_OPEN : 0);
+        request.replyLength = sizeof(hxa::OpenReply);
+        if (san) {
+            hxa::OpenSanRequest req{};
             put_string(req.diskPath, sizeof req.diskPath, diskPath);
             put_string(req.token, sizeof req.token, m_strToken);
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
-        } else if (transMode == TRANS_LAN) {
-            build_request_header(this, area, hxa::OP_LAN_OPEN, sizeof(hxa::OpenLanRequest));
-            hxa::OpenLanRequest req;
-            std::memset(&req, 0, sizeof req);
+            request.build(req);
+        } else if (lan) {
+            hxa::OpenLanRequest req{};
             put_string(req.diskPath, sizeof req.diskPath, diskPath);
             put_string(req.token, sizeof req.token, m_strToken);
             req.openMode = static_cast<uint16_t>(static_cast<unsigned int>(openMode) & 0xFFFF);
-            std::memcpy(payload, &req, sizeof req);
-            sendSize = hxa::kHeaderSize + sizeof req;
+            request.build(req);
         } else {
-            // Unknown transport: operation 0, length 0, which send_msg refuses.
-            build_request_header(this, area, 0, 0);
+            request.build_empty();
         }
+        if (!request.exchange()) return scope.nok();
 
-        if (send_msg(area, sendSize) != 0) {
-            LOG_ERROR("OpenDisk:send open disk cmd to server failed!  (line %d)", __LINE__);
-            return scope.nok();
-        }
-        LOG_INFO("OpenDisk: send open disk cmd to server success!");
-
-        std::memset(area, 0, sizeof area);
-        if (recv_msg(area, hxa::kHeaderSize) != 0) {
-            LOG_ERROR("OpenDisk: recv req head from server  failed!  (line %d)", __LINE__);
-            return scope.nok();
-        }
-        hxa::MsgHeader head;
-        std::memcpy(&head, area, sizeof head);
-        uint16_t expected = transMode == TRANS_SAN ? hxa::OP_SAN_OPEN : hxa::OP_LAN_OPEN;
-        if (head.operation != expected || head.length != sizeof(hxa::OpenReply)) {
-            LOG_ERROR("OpenDisk: invalid req head ,operation:%u!  (line %d)",
-                      static_cast<unsigned>(head.operation), __LINE__);
-            return scope.nok();
-        }
-        LOG_INFO("OpenDisk: recv req head from server success! msg length:%d",
-                 static_cast<int>(head.length));
-
-        std::unique_ptr<char[]> reply = alloc_block(head.length);
-        if (!reply) {
-            LOG_ERROR("OpenDisk: out of memory for the reply!  (line %d)", __LINE__);
-            return scope.nok();
-        }
-        if (recv_msg(reply.get(), head.length) != 0) {
-            LOG_ERROR("OpenDisk: recv open disk result failed!  (line %d)", __LINE__);
-            return scope.nok();
-        }
-        switch (get_u16(reply.get())) {
-            case hxa::RES_OK:
-                LOG_INFO("OpenDisk: success!");
-                diskHandle = get_u32(reply.get() + 2);
-                return scope.ok();
-            case hxa::RES_OPCODE_ERROR:
-                LOG_ERROR("OpenDisk: operation code error!  (line %d)", __LINE__);
-                return scope.nok();
-            case hxa::RES_FILE_NOT_EXIST:
-                LOG_ERROR("OpenDisk: file does not exist!  (line %d)", __LINE__);
-                return scope.nok();
-            case hxa::RES_TOKEN_ERROR:
-                LOG_ERROR("OpenDisk: token error!  (line %d)", __LINE__);
-                return scope.nok();
-            case hxa::RES_OPEN_ERROR:
-                LOG_ERROR("OpenDisk: file open error!  (line %d)", __LINE__);
-                return scope.nok();
-            default:
-                LOG_ERROR("OpenDisk: unknown error!  (line %d)", __LINE__);
-                return scope.nok();
-        }
+        const hxa::OpenReply reply = request.reply_as<hxa::OpenReply>();
+        say_result(kOpen, reply.result, __LINE__);
+        if (reply.result != hxa::RES_OK) return scope.nok();
+        diskHandle = reply.handle;
+        return scope.ok();
     } catch (const std::exception& e) {
         LOG_ERROR("OpenDisk: %s  (line %d)", e.what(), __LINE__);
         return scope.nok();
@@ -1306,61 +1315,19 @@ int CQuillonvardeSDKImpl::CloseDisk(unsigned int diskHandle) {
     // The devices are closed first, whatever the service answers later.
     if (m_uiTransMode == TRANS_SAN) CloseLocalLunDevFile();
 
-    char area[hxa::kMessageAreaSize];
-    std::memset(area, 0, sizeof area);
-    uint16_t operation = m_uiTransMode == TRANS_SAN   ? hxa::OP_SAN_CLOSE
-                         : m_uiTransMode == TRANS_LAN ? hxa::OP_LAN_CLOSE
-                                                      : 0;
-    build_request_header(this, area, operation, sizeof(hxa::CloseRequest));
-    hxa::CloseRequest req;
-    req.handle = diskHandle;
-    std::memcpy(area + hxa::kHeaderSize, &req, sizeof req);
-    if (send_msg(area, hxa::kHeaderSize + sizeof req) != 0) {
-        LOG_ERROR("CloseDisk: send aclose disk cmd to server failed!  (line %d)", __LINE__);
-        return scope.nok();
-    }
-    LOG_INFO("CloseDisk: send close disk cmd to server success!");
+    const bool known = m_uiTransMode == TRANS_SAN || m_uiTransMode == TRANS_LAN;
+    Request request(this, kClose,
+                    !known                       ? 0
+                    : m_uiTransMode == TRANS_SAN ? hxa::OP_SAN_CLOSE
+                                                 : hxa::OP_LAN_CLOSE);
+    request.replyLength = sizeof(hxa::CloseReply);
+    request.anyOperation = !known;
+    request.build(hxa::CloseRequest{diskHandle});
+    if (!request.exchange()) return scope.nok();
 
-    std::memset(area, 0, sizeof area);
-    if (recv_msg(area, hxa::kHeaderSize) != 0) {
-        LOG_ERROR("CloseDisk: recv req head from server failed!  (line %d)", __LINE__);
-        return scope.nok();
-    }
-    hxa::MsgHeader head;
-    std::memcpy(&head, area, sizeof head);
-    bool opOk =
-        (m_uiTransMode != TRANS_SAN && m_uiTransMode != TRANS_LAN) || head.operation == operation;
-    if (!opOk || head.length != sizeof(hxa::CloseReply)) {
-        LOG_ERROR("CloseDisk: invalid req head,operation:%u !  (line %d)",
-                  static_cast<unsigned>(head.operation), __LINE__);
-        return scope.nok();
-    }
-    LOG_INFO("CloseDisk: recv req head from server success! msg length:%d",
-             static_cast<int>(head.length));
-
-    std::unique_ptr<char[]> reply = alloc_block(head.length);
-    if (!reply) {
-        LOG_ERROR("CloseDisk: out of memory for the reply!  (line %d)", __LINE__);
-        return scope.nok();
-    }
-    if (recv_msg(reply.get(), head.length) != 0) {
-        LOG_ERROR("CloseDisk: recv close disk result failed!  (line %d)", __LINE__);
-        return scope.nok();
-    }
-    switch (get_u16(reply.get())) {
-        case hxa::RES_OK:
-            LOG_INFO("CloseDisk: success!");
-            return scope.ok();
-        case hxa::RES_OPCODE_ERROR:
-            LOG_ERROR("CloseDisk: operation code error!  (line %d)", __LINE__);
-            return scope.nok();
-        case hxa::RES_HANDLE_NOT_EXIST:
-            LOG_ERROR("CloseDisk: file handle does not exist!  (line %d)", __LINE__);
-            return scope.nok();
-        default:
-            LOG_ERROR("CloseDisk: unknown error!  (line %d)", __LINE__);
-            return scope.nok();
-    }
+    const hxa::CloseReply reply = request.reply_as<hxa::CloseReply>();
+    say_result(kClose, reply.result, __LINE__);
+    return reply.result == hxa::RES_OK ? scope.ok() : scope.nok();
 }
 
 int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long offset,
@@ -1385,17 +1352,13 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
     }
 
     try {
-        char area[hxa::kMessageAreaSize];
-        const uint16_t operation = san ? hxa::OP_SAN_ADDR_MAP : lan ? hxa::OP_LAN_READ : 0;
-        const unsigned long long requestSize =
-            build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
-        TransferReply reply;
+        Request request(this, kRead, san ? hxa::OP_SAN_ADDR_MAP : lan ? hxa::OP_LAN_READ : 0);
+        build_transfer(request, san, diskHandle, offset, VMLength, san || lan);
         SavedBuffer saved(lan ? buf : nullptr, VMLength < bufSize ? VMLength : bufSize);
-        if (!exchange_transfer(this, area, requestSize, operation, nullptr, 0, report_read_step,
-                               reply, &saved))
-            return scope.nok();
+        request.saved = &saved;
+        if (!request.exchange()) return scope.nok();
 
-        const uint32_t L = reply.length;
+        const uint32_t L = request.reply.length;
         if (L < sizeof(hxa::TransferReplyHead)) {
             LOG_ERROR(
                 "ReadDisk: reply too short for result and count, msg length:%d!  "
@@ -1403,15 +1366,16 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
                 static_cast<int>(L), __LINE__);
             return scope.nok();
         }
-        const uint16_t result = get_u16(reply.payload.get());
-        const uint32_t count = get_u32(reply.payload.get() + 2);
-        if (result != 0 || count == 0) {
+        const hxa::TransferReplyHead reply = request.reply_as<hxa::TransferReplyHead>();
+        if (reply.result != hxa::RES_OK || reply.count == 0) {
             // A zero result without data is named as an unknown code; a LAN read also says
             // that no data came.
-            log_read_result(result);
-            if (lan && result == 0) LOG_ERROR("ReadDisk: storage can backup date length is zero");
+            say_result(kRead, reply.result, __LINE__);
+            if (lan && reply.result == hxa::RES_OK)
+                LOG_ERROR("ReadDisk: storage can backup date length is zero");
             return scope.nok();
         }
+        const uint32_t count = reply.count;
 
         if (san) {
             if (!map_fits(L, count)) {
@@ -1426,7 +1390,7 @@ int CQuillonvardeSDKImpl::ReadDisk(unsigned int diskHandle, unsigned long long o
                           static_cast<int>(bufSize), static_cast<int>(VMLength));
                 return scope.nok_at_error();
             }
-            if (ReadLun(m_lunFileList, map_records(reply.payload.get()), count, buf, bufSize) != 0)
+            if (ReadLun(m_lunFileList, map_records(request), count, buf, bufSize) != 0)
                 return scope.nok_at_error();
             return scope.ok();
         }
@@ -1520,31 +1484,31 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
             }
         }
 
-        char area[hxa::kMessageAreaSize];
-        const uint16_t operation = san      ? hxa::OP_SAN_ADDR_MAP
-                                   : !lan   ? 0
-                                   : noData ? hxa::OP_LAN_WRITE_NODATA
-                                            : hxa::OP_LAN_WRITE;
-        const unsigned long long requestSize =
-            build_transfer_request(this, area, operation, diskHandle, offset, VMLength);
-        TransferReply reply;
-        if (!exchange_transfer(this, area, requestSize, operation, dataBlock ? buf : nullptr,
-                               VMLength, report_write_step, reply)) {
-            if (reply.dataSent != 0) bufLength = reply.dataSent;
+        Request request(this, kWrite,
+                        san      ? hxa::OP_SAN_ADDR_MAP
+                        : !lan   ? 0
+                        : noData ? hxa::OP_LAN_WRITE_NODATA
+                                 : hxa::OP_LAN_WRITE);
+        build_transfer(request, san, diskHandle, offset, VMLength, san || lan);
+        request.data = dataBlock ? buf : nullptr;
+        request.dataSize = VMLength;
+        if (!request.exchange()) {
+            if (request.dataSent != 0) bufLength = request.dataSent;
             return scope.nok();
         }
 
         // The LAN transport reads only the result; the SAN transport also the count.
-        const uint32_t L = reply.length;
-        const uint32_t needed = san ? sizeof(hxa::TransferReplyHead) : sizeof(uint16_t);
+        const uint32_t L = request.reply.length;
+        const uint32_t needed =
+            san ? sizeof(hxa::TransferReplyHead) : sizeof(hxa::TransferReplyHead::result);
         if (L < needed) {
             LOG_ERROR("WriteDisk: reply too short for its fields, msg length:%d!  (line %d)",
                       static_cast<int>(L), __LINE__);
             return scope.nok();
         }
-        const uint16_t result = get_u16(reply.payload.get());
-        if (result != 0) {
-            log_write_result(result);
+        const hxa::TransferReplyHead reply = request.reply_as<hxa::TransferReplyHead>();
+        if (reply.result != hxa::RES_OK) {
+            say_result(kWrite, reply.result, __LINE__);
             return scope.nok();
         }
         if (!san) {
@@ -1552,21 +1516,20 @@ int CQuillonvardeSDKImpl::WriteDisk(unsigned int diskHandle, unsigned long long 
             return scope.ok();
         }
 
-        const uint32_t count = get_u32(reply.payload.get() + 2);
-        if (count == 0) {
+        if (reply.count == 0) {
             LOG_ERROR("WriteDisk: address map holds no extent, nothing written!  (line %d)",
                       __LINE__);
             return scope.nok();
         }
-        if (!map_fits(L, count)) {
+        if (!map_fits(L, reply.count)) {
             LOG_ERROR(
                 "WriteDisk: address map of [%u] records does not fit the reply, msg "
                 "length:%d!  (line %d)",
-                count, static_cast<int>(L), __LINE__);
+                reply.count, static_cast<int>(L), __LINE__);
             return scope.nok();
         }
         return scope.finish(
-            WriteLun(m_lunFileList, map_records(reply.payload.get()), count, buf, bufLength));
+            WriteLun(m_lunFileList, map_records(request), reply.count, buf, bufLength));
     } catch (const std::exception& e) {
         LOG_ERROR("WriteDisk: %s  (line %d)", e.what(), __LINE__);
         return scope.nok();
@@ -1618,9 +1581,45 @@ enum class ExtentFailure {
     kDeviceEnded,
 };
 
-// Reports a failed extent in the words of ReadLun or WriteLun: `err` is the errno of a failed
-// seek or device call, `missing` the bytes of the extent that a device did not move.
-using ExtentReporter = void (*)(ExtentFailure failure, int err, unsigned long long missing);
+// What ReadLun and WriteLun say for each failed extent. A text takes, in this order, the
+// error text of a failed seek or device call (kSeekFailed, kIoFailed) or the bytes a device
+// did not move (kDeviceEnded), and the line of the failing statement.
+constexpr struct {
+    ExtentFailure key;
+    const char* text[2];  // ReadLun, WriteLun
+} kExtentTexts[] = {
+    {ExtentFailure::kTooMuchData,
+     {"ReadLun: fail! too much data!  (line %d)", "WriteLun: fail! too much data!  (line %d)"}},
+    {ExtentFailure::kLunNotFound,
+     {"ReadLun: related LUN not found!  (line %d)", "WriteLun: related LUN not found!  (line %d)"}},
+    {ExtentFailure::kBelowMinOffset,
+     {"ReadLun: fail! The phyOffset is less than 2M bytes!  (line %d)",
+      "WriteLun: fail! The phyOffset is less than 2M bytes!  (line %d)"}},
+    {ExtentFailure::kSeekFailed,
+     {"ReadLun: cannot seek to the extent: %s  (line %d)",
+      "WriteLun: cannot seek to the extent: %s  (line %d)"}},
+    {ExtentFailure::kIoFailed, {"ReadLun: %s  (line %d)", "WriteLun: %s  (line %d)"}},
+    {ExtentFailure::kDeviceEnded,
+     {"ReadLun: device ended before the extent was complete, %llu bytes missing!  (line %d)",
+      "WriteLun: device accepted no more data, %llu bytes of the extent unwritten!  (line %d)"}},
+};
+
+// Logs what ReadLun (`writing` false) or WriteLun says for `failure`.
+void say_extent(bool writing, ExtentFailure failure, int err, unsigned long long missing,
+                int line) {
+    const char* text = nullptr;
+    for (const auto& row : kExtentTexts)
+        if (row.key == failure) text = row.text[writing ? 1 : 0];
+    if (CQuillonvardeSDKImpl::m_pLog == nullptr || CQuillonvardeSDKImpl::m_pDebugLevel == nullptr)
+        return;
+    const int level = CQuillonvardeSDKImpl::m_pDebugLevel->GetErrorLevel();
+    if (failure == ExtentFailure::kSeekFailed || failure == ExtentFailure::kIoFailed)
+        CQuillonvardeSDKImpl::m_pLog(level, text, std::strerror(err), line);
+    else if (failure == ExtentFailure::kDeviceEnded)
+        CQuillonvardeSDKImpl::m_pLog(level, text, missing, line);
+    else
+        CQuillonvardeSDKImpl::m_pLog(level, text, line);
+}
 
 // Carries out the extents of an address map, in record order, on consecutive stretches of a
 // buffer of `capacity` bytes. An extent with storage is looked up on its LUN device by the 32
@@ -1628,13 +1627,15 @@ using ExtentReporter = void (*)(ExtentFailure failure, int err, unsigned long lo
 // and moved by `move(fd, at, n)`, one device call for up to n bytes at buffer offset `at`.
 // Where `fill_hole(at, n)` is given, a record with physical offset 0 is a hole that it fills;
 // pass nullptr to treat such a record as any other (then it fails the 2 MiB test). On
-// success `total` holds the bytes carried out; a failure is handed to `report`.
+// success `total` holds the bytes carried out; a failure is reported in the words of WriteLun
+// when `writing`, of ReadLun otherwise.
 template <typename Move, typename Hole>
 bool walk_extents(CQuillonvardeSDKImpl* self, const std::list<HFILE>& lunFileList,
                   const vhd_Rec* recs, unsigned int count, uint64_t capacity, Move move,
-                  Hole fill_hole, ExtentReporter report, uint64_t& total) {
-    auto fail = [report](ExtentFailure failure, int err = 0, unsigned long long missing = 0) {
-        report(failure, err, missing);
+                  Hole fill_hole, bool writing, uint64_t& total) {
+    auto fail = [writing](int line, ExtentFailure failure, int err = 0,
+                          unsigned long long missing = 0) {
+        say_extent(writing, failure, err, missing, line);
         return false;
     };
     total = 0;
@@ -1644,7 +1645,7 @@ bool walk_extents(CQuillonvardeSDKImpl* self, const std::list<HFILE>& lunFileLis
         if constexpr (!std::is_same<Hole, std::nullptr_t>::value) {
             if (phyOffset == 0) {
                 // A hole: no storage behind the extent.
-                if (dataLen > capacity - total) return fail(ExtentFailure::kTooMuchData);
+                if (dataLen > capacity - total) return fail(__LINE__, ExtentFailure::kTooMuchData);
                 fill_hole(total, dataLen);
                 total += dataLen;
                 continue;
@@ -1652,78 +1653,24 @@ bool walk_extents(CQuillonvardeSDKImpl* self, const std::list<HFILE>& lunFileLis
         }
         const std::string key = self->String2Hex(recs[i].lunWwn, 32);
         const HFILE* dev = find_lun(lunFileList, key);
-        if (dev == nullptr) return fail(ExtentFailure::kLunNotFound);
-        if (phyOffset < kMinPhyOffset) return fail(ExtentFailure::kBelowMinOffset);
+        if (dev == nullptr) return fail(__LINE__, ExtentFailure::kLunNotFound);
+        if (phyOffset < kMinPhyOffset) return fail(__LINE__, ExtentFailure::kBelowMinOffset);
         // Compared without adding, so that a huge length cannot wrap around the capacity.
-        if (dataLen > capacity - total) return fail(ExtentFailure::kTooMuchData);
+        if (dataLen > capacity - total) return fail(__LINE__, ExtentFailure::kTooMuchData);
         if (int err = seek_to_extent(dev->fd, phyOffset))
-            return fail(ExtentFailure::kSeekFailed, err);
+            return fail(__LINE__, ExtentFailure::kSeekFailed, err);
         for (uint64_t done = 0; done < dataLen;) {
             uint64_t want = dataLen - done;
             if (want > static_cast<uint64_t>(SSIZE_MAX)) want = SSIZE_MAX;
             ssize_t n = move(dev->fd, total + done, static_cast<size_t>(want));
-            if (n < 0) return fail(ExtentFailure::kIoFailed, errno);
+            if (n < 0) return fail(__LINE__, ExtentFailure::kIoFailed, errno);
             // The device ended inside the extent: its bytes cannot be moved.
-            if (n == 0) return fail(ExtentFailure::kDeviceEnded, 0, dataLen - done);
+            if (n == 0) return fail(__LINE__, ExtentFailure::kDeviceEnded, 0, dataLen - done);
             done += static_cast<uint64_t>(n);
         }
         total += dataLen;
     }
     return true;
-}
-
-void report_read_extent(ExtentFailure failure, int err, unsigned long long missing) {
-    switch (failure) {
-        case ExtentFailure::kTooMuchData:
-            LOG_ERROR("ReadLun: fail! too much data!  (line %d)", __LINE__);
-            return;
-        case ExtentFailure::kLunNotFound:
-            LOG_ERROR("ReadLun: related LUN not found!  (line %d)", __LINE__);
-            return;
-        case ExtentFailure::kBelowMinOffset:
-            LOG_ERROR("ReadLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
-            return;
-        case ExtentFailure::kSeekFailed:
-            LOG_ERROR("ReadLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
-                      __LINE__);
-            return;
-        case ExtentFailure::kIoFailed:
-            LOG_ERROR("ReadLun: %s  (line %d)", std::strerror(err), __LINE__);
-            return;
-        case ExtentFailure::kDeviceEnded:
-            LOG_ERROR(
-                "ReadLun: device ended before the extent was complete, %llu bytes "
-                "missing!  (line %d)",
-                missing, __LINE__);
-            return;
-    }
-}
-
-void report_write_extent(ExtentFailure failure, int err, unsigned long long missing) {
-    switch (failure) {
-        case ExtentFailure::kTooMuchData:
-            LOG_ERROR("WriteLun: fail! too much data!  (line %d)", __LINE__);
-            return;
-        case ExtentFailure::kLunNotFound:
-            LOG_ERROR("WriteLun: related LUN not found!  (line %d)", __LINE__);
-            return;
-        case ExtentFailure::kBelowMinOffset:
-            LOG_ERROR("WriteLun: fail! The phyOffset is less than 2M bytes!  (line %d)", __LINE__);
-            return;
-        case ExtentFailure::kSeekFailed:
-            LOG_ERROR("WriteLun: cannot seek to the extent: %s  (line %d)", std::strerror(err),
-                      __LINE__);
-            return;
-        case ExtentFailure::kIoFailed:
-            LOG_ERROR("WriteLun: %s  (line %d)", std::strerror(err), __LINE__);
-            return;
-        case ExtentFailure::kDeviceEnded:
-            LOG_ERROR(
-                "WriteLun: device accepted no more data, %llu bytes of the extent "
-                "unwritten!  (line %d)",
-                missing, __LINE__);
-            return;
-    }
 }
 
 }  // namespace
@@ -1808,8 +1755,7 @@ int CQuillonvardeSDKImpl::ReadLun(std::list<HFILE>& lunFileList, const vhd_Rec* 
         std::memset(buf + at, 0, static_cast<size_t>(n));
     };
     uint64_t total = 0;
-    if (!walk_extents(this, lunFileList, recs, count, bufSize, read_piece, zero_hole,
-                      report_read_extent, total))
+    if (!walk_extents(this, lunFileList, recs, count, bufSize, read_piece, zero_hole, false, total))
         return scope.nok();
     bufSize = total;
     return scope.ok();
@@ -1828,7 +1774,7 @@ int CQuillonvardeSDKImpl::WriteLun(std::list<HFILE>& lunFileList, const vhd_Rec*
     // A write map has no holes: every record needs a device and a valid offset.
     uint64_t total = 0;
     if (!walk_extents(this, lunFileList, recs, count, static_cast<uint64_t>(bufLength), write_piece,
-                      nullptr, report_write_extent, total))
+                      nullptr, true, total))
         return scope.nok();
     bufLength = static_cast<long long>(total);
     if (bufLength <= 0) {

@@ -58,6 +58,16 @@ class QUILLONVARDE_SDK_API CQuillonvardeSDKImpl : public CQuillonvardeSDK {
     int send_msg(char* data, unsigned long long size);
     int recv_msg(char* data, long long size);
 
+    // The byte stream of the connection, plain TCP or TLS, chosen once by ConnectHXA, with
+    // what belongs to the connection alone (the read-ahead of a plain one). It is kept in a
+    // table of the process indexed by the connection's descriptor, so that the fields below
+    // stay as hosts know them; looking it up takes no lock. transport() gives the one of the
+    // present fields (made when they changed by hand; null when memory is short);
+    // end_transport() ends it with the connection.
+    class Transport;
+    Transport* transport();
+    void end_transport();
+
     // Local LUN devices of a SAN session.
     int OpenLocalLunDevFile(const std::list<std::string>& LunWWNList,
                             std::list<HFILE>& lunFileList);

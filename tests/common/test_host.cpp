@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -127,13 +128,47 @@ std::vector<std::vector<std::string>> library_sources() {
     return files;
 }
 
-// The start of a message up to its first field or number, at most 20
-// characters: the part that stands as it is in the format string.
+// The start of a message up to its first field or number, at most 20 characters: the part
+// that stands as it is in the format string.
 std::string literal_head(const std::string& text) {
     std::string head = text.substr(0, text.find_first_of("[%:(0123456789"));
     while (!head.empty() && head.back() == ' ') head.pop_back();
     if (head.size() > 20) head.resize(20);
     return head;
+}
+
+// Whether lines [line - 3, line] of `lines` hold a statement logging the text that starts
+// with `head`: the literal itself, or, for a text of a message table, a statement that hands
+// its own line (__LINE__) on and names the text's row (its key) or its table ("result" for
+// kResultTexts).
+bool logs_at(const std::vector<std::string>& lines, size_t line, const std::string& head) {
+    static const std::regex row_key(R"(^\s*\{\s*(?:[A-Za-z_]\w*::)*([A-Za-z_]\w*)\s*,)");
+    static const std::regex table_name(R"(\bk([A-Z]\w*)Texts\[\])");
+    const size_t first = line > 3 ? line - 3 : 1;
+    std::string statement;
+    for (size_t l = first; l <= line && l <= lines.size(); ++l) {
+        if (lines[l - 1].find("\"" + head) != std::string::npos) return true;
+        statement += lines[l - 1];
+    }
+    if (statement.find("__LINE__") == std::string::npos) return false;
+    for (const auto& source : library_sources())
+        for (size_t l = 0; l < source.size(); ++l) {
+            if (source[l].find("\"" + head) == std::string::npos) continue;
+            std::smatch m;
+            std::string key, table;
+            for (size_t up = l + 1; up-- > 0 && (key.empty() || table.empty());) {
+                if (key.empty() && l - up < 8 && std::regex_search(source[up], m, row_key))
+                    key = m[1].str();
+                if (table.empty() && std::regex_search(source[up], m, table_name)) {
+                    table = m[1].str();
+                    table[0] = static_cast<char>(std::tolower(table[0]));
+                }
+            }
+            if ((!key.empty() && statement.find(key) != std::string::npos) ||
+                (!table.empty() && statement.find(table) != std::string::npos))
+                return true;
+        }
+    return false;
 }
 
 }  // namespace
@@ -152,9 +187,7 @@ std::string literal_head(const std::string& text) {
         if (head.empty())
             return ::testing::AssertionFailure() << "\"" << entry.text << "\" starts with a field";
         bool found = false;
-        for (const auto& lines : files)
-            for (size_t l = line > 3 ? line - 3 : 1; l <= line && l <= lines.size() && !found; ++l)
-                found = lines[l - 1].find("\"" + head) != std::string::npos;
+        for (const auto& lines : files) found = found || logs_at(lines, line, head);
         if (!found)
             return ::testing::AssertionFailure()
                    << "\"" << entry.text << "\": no statement logging \"" << head << "\" at line "

@@ -1,6 +1,5 @@
-// A test host for libquillonvarde_sdk: a printf-style log function that records
-// every call with its level and formatted text, and a level object whose
-// getters return distinct values.
+// A test host for libquillonvarde_sdk: a printf-style log function that records every call
+// with its level and formatted text, and a level object whose getters return distinct values.
 #ifndef TESTS_COMMON_TEST_HOST_H
 #define TESTS_COMMON_TEST_HOST_H
 
@@ -13,8 +12,7 @@
 
 namespace testhost {
 
-// Levels returned by TestLevels; distinct so that every message's kind can be
-// checked.
+// Levels returned by TestLevels; distinct so that every message's kind can be checked.
 constexpr int kTrace = 11;
 constexpr int kInfo = 22;
 constexpr int kDetail = 33;
@@ -36,42 +34,36 @@ class TestLevels : public CQuillonvardeDebugLevel {
     int GetErrorLevel() override { return kError; }
 };
 
-// The log function handed to InitialSDK: formats and records the message
-// (thread-safe).
+// The log function handed to InitialSDK: formats and records the message (thread-safe).
 void capture_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Installs capture_log and a process-wide TestLevels object with InitialSDK;
-// returns its result.
+// Installs capture_log and a process-wide TestLevels object with InitialSDK; returns its result.
 int install();
 
 // Everything logged since the last clear(), in order.
 std::vector<LogEntry> entries();
 void clear();
 
-// The messages in order with every "(line N)" replaced by "(line #)", for exact
-// comparisons.
+// The messages in order with every "(line N)" replaced by "(line #)", for exact comparisons.
 std::vector<LogEntry> normalized_entries();
 std::string normalize(const std::string& text);
 
 // True when some entry's normalized text equals `text` at `level`.
 bool logged(int level, const std::string& text);
 
-// All entries rendered one per line as "<level> <normalized text>", for failure
-// output.
+// All entries rendered one per line as "<level> <normalized text>", for failure output.
 std::string dump();
 
-// The operations' messages: normalized_entries() without the per-call lines of
-// send_msg and recv_msg and the String2Hex lines (they are checked in tests of
-// their own).
+// The operations' messages: normalized_entries() without the per-call lines of send_msg and
+// recv_msg and the String2Hex lines (they are checked in tests of their own).
 std::vector<LogEntry> operation_log();
 
-// Which captured messages log_is compares: all of them, or those of
-// operation_log().
+// Which captured messages log_is compares: all of them, or those of operation_log().
 enum class LogLines { kAll, kOperations };
 
-// The exact log comparison of every suite: the captured log (normalized) equals
-// `expected` entry by entry, levels and texts. On a mismatch the message lists
-// both, marking the entries that differ.
+// The exact log comparison of every suite: the captured log (normalized) equals `expected`
+// entry by entry, levels and texts. On a mismatch the message lists both, marking the
+// entries that differ.
 ::testing::AssertionResult log_is(const std::vector<LogEntry>& expected,
                                   LogLines lines = LogLines::kAll);
 
@@ -79,10 +71,11 @@ enum class LogLines { kAll, kOperations };
 ::testing::AssertionResult same_log(const std::vector<LogEntry>& expected,
                                     const std::vector<LogEntry>& got);
 
-// Every captured message with "(line N)" has the text in front of its first
-// field in a string literal at line N, or up to three lines above it (a
-// statement may span lines), of one of the library's source files. Fails when
-// no captured message carries a line number at all.
+// Every captured message with "(line N)" points at the statement that logged it: the text in
+// front of its first field stands in a string literal at line N, or up to three lines above it
+// (a statement may span lines), of one of the library's source files; or, for a text of one of
+// the library's message tables, the statement there hands its own line on and names the
+// text's row or table. Fails when no captured message carries a line number at all.
 ::testing::AssertionResult line_numbers_point_at_source();
 
 }  // namespace testhost
