@@ -1,9 +1,9 @@
 #include "test_host.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
