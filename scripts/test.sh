@@ -6,7 +6,8 @@
 # test with its reason. Any failure makes the run fail, after everything has run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+# Everything: the demo set and the test set of scripts/install-deps.sh.
+./scripts/install-deps.sh all
 
 jobs=$(nproc)
 failed=()
@@ -20,11 +21,12 @@ run_suite() {
     fi
 }
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DWERROR=ON
+# BUILD_TESTS=ON: GoogleTest is required, so that no test is left out.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DWERROR=ON -DBUILD_TESTS=ON
 cmake --build build -j "$jobs"
 run_suite build
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWERROR=ON -DSANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWERROR=ON -DSANITIZE=ON -DBUILD_TESTS=ON
 cmake --build build-asan -j "$jobs"
 run_suite build-asan ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 
