@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages, checks their fields, contents and lintian verdict, installs
-# them and builds the README's host example against the installed development package, found
-# with find_package and with pkg-config in the multiarch library folder, then runs it against
-# the packaged simulator.
+# them and builds the host example of docs/libquillonvarde_sdk.md against the installed
+# development package, found with the README's CMake lines (find_package) and with pkg-config
+# in the multiarch library folder, then runs it against the packaged simulator.
 # Usage: package_test.sh <build-dir> <source-dir> <version> <sanitize ON|OFF> <library-folder>
 #            <package>:<path>...
 # <library-folder> is where the packages put the library, relative to the root
@@ -100,10 +100,10 @@ if [ -x "$usr/bin/zev-block-manifest" ]; then
         fail "installed zev-block-manifest does not run: $manifest_version"
 fi
 
-# The README's host example, built against the installed development package both ways.
+# The host example, built against the installed development package both ways.
 host=$work/host
 mkdir -p "$host"
-awk '/^```cpp$/{on=1; next} /^```$/{on=0} on' "$source_dir/README.md" >"$host/main.cpp"
+awk '/^```cpp$/{on=1; next} /^```$/{on=0} on' "$source_dir/docs/libquillonvarde_sdk.md" >"$host/main.cpp"
 {
     echo "cmake_minimum_required(VERSION 3.25)"
     echo "project(host CXX)"
@@ -118,7 +118,8 @@ find_package(quillonvarde_sdk 2 QUIET)
 message(STATUS "version 2 found: ${quillonvarde_sdk_FOUND}")
 EOF
 } >"$host/CMakeLists.txt"
-grep -q 'InitialSDK' "$host/main.cpp" || fail "README.md holds no host example"
+grep -q 'InitialSDK' "$host/main.cpp" || fail "docs/libquillonvarde_sdk.md holds no host example"
+grep -q 'find_package(quillonvarde_sdk' "$host/CMakeLists.txt" || fail "README.md holds no CMake lines"
 cmake -S "$host" -B "$host/build" -DCMAKE_PREFIX_PATH="$usr" \
     -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >"$host/cmake.log" ||
     fail "find_package: $(cat "$host/cmake.log")"
