@@ -215,7 +215,7 @@ void add_bench_options(CLI::App& app, BenchOptions& o, bool block_size) {
     app.add_option("--reps", o.reps, "repetitions of every case")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
-    app.add_flag("--keep", o.keep, "keep the images at the end");
+    app.add_flag("--keep", o.keep, "keep the files made in --dir");
 }
 
 int parse_command_line(CLI::App& app, int argc, char** argv, int bad) {
