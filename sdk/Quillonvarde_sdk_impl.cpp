@@ -10,10 +10,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -25,7 +23,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +35,8 @@
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "transport.h"
 
 // =======================================================================================
 // Logging and object lifecycle
@@ -212,387 +211,29 @@ unsigned int CQuillonvardeSDKImpl::bsb_crc32(char* data, unsigned int size) {
 
 namespace {
 
-constexpr int kSocketTimeoutSeconds = 30;
+using qvsdk::CallTransport;
+using qvsdk::Deadline;
+using qvsdk::Piece;
+using qvsdk::ssl_reason;
+
 constexpr int kZeroReadAllowance = 100;
-// Buffer of OpenSSL's read-ahead: several records per socket read.
-constexpr size_t kTlsReadBuffer = 256 * 1024;
-
-// OpenSSL may have no reason text for an error; "%s" must never receive a null pointer.
-const char* ssl_reason() {
-    const char* reason = ERR_reason_error_string(ERR_get_error());
-    return reason != nullptr ? reason : "unknown error";
-}
-
-// A write on a connection the peer has closed raises SIGPIPE, whose default action would end
-// the host process. Writes on sockets never raise it: plain writes and OpenSSL's writes (see
-// nosigpipe_socket_method) are sends with MSG_NOSIGNAL. Only a write on a descriptor that is
-// not a socket needs a guard. While a guard lives, SIGPIPE is blocked in the calling thread; a
-// SIGPIPE raised meanwhile is consumed (the write itself fails with EPIPE and is reported).
-class SigpipeGuard {
-  public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_set_);
-        sigaddset(&pipe_set_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
-    }
-    ~SigpipeGuard() {
-        if (!blocked_) return;
-        int saved = errno;
-        if (!was_pending_) {
-            sigset_t pending;
-            sigemptyset(&pending);
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                struct timespec zero = {0, 0};
-                while (sigtimedwait(&pipe_set_, nullptr, &zero) == -1 && errno == EINTR) {
-                }
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-        errno = saved;
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
-  private:
-    sigset_t pipe_set_;
-    sigset_t old_mask_;
-    bool was_pending_ = false;
-    bool blocked_ = false;
-};
-
-// The end of one socket call's 30-second limit, counted from the moment the call began. A
-// call that a signal interrupted is continued within what is left, so that interruptions
-// never stretch the limit.
-class Deadline {
-  public:
-    Deadline()
-        : end_(std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds)) {}
-    // Milliseconds left for poll, 0 once the limit has passed.
-    int left_ms() const {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end_ - std::chrono::steady_clock::now());
-        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    }
-
-  private:
-    std::chrono::steady_clock::time_point end_;
-};
-
-// Waits until `fd` is ready for `events` (POLLIN or POLLOUT), going on when a signal
-// interrupts the wait. Returns 0 when ready (or in an error state that the next call on the
-// socket reports), `timeout_errno` once the deadline has passed, or poll's own error.
-int wait_ready(int fd, short events, const Deadline& deadline, int timeout_errno) {
-    for (;;) {
-        int left = deadline.left_ms();
-        if (left == 0) return timeout_errno;
-        struct pollfd p = {fd, events, 0};
-        int n = poll(&p, 1, left);
-        if (n > 0) return 0;
-        if (n < 0 && errno != EINTR) return errno;
-    }
-}
-
-// Completes a connect that a signal interrupted: the connection goes on in the background
-// and is established once the socket is writable. Returns 0, or the errno of the failed
-// connection (EINPROGRESS, as the kernel reports it, when the time-out passes first).
-int finish_interrupted_connect(int fd, const Deadline& deadline) {
-    int err = wait_ready(fd, POLLOUT, deadline, EINPROGRESS);
-    if (err != 0) return err;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-    return err;
-}
-
-// Whether a failed TLS call was only interrupted by a signal; then `events` tells what the
-// session waits for before the call is repeated.
-bool tls_interrupted(SSL* ssl, int ret, int err, short* events) {
-    if (err != EINTR) return false;
-    int reason = SSL_get_error(ssl, ret);
-    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) return false;
-    *events = reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
-    return true;
-}
-
-// The outcome of one read or write call on the connection.
-struct Piece {
-    long ret;            // bytes moved, or negative on failure
-    int err;             // errno after the call
-    const char* reason;  // error text of a failure
-};
-
-// One gathering write of `parts` on a plain connection. It cannot raise SIGPIPE: sendmsg with
-// MSG_NOSIGNAL, or, on a descriptor that is not a socket, writev under a guard. A call that a
-// signal interrupted is repeated once the socket is writable, within the call's own 30 seconds.
-Piece send_vector(int fd, struct iovec* parts, int count) {
-    const Deadline deadline;
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.msg_iov = parts;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    for (;;) {
-        errno = 0;
-        long ret = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (ret < 0 && errno == ENOTSOCK) {
-            SigpipeGuard guard;
-            errno = 0;
-            ret = writev(fd, parts, count);
-        }
-        int err = errno;
-        if (ret >= 0) return {ret, err, nullptr};
-        if (err != EINTR) return {ret, err, std::strerror(err)};
-        err = wait_ready(fd, POLLOUT, deadline, EAGAIN);
-        if (err != 0) return {-1, err, std::strerror(err)};
-    }
-}
-
-// OpenSSL's socket BIO writes with write(), which raises SIGPIPE on a connection the peer has
-// closed. The library's TLS sessions use a copy of that BIO whose writes go through
-// send_vector, as the plain writes do, so no TLS call, handshake and shutdown included, can
-// raise SIGPIPE, and no call has to block the signal. Everything else, reads and the
-// descriptor controls included, is the socket BIO's own.
-int nosigpipe_write(BIO* bio, const char* data, int size) {
-    int fd = -1;
-    BIO_get_fd(bio, &fd);
-    // The data is only read from; iovec has no const form.
-    struct iovec part = {const_cast<char*>(data), static_cast<size_t>(size)};
-    const Piece piece = send_vector(fd, &part, 1);
-    errno = piece.err;
-    BIO_clear_retry_flags(bio);
-    if (piece.ret <= 0 && BIO_sock_should_retry(static_cast<int>(piece.ret)))
-        BIO_set_retry_write(bio);
-    return static_cast<int>(piece.ret);
-}
-
-// The method of that BIO, made once per process and kept for its lifetime; null when OpenSSL
-// cannot allocate it.
-const BIO_METHOD* nosigpipe_socket_method() {
-    static const BIO_METHOD* const method = []() -> const BIO_METHOD* {
-        const BIO_METHOD* socket = BIO_s_socket();
-        BIO_METHOD* m = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
-        if (m == nullptr) return nullptr;
-        if (BIO_meth_set_write(m, nosigpipe_write) != 1 ||
-            BIO_meth_set_read(m, BIO_meth_get_read(socket)) != 1 ||
-            BIO_meth_set_puts(m, BIO_meth_get_puts(socket)) != 1 ||
-            BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(socket)) != 1 ||
-            BIO_meth_set_create(m, BIO_meth_get_create(socket)) != 1 ||
-            BIO_meth_set_destroy(m, BIO_meth_get_destroy(socket)) != 1) {
-            BIO_meth_free(m);
-            return nullptr;
-        }
-        return m;
-    }();
-    return method;
-}
-
-// Hands the connected socket to the TLS session through that BIO (the socket stays the
-// object's: the BIO never closes it). False when OpenSSL cannot allocate the BIO.
-bool attach_socket(SSL* ssl, int fd) {
-    const BIO_METHOD* method = nosigpipe_socket_method();
-    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
-    if (bio == nullptr) return false;
-    BIO_set_fd(bio, fd, BIO_NOCLOSE);
-    SSL_set_bio(ssl, bio, bio);
-    return true;
-}
-
-// Repeats a socket call that a signal interrupted. With the socket time-outs set, the kernel
-// does not restart such a call, even under SA_RESTART handlers: it is not a failure, it is
-// repeated once the connection is ready, within the call's own 30 seconds. `call(&events)`
-// makes one attempt; it returns its outcome, or sets `events` to what it waits for and
-// returns a negative result with errno EINTR to be repeated.
-template <typename Call>
-Piece repeat_interrupted(int fd, const char* (*reason)(int), Call call) {
-    const Deadline deadline;
-    for (;;) {
-        short events = 0;
-        errno = 0;
-        const Piece piece = call(&events);
-        if (events == 0) return piece;
-        const int err = wait_ready(fd, events, deadline, EAGAIN);
-        // Reported as the socket's time-out (or poll's error) would be.
-        if (err != 0) return {-1, err, reason(err)};
-    }
-}
-
-const char* system_reason(int err) { return std::strerror(err); }
-const char* tls_reason(int) { return ssl_reason(); }
-
-}  // namespace
-
-// The byte stream of one connection, chosen once by ConnectHXA: plain TCP or TLS. Each call
-// moves at most `chunk` bytes (one system or OpenSSL call, repeated only when a signal
-// interrupted it); a gathered send moves what it can of `parts`.
-class CQuillonvardeSDKImpl::Transport {
-  public:
-    virtual ~Transport() = default;
-    virtual Piece receive(char* pos, int chunk) = 0;
-    virtual Piece send(struct iovec* parts, int count) = 0;
-    // Whether this is the transport of the object's present connection fields.
-    virtual bool serves(const CQuillonvardeSDKImpl* owner) const = 0;
-};
-
-namespace {
-
-// Plain TCP. Sends gather their parts into one sendmsg. Receives read ahead: a receive of
-// fewer than kReadAhead bytes takes, in one read, whatever has arrived up to kReadAhead
-// bytes, and keeps what its message did not need for the next receive. A reply header, its
-// payload and a small data block then cost one read instead of three. The bytes kept still
-// belong to the stream: the next receive takes them first, exactly as it would have read them
-// from the socket, so every message sees the same bytes in the same order. They end with the
-// transport. Larger receives go straight into the caller's memory.
-class PlainTransport final : public CQuillonvardeSDKImpl::Transport {
-  public:
-    static constexpr size_t kReadAhead = 16 * 1024;
-
-    PlainTransport(const CQuillonvardeSDKImpl* owner, int fd, bool readAhead)
-        : owner_(owner), fd_(fd) {
-        if (readAhead) ahead_.reset(new (std::nothrow) char[kReadAhead]);
-    }
-
-    Piece receive(char* pos, int chunk) override {
-        if (begin_ == end_) {
-            if (!ahead_ || static_cast<size_t>(chunk) >= kReadAhead) return read_into(pos, chunk);
-            const Piece piece = read_into(ahead_.get(), static_cast<int>(kReadAhead));
-            if (piece.ret <= 0) return piece;
-            begin_ = 0;
-            end_ = static_cast<size_t>(piece.ret);
-        }
-        const size_t taken = std::min(end_ - begin_, static_cast<size_t>(chunk));
-        std::memcpy(pos, ahead_.get() + begin_, taken);
-        begin_ += taken;
-        return {static_cast<long>(taken), 0, nullptr};
-    }
-
-    Piece send(struct iovec* parts, int count) override { return send_vector(fd_, parts, count); }
-
-    bool serves(const CQuillonvardeSDKImpl* owner) const override {
-        return owner == owner_ && owner->m_uiUseSSL == 0 && owner->m_iSocket == fd_;
-    }
-
-  private:
-    Piece read_into(char* pos, int chunk) {
-        return repeat_interrupted(fd_, system_reason, [&](short* events) -> Piece {
-            const long ret = read(fd_, pos, static_cast<size_t>(chunk));
-            const int err = errno;
-            if (ret >= 0) return {ret, err, nullptr};
-            if (err == EINTR) *events = POLLIN;
-            return {ret, err, std::strerror(err)};
-        });
-    }
-
-    const CQuillonvardeSDKImpl* owner_;
-    int fd_;
-    std::unique_ptr<char[]> ahead_;
-    size_t begin_ = 0;
-    size_t end_ = 0;  // the bytes not yet taken are [begin_, end_)
-};
-
-// TLS over the connection's session. OpenSSL reads ahead itself (see ConnectHXA). A gathered
-// send writes its first part only: SSL_write takes one block, and the caller goes on with
-// the rest.
-class TlsTransport final : public CQuillonvardeSDKImpl::Transport {
-  public:
-    TlsTransport(const CQuillonvardeSDKImpl* owner, int fd, SSL* ssl)
-        : owner_(owner), fd_(fd), ssl_(ssl) {}
-
-    Piece receive(char* pos, int chunk) override {
-        return call([&] { return SSL_read(ssl_, pos, chunk); });
-    }
-
-    Piece send(struct iovec* parts, int) override {
-        return call(
-            [&] { return SSL_write(ssl_, parts[0].iov_base, static_cast<int>(parts[0].iov_len)); });
-    }
-
-    bool serves(const CQuillonvardeSDKImpl* owner) const override {
-        return owner == owner_ && owner->m_uiUseSSL != 0 && owner->m_iSocket == fd_ &&
-               owner->m_pSSL == ssl_;
-    }
-
-  private:
-    template <typename Io>
-    Piece call(Io io) {
-        if (ssl_ == nullptr) return {-1, 0, ssl_reason()};
-        return repeat_interrupted(fd_, tls_reason, [&](short* events) -> Piece {
-            ERR_clear_error();
-            const long ret = io();
-            const int err = errno;
-            if (ret >= 0) return {ret, err, nullptr};
-            if (tls_interrupted(ssl_, static_cast<int>(ret), err, events))
-                return {ret, err, nullptr};
-            return {ret, err, ssl_reason()};
-        });
-    }
-
-    const CQuillonvardeSDKImpl* owner_;
-    int fd_;
-    SSL* ssl_;
-};
-
-// The transports of the process's connections, one slot per descriptor, so that the
-// object's fields stay as hosts know them. A slot is written only by the object that owns the
-// descriptor (one thread at a time), so looking a transport up takes no lock: the slots are
-// atomic and their pages, made on first use, are never freed. Descriptors beyond the table
-// get a transport for the call alone, without read-ahead.
-class TransportSlots {
-  public:
-    using Slot = std::atomic<CQuillonvardeSDKImpl::Transport*>;
-
-    static TransportSlots& instance() {
-        static TransportSlots* const slots = new TransportSlots();
-        return *slots;
-    }
-
-    // The slot of `fd`; null for a descriptor beyond the table or when memory is short.
-    Slot* slot(int fd) {
-        if (fd < 0 || static_cast<size_t>(fd) >= kPages * kPageSize) return nullptr;
-        std::atomic<Slot*>& page = pages_[static_cast<size_t>(fd) / kPageSize];
-        Slot* slots = page.load(std::memory_order_acquire);
-        if (slots == nullptr) {
-            Slot* made = new (std::nothrow) Slot[kPageSize]();
-            if (made == nullptr) return nullptr;
-            if (page.compare_exchange_strong(slots, made, std::memory_order_acq_rel))
-                slots = made;
-            else
-                delete[] made;  // another connection's thread made it first
-        }
-        return &slots[static_cast<size_t>(fd) % kPageSize];
-    }
-
-  private:
-    static constexpr size_t kPageSize = 1024;
-    static constexpr size_t kPages = 1024;
-    std::atomic<Slot*> pages_[kPages] = {};
-};
-
-// A transport for the object's present connection fields; null when memory is short.
-CQuillonvardeSDKImpl::Transport* make_transport(const CQuillonvardeSDKImpl* self) {
-    if (self->m_uiUseSSL != 0)
-        return new (std::nothrow) TlsTransport(self, self->m_iSocket, self->m_pSSL);
-    return new (std::nothrow) PlainTransport(self, self->m_iSocket, true);
-}
 
 }  // namespace
 
 CQuillonvardeSDKImpl::Transport* CQuillonvardeSDKImpl::transport() {
-    TransportSlots::Slot* slot = TransportSlots::instance().slot(m_iSocket);
+    std::atomic<Transport*>* slot = qvsdk::transport_slot(m_iSocket);
     if (slot == nullptr) return nullptr;
     Transport* present = slot->load(std::memory_order_acquire);
     if (present != nullptr && present->serves(this)) return present;
     // The fields changed since the transport was made (a connection set up by hand), or the
     // slot holds what a connection that ended without DisConnectHXA left behind.
-    Transport* made = make_transport(this);
+    Transport* made = qvsdk::make_transport(this);
     if (made != nullptr) delete slot->exchange(made, std::memory_order_acq_rel);
     return made;
 }
 
 void CQuillonvardeSDKImpl::end_transport() {
-    TransportSlots::Slot* slot = TransportSlots::instance().slot(m_iSocket);
+    std::atomic<Transport*>* slot = qvsdk::transport_slot(m_iSocket);
     if (slot == nullptr) return;
     Transport* present = slot->load(std::memory_order_acquire);
     if (present != nullptr && present->serves(this) &&
@@ -613,7 +254,7 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
     }
 
     struct timeval timeout;
-    timeout.tv_sec = kSocketTimeoutSeconds;
+    timeout.tv_sec = qvsdk::kSocketTimeoutSeconds;
     timeout.tv_usec = 0;
     if (setsockopt(m_iSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
         int err = errno;
@@ -645,7 +286,7 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
     const Deadline connectDeadline;
     if (connect(m_iSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
         int err = errno;
-        if (err == EINTR) err = finish_interrupted_connect(m_iSocket, connectDeadline);
+        if (err == EINTR) err = qvsdk::finish_interrupted_connect(m_iSocket, connectDeadline);
         if (err != 0) {
             LOG_ERROR("ConnectHXA: %s  (line %d)", std::strerror(err), __LINE__);
             return scope.nok();
@@ -670,7 +311,7 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
             LOG_ERROR("ConnectHXA: SSL_new failed: %s  (line %d)", ssl_reason(), __LINE__);
             return scope.nok();
         }
-        if (!attach_socket(m_pSSL, m_iSocket)) {
+        if (!qvsdk::attach_socket(m_pSSL, m_iSocket)) {
             LOG_ERROR("ConnectHXA: attaching the socket to the TLS session failed: %s  (line %d)",
                       ssl_reason(), __LINE__);
             return scope.nok();
@@ -679,7 +320,7 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         // reading each record's header and body in two calls. SSL_read still hands out one
         // record at a time; only the number of socket reads changes.
         SSL_set_read_ahead(m_pSSL, 1);
-        SSL_set_default_read_buffer_len(m_pSSL, kTlsReadBuffer);
+        SSL_set_default_read_buffer_len(m_pSSL, qvsdk::kTlsReadBuffer);
         ERR_clear_error();
         int ret;
         {
@@ -689,8 +330,8 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
                 errno = 0;
                 ret = SSL_connect(m_pSSL);
                 short events = 0;
-                if (ret > 0 || !tls_interrupted(m_pSSL, ret, errno, &events)) break;
-                if (wait_ready(m_iSocket, events, deadline, EAGAIN) != 0) break;
+                if (ret > 0 || !qvsdk::tls_interrupted(m_pSSL, ret, errno, &events)) break;
+                if (qvsdk::wait_ready(m_iSocket, events, deadline, EAGAIN) != 0) break;
                 ERR_clear_error();
             }
         }
@@ -744,25 +385,6 @@ void log_piece_sent(long ret, unsigned long long size) {
     LOG_INFO("send message to server success,%d bytes datas sended,total data:[%d]!",
              static_cast<int>(ret), static_cast<int>(size));
 }
-
-// The transport of the object's connection, or, when the process has no slot for it, one
-// made for this call alone.
-class CallTransport {
-  public:
-    explicit CallTransport(CQuillonvardeSDKImpl* self) : transport_(self->transport()) {
-        if (transport_ != nullptr) return;
-        if (self->m_uiUseSSL != 0)
-            transport_ = &tls_.emplace(self, self->m_iSocket, self->m_pSSL);
-        else
-            transport_ = &plain_.emplace(self, self->m_iSocket, false);
-    }
-    CQuillonvardeSDKImpl::Transport* operator->() { return transport_; }
-
-  private:
-    std::optional<PlainTransport> plain_;
-    std::optional<TlsTransport> tls_;
-    CQuillonvardeSDKImpl::Transport* transport_;
-};
 
 enum class SendFailure { kNone, kRequest, kData };
 
