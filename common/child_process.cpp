@@ -98,6 +98,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     out_ = std::move(other.out_);
     err_ = std::move(other.err_);
     error_ = std::move(other.error_);
+    reaped_ = std::exchange(other.reaped_, false);
+    status_ = other.status_;
     return *this;
 }
 
@@ -274,8 +276,11 @@ bool ChildProcess::drain(double deadline) {
     return true;
 }
 
+bool ChildProcess::send_signal(int signal) { return pid_ > 0 && kill(pid_, signal) == 0; }
+
 bool ChildProcess::wait(ChildStatus& status, double time_limit) {
-    if (pid_ <= 0) return false;
+    if (reaped_) status = status_;
+    if (pid_ <= 0) return reaped_;
     const double deadline = time_limit >= 0 ? now_seconds() + time_limit : -1;
     if (!drain(deadline)) return false;
     int raw = 0;
@@ -302,6 +307,8 @@ bool ChildProcess::wait(ChildStatus& status, double time_limit) {
         static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     status.max_rss_kib = usage.ru_maxrss;
+    reaped_ = true;
+    status_ = status;
     return true;
 }
 

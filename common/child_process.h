@@ -106,9 +106,12 @@ class ChildProcess {
     void close_err();
 
     // Collects captured output and waits for the end. With `time_limit` >= 0 (seconds),
-    // returns false when the child is still running when it passes (it keeps running);
-    // also false when there is no child. `status` is set when true.
+    // returns false when the child is still running when it passes (it keeps running; 0
+    // polls); also false when there was no child. `status` is set when true; once the
+    // child is reaped, every later call gives the same status.
     bool wait(ChildStatus& status, double time_limit = -1);
+    // Sends `signal` to the child if it has not been reaped; false otherwise.
+    bool send_signal(int signal);
     // Sends `signal` (if the child runs) and waits for the end.
     ChildStatus stop(int signal);
     // Output collected from kCapture streams so far.
@@ -126,6 +129,8 @@ class ChildProcess {
     int capture_fds_[2] = {-1, -1};  // kCapture read ends: output, error
     std::string out_, err_;
     std::string error_;
+    bool reaped_ = false;
+    ChildStatus status_;
 };
 
 // A child run to completion.

@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "private_mounts.h"
 #include "sim_harness.h"
 
@@ -70,40 +69,23 @@ struct Outcome {
 };
 
 // Starts qv-disk with `args` and QV_TOKEN=token; its output goes to files in `dir`.
-pid_t start_qv(const std::string& dir, const std::vector<std::string>& args,
-               const std::string& token) {
-    std::vector<std::string> storage = {QV_DISK};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
+zev_common::ChildProcess start_qv(const std::string& dir, const std::vector<std::string>& args,
+                                  const std::string& token) {
+    std::vector<std::string> argv = {QV_DISK};
+    argv.insert(argv.end(), args.begin(), args.end());
+    zev_common::ChildOptions options;
     // Journals of writes go to the test's folder, not the user's state folder.
-    std::vector<std::string> env_storage = {"QV_TOKEN=" + token,
-                                            "XDG_STATE_HOME=" + dir + "/state"};
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::string(*e).rfind("QV_TOKEN=", 0) != 0 &&
-            std::string(*e).rfind("XDG_STATE_HOME=", 0) != 0)
-            env_storage.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env_storage) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, (dir + "/qv.out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir + "/qv.err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, QV_DISK, &fa, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
+    options.env = {"QV_TOKEN=" + token, "XDG_STATE_HOME=" + dir + "/state"};
+    options.in = zev_common::Stream::inherit();
+    options.out = zev_common::Stream::file(dir + "/qv.out");
+    options.err = zev_common::Stream::file(dir + "/qv.err");
+    return zev_common::ChildProcess::start(argv, options);
 }
 
-Outcome finish_qv(const std::string& dir, pid_t pid) {
+Outcome finish_qv(const std::string& dir, zev_common::ChildProcess qv) {
     Outcome r;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
+    zev_common::ChildStatus status;
+    if (qv.wait(status)) r.status = status.exit_code;
     r.out = slurp(dir + "/qv.out");
     r.err = slurp(dir + "/qv.err");
     return r;
@@ -179,7 +161,7 @@ class QvDiskCase {
     }
 
     // Declared first: the private namespace outlives everything that uses it.
-    testmounts::PrivateMounts mounts;
+    zev_common::PrivateMounts mounts;
     TempDir dir;
     std::vector<LunFile> luns;
     Simulator sim{dir.path()};
@@ -291,17 +273,18 @@ TEST(QvDiskInterrupt, SigintKeepsThePartialOutputAsIncomplete) {
                          "--san-disk", "/vm/big=2G:" + wwn_hex(7)}),
               "");
     const std::string out = dir.file("big.img");
-    pid_t pid = start_qv(dir.path(),
-                         {"read", "--server", "127.0.0.1:" + std::to_string(sim.port()), "--disk",
-                          "/vm/big", "--size", "2G", "--request-size", "4K", "-o", out},
-                         kToken);
-    ASSERT_GT(pid, 0);
+    zev_common::ChildProcess qv =
+        start_qv(dir.path(),
+                 {"read", "--server", "127.0.0.1:" + std::to_string(sim.port()), "--disk",
+                  "/vm/big", "--size", "2G", "--request-size", "4K", "-o", out},
+                 kToken);
+    ASSERT_TRUE(qv.running()) << qv.error();
     struct stat st = {};
-    while ((stat((out + ".incomplete").c_str(), &st) != 0 || st.st_size == 0) &&
-           waitpid(pid, nullptr, WNOHANG) == 0)
+    zev_common::ChildStatus ended;
+    while ((stat((out + ".incomplete").c_str(), &st) != 0 || st.st_size == 0) && !qv.wait(ended, 0))
         usleep(10000);
-    kill(pid, SIGINT);
-    Outcome r = finish_qv(dir.path(), pid);
+    qv.send_signal(SIGINT);
+    Outcome r = finish_qv(dir.path(), std::move(qv));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("partial output kept as " + out + ".incomplete"), std::string::npos)
         << r.err;
@@ -411,11 +394,13 @@ TEST(QvDiskResume, KilledTransfersResumeAndMoveLittleAgain) {
             }
             return count(text, "\ndone ");
         };
-        pid_t pid = start_qv(dir.path(), args("/vm/flat", "3"), kToken);
-        ASSERT_GT(pid, 0);
-        while (done_lines() < 3 && waitpid(pid, nullptr, WNOHANG) == 0) usleep(5000);
-        kill(pid, SIGKILL);
-        ASSERT_EQ(finish_qv(dir.path(), pid).status, -1) << "finished before it was killed";
+        zev_common::ChildProcess qv = start_qv(dir.path(), args("/vm/flat", "3"), kToken);
+        ASSERT_TRUE(qv.running()) << qv.error();
+        zev_common::ChildStatus ended;
+        while (done_lines() < 3 && !qv.wait(ended, 0)) usleep(5000);
+        qv.send_signal(SIGKILL);
+        ASSERT_EQ(finish_qv(dir.path(), std::move(qv)).status, -1)
+            << "finished before it was killed";
 
         if (reading) {
             const std::string partial = testcommon::read_file(out + ".incomplete");

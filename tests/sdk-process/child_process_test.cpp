@@ -1,9 +1,10 @@
 // executeSystemCommand, doExecvp and getChildProcessOutput against real child processes.
+#include "child_process.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -25,8 +26,6 @@
 #include "process_test_util.h"
 #include "test_common.h"
 #include "test_host.h"
-
-extern char** environ;
 
 namespace {
 
@@ -285,27 +284,24 @@ TEST_F(ChildProcess, PipeIsNotInheritedByProgramsTheHostStartsMeanwhile) {
     // which lives until its standard input is closed below.
     int hold[2];
     ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, hold[0], 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t cat = -1;
-    char catName[] = "cat";
-    char* catArgv[] = {catName, nullptr};
-    int spawned = posix_spawnp(&cat, "cat", &actions, nullptr, catArgv, environ);
-    posix_spawn_file_actions_destroy(&actions);
+    zev_common::ChildOptions catOptions;
+    catOptions.in = zev_common::Stream::from_fd(hold[0]);
+    catOptions.out = zev_common::Stream::null();
+    zev_common::ChildProcess cat = zev_common::ChildProcess::start({"/bin/cat"}, catOptions);
+    const bool spawned = cat.running();
     close(hold[0]);
     testcommon::write_file(go, "");
 
     // Had cat inherited the write end, the output would not end before cat does; the
     // generous wait only keeps the test from hanging in that case.
     bool finished = command.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
-    std::vector<std::string> catFds = spawned == 0 ? fd_targets(cat) : std::vector<std::string>{};
+    std::vector<std::string> catFds = spawned ? fd_targets(cat.pid()) : std::vector<std::string>{};
     close(hold[1]);
     bool ok = command.get();
-    if (spawned == 0) waitpid(cat, nullptr, 0);
+    zev_common::ChildStatus catStatus;
+    if (spawned) cat.wait(catStatus);
 
-    ASSERT_EQ(spawned, 0);
+    ASSERT_TRUE(spawned) << cat.error();
     EXPECT_TRUE(finished) << "the output did not end while another program was running";
     EXPECT_TRUE(ok);
     ASSERT_EQ(out.size(), 2u) << ::testing::PrintToString(out);
@@ -490,26 +486,30 @@ TEST_F(ChildProcess, HostWithoutStandardOutputStillCollectsTheOutput) {
 }
 
 TEST_F(ChildProcess, DoExecvpReplacesTheChildOrEndsItWith255) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        CQuillonvardeSDKImpl::doExecvp("sh", {"sh", "-c", "exit 7"});
-        _exit(99);  // not reached
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 7);
+    zev_common::ChildOptions options;
+    options.in = zev_common::Stream::inherit();
+    zev_common::ChildProcess child = zev_common::ChildProcess::call(
+        [] {
+            CQuillonvardeSDKImpl::doExecvp("sh", {"sh", "-c", "exit 7"});
+            return 99;  // not reached
+        },
+        options);
+    ASSERT_TRUE(child.running()) << child.error();
+    zev_common::ChildStatus status;
+    ASSERT_TRUE(child.wait(status));
+    ASSERT_EQ(status.signal, 0);
+    EXPECT_EQ(status.exit_code, 7);
 
-    pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        CQuillonvardeSDKImpl::doExecvp("/nonexistent-dir/qv-no-such-program", {"x"});
-        _exit(99);  // not reached
-    }
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 255);
+    child = zev_common::ChildProcess::call(
+        [] {
+            CQuillonvardeSDKImpl::doExecvp("/nonexistent-dir/qv-no-such-program", {"x"});
+            return 99;  // not reached
+        },
+        options);
+    ASSERT_TRUE(child.running()) << child.error();
+    ASSERT_TRUE(child.wait(status));
+    ASSERT_EQ(status.signal, 0);
+    EXPECT_EQ(status.exit_code, 255);
 }
 
 TEST_F(ChildProcess, WorksWithoutHostHooks) {

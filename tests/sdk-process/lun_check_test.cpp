@@ -122,7 +122,7 @@ class LunCheck : public ::testing::Test {
         return works ? "" : "following a link does not update its access time here";
     }
 
-    testmounts::PrivateMounts mounts_;
+    zev_common::PrivateMounts mounts_;
     testcommon::TempDir markers_dir_{"qv-lun-check"};
     const std::string markers_ = markers_dir_.path();
 };

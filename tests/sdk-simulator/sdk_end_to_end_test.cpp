@@ -130,7 +130,7 @@ class EndToEnd : public ::testing::TestWithParam<bool> {
     bool logged_error(const std::string& text) { return testhost::logged(kError, text); }
 
     // Declared first: the private namespace outlives everything that uses it.
-    testmounts::PrivateMounts mounts;
+    zev_common::PrivateMounts mounts;
     std::vector<std::unique_ptr<testcommon::LoopDevice>> loops;
     std::string skip_reason;
     TempDir dir;

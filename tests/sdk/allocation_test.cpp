@@ -3,12 +3,12 @@
 // result 1, nothing escapes as an exception, and the stream stays usable.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 
+#include "child_process.h"
 #include "lun_files.h"
 #include "sdk_fixture.h"
 
@@ -40,16 +40,13 @@ unsigned long long address_space() {
 // Runs `body` in a child process whose address space may grow by `room` bytes only; the
 // child's exit code is body's count of failed checks.
 int in_limited_child(unsigned long long room, const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        rlimit lim{};
-        lim.rlim_cur = lim.rlim_max = address_space() + room;
-        if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(100);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+    zev_common::ChildOptions options;
+    options.in = zev_common::Stream::inherit();
+    options.address_space = address_space() + room;
+    zev_common::ChildProcess child = zev_common::ChildProcess::call(body, options);
+    zev_common::ChildStatus status;
+    if (!child.wait(status)) return 200;
+    return status.signal == 0 ? status.exit_code : 200 + status.signal;
 }
 
 #define CHILD_CHECK(cond)                                                            \

@@ -273,8 +273,7 @@ TEST_F(OpenClose, SanCloseClosesDevicesEvenWhenSendFails) {
                         {kError, "CloseDisk: send aclose disk cmd to server failed!  (line #)"},
                         {kTrace, "leave CQuillonvardeSDKImpl::CloseDisk: NOK"}},
                        kOperations));
-    std::string cmd = std::string("rm -rf ") + dir;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(testcommon::run_program("/bin/rm", {"-rf", dir}).exit_code, 0);
 }
 
 // The sequence number wraps from 0xFFFFFFFF to 0; the checksum covers it as sent.

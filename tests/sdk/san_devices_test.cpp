@@ -41,7 +41,7 @@ class SanDevices : public ::testing::Test {
             CQuillonvardeSDK::DestroyInstance(impl);
         }
     }
-    testmounts::PrivateMounts mounts;
+    zev_common::PrivateMounts mounts;
     Peer peer;
     CQuillonvardeSDKImpl* impl = nullptr;
 };

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "sdk_fixture.h"
 
 using namespace sdktest;
@@ -26,14 +26,12 @@ namespace {
 // Runs `body` in a child process whose SIGPIPE is at its default action. Returns the child's
 // exit status (body's count of failed checks), or 1000 + the signal that killed it.
 int in_child_with_default_sigpipe(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    zev_common::ChildOptions options;  // SIGPIPE not ignored: its default action
+    options.in = zev_common::Stream::inherit();
+    zev_common::ChildProcess child = zev_common::ChildProcess::call(body, options);
+    zev_common::ChildStatus status;
+    if (!child.wait(status)) return 1000;
+    return status.signal == 0 ? status.exit_code : 1000 + status.signal;
 }
 
 // How the peer drops the connection.

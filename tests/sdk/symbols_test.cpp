@@ -1,24 +1,22 @@
 // The library's dynamic symbol table and dependencies, read with the binutils tools.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace {
 
 std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int status = pclose(p);
-    EXPECT_EQ(status, 0) << command;
-    return out;
+    zev_common::ChildOptions options;
+    options.in = zev_common::Stream::inherit();
+    options.out = zev_common::Stream::capture();
+    const zev_common::ChildResult r = zev_common::run_child({"/bin/sh", "-c", command}, options);
+    EXPECT_EQ(r.status.shell_code(), 0) << command << r.error;
+    return r.out;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
