@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -161,16 +160,19 @@ void make_images(const ImageSet& s, size_t size, size_t block,
     write_whole(s.ten, b.data(), size);
 }
 
+bool in_child(const std::function<bool()>& body) {
+    zev_common::ChildProcess child =
+        zev_common::ChildProcess::call([&body] { return body() ? 0 : 1; });
+    zev_common::ChildStatus status;
+    return child.wait(status) && status.exit_code == 0;
+}
+
 bool make_image_sets(const std::vector<std::pair<ImageSet, size_t>>& sets, size_t block) {
-    const pid_t maker = fork();
-    if (maker == 0) {
+    return in_child([&] {
         const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
         for (const auto& set : sets) make_images(set.first, set.second * kMiB, block, pool);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(maker, &status, 0);
-    return maker > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return true;
+    });
 }
 
 void print_load(const char* what) {

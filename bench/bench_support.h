@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -98,6 +99,10 @@ bool same_files(const std::string& a, const std::string& b);
 // small: a child it starts counts its peak resident size as a floor of its own. Returns false
 // when the child fails.
 bool make_image_sets(const std::vector<std::pair<ImageSet, size_t>>& sets, size_t block);
+
+// Runs `body` in a forked child, so that what it allocates never counts to this process's
+// memory; true when it returned true.
+bool in_child(const std::function<bool()>& body);
 
 // A server started as a child process that prints "listening on 127.0.0.1:PORT" when ready
 // (hxa-simulator, or a benchmark's own baseline server).

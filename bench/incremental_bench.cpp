@@ -18,7 +18,6 @@
 //                        [--sha-seconds 3] [--qv-disk PATH] [--simulator PATH]
 //                        [--diff-tool PATH] [--manifest-tool PATH] [--openssl PATH] [--keep]
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -64,12 +63,11 @@ std::vector<uint64_t> pick_blocks(uint64_t blocks, uint64_t count, uint64_t seed
 // one stays small.
 bool make_disks(const std::string& old_path, const std::string& now_path, uint64_t size,
                 uint64_t block, const std::vector<uint64_t>& changed) {
-    const pid_t maker = fork();
-    if (maker == 0) {
+    return in_child([&] {
         const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
         std::vector<unsigned char> image(size), fresh(block);
         fill_image(image.data(), size, 1, pool);
-        if (!write_whole(old_path, image.data(), size)) _exit(1);
+        if (!write_whole(old_path, image.data(), size)) return false;
         for (uint64_t b : changed) {
             const uint64_t off = b * block;
             const size_t n = static_cast<size_t>(std::min(block, size - off));
@@ -77,11 +75,8 @@ bool make_disks(const std::string& old_path, const std::string& now_path, uint64
             if (memcmp(fresh.data(), image.data() + off, n) == 0) fresh[0] ^= 0x5A;
             memcpy(image.data() + off, fresh.data(), n);
         }
-        _exit(write_whole(now_path, image.data(), size) ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(maker, &status, 0);
-    return maker > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return write_whole(now_path, image.data(), size);
+    });
 }
 
 uint64_t file_size(const std::string& path) {
