@@ -217,12 +217,8 @@ int run_diff(const Transfer& t) {
     plan.rate = t.rate;
     plan.manifest = &now;
 
-    block_stop_signals();
     CopyLoop loop(plan, disk, stream, stream, nullptr);
-    loop.start();
-    const int stopped_by = supervise(loop, t.progress, size);
-    loop.join();
-    unblock_stop_signals();
+    const int stopped_by = run_supervised(loop, t.progress, size);
 
     std::vector<std::string> failures = loop.failures();
     Failure ended;

@@ -91,6 +91,8 @@ std::string progress_json(const ProgressFigures& p) {
     return line;
 }
 
+namespace {
+
 void block_stop_signals() {
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -147,6 +149,17 @@ int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total) {
     }
     if (signals >= 0) close(signals);
     if (line) clear_progress();
+    return stopped_by;
+}
+
+}  // namespace
+
+int run_supervised(CopyLoop& loop, ProgressMode mode, uint64_t total) {
+    block_stop_signals();
+    loop.start();
+    const int stopped_by = supervise(loop, mode, total);
+    loop.join();
+    unblock_stop_signals();
     return stopped_by;
 }
 

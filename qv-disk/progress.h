@@ -28,15 +28,12 @@ struct ProgressFigures {
 // "connections":...}.
 std::string progress_json(const ProgressFigures& p);
 
-// The signals that stop a copy, blocked in every thread before the workers start.
-void block_stop_signals();
-void unblock_stop_signals();
-
-// Waits for the copy's workers, showing progress about once a second (JSON) or four times
-// a second (the terminal line). The first SIGINT or SIGTERM stops the copy after the
-// requests in flight; a second one ends the process at once. Returns the signal that
-// stopped the copy, or 0.
-int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total);
+// Starts the copy's workers and waits for them, showing progress about once a second (JSON)
+// or four times a second (the terminal line). The signals that stop a copy are blocked in
+// every thread while it runs, so that only this waiting loop takes them: the first SIGINT or
+// SIGTERM stops the copy after the requests in flight; a second one ends the process at once.
+// Returns the signal that stopped the copy, or 0.
+int run_supervised(CopyLoop& loop, ProgressMode mode, uint64_t total);
 
 // Says why a copy ended early: its first failure (with how many other connections failed)
 // and the signal that stopped it after `done` bytes.

@@ -162,16 +162,11 @@ int run_transfer(const Transfer& given) {
     plan.digest = t.sha256;
     if (!t.manifest.empty()) plan.manifest = &manifest;
 
-    // Signals are taken by the supervising loop only; the workers inherit the mask.
-    block_stop_signals();
     CopyLoop loop(plan, from, to, local, journal.get());
     if (loop.earlier_bytes() > 0)
         message("resuming: " + std::to_string(loop.earlier_bytes()) + " of " +
                 std::to_string(length) + " bytes were done before and are not moved again");
-    loop.start();
-    const int stopped_by = supervise(loop, t.progress, length);
-    loop.join();
-    unblock_stop_signals();
+    const int stopped_by = run_supervised(loop, t.progress, length);
 
     std::vector<std::string> failures = loop.failures();
     Failure flushed;
