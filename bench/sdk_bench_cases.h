@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Quillonvarde_sdk.h"
+#include "host_levels.h"
 #include "hxa_client.h"
 
 namespace sdk_bench {
@@ -34,16 +35,7 @@ std::string lun_name(int i);
 // The library's log function and level object as a host hands them to InitialSDK: the log
 // function discards every message.
 void discard_log(int level, const char* format, ...);
-class BenchLevels : public CQuillonvardeDebugLevel {
-  public:
-    int GetDebugLevel() override { return 901; }
-    void SetDebugLevel(int) override {}
-    int GetTraceLevel() override { return 11; }
-    int GetInfoLevel() override { return 22; }
-    int GetDetailLevel() override { return 33; }
-    int GetWarnLevel() override { return 906; }
-    int GetErrorLevel() override { return 44; }
-};
+using BenchLevels = zev_common::HostLevels;
 
 // The baseline server: this program started again with --raw-server IMAGE [--tls]. Serves
 // one connection at a time with one open disk, the image file; never returns.

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "Quillonvarde_sdk_impl.h"
+#include "host_levels.h"
 #include "hxa_protocol.h"
 #include "private_mounts.h"
 
@@ -70,19 +71,7 @@ void format_log(int, const char* format, ...) {
     va_end(args);
 }
 
-// The level object a host hands to InitialSDK, with distinct levels for every kind of message.
-class Levels : public CQuillonvardeDebugLevel {
-  public:
-    int GetDebugLevel() override { return 901; }
-    void SetDebugLevel(int) override {}
-    int GetTraceLevel() override { return 11; }
-    int GetInfoLevel() override { return 22; }
-    int GetDetailLevel() override { return 33; }
-    int GetWarnLevel() override { return 906; }
-    int GetErrorLevel() override { return 44; }
-};
-
-Levels g_levels;
+zev_common::HostLevels g_levels;
 zev_common::PrivateMounts* g_mounts = nullptr;
 bool g_san = false;
 Lun g_luns[2];

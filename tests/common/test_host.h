@@ -9,30 +9,22 @@
 #include <vector>
 
 #include "Quillonvarde_sdk.h"
+#include "host_levels.h"
 
 namespace testhost {
 
 // Levels returned by TestLevels; distinct so that every message's kind can be checked.
-constexpr int kTrace = 11;
-constexpr int kInfo = 22;
-constexpr int kDetail = 33;
-constexpr int kError = 44;
+constexpr int kTrace = zev_common::kTraceLevel;
+constexpr int kInfo = zev_common::kInfoLevel;
+constexpr int kDetail = zev_common::kDetailLevel;
+constexpr int kError = zev_common::kErrorLevel;
 
 struct LogEntry {
     int level;
     std::string text;  // formatted message
 };
 
-class TestLevels : public CQuillonvardeDebugLevel {
-  public:
-    int GetDebugLevel() override { return 901; }
-    void SetDebugLevel(int) override {}
-    int GetTraceLevel() override { return kTrace; }
-    int GetInfoLevel() override { return kInfo; }
-    int GetDetailLevel() override { return kDetail; }
-    int GetWarnLevel() override { return 906; }
-    int GetErrorLevel() override { return kError; }
-};
+using TestLevels = zev_common::HostLevels;
 
 // The log function handed to InitialSDK: formats and records the message (thread-safe).
 void capture_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
