@@ -137,11 +137,12 @@ std::string literal_head(const std::string& text) {
     return head;
 }
 
-// Whether lines [line - 3, line] of `lines` hold a statement logging the text that starts
-// with `head`: the literal itself, or, for a text of a message table, a statement that hands
-// its own line (__LINE__) on and names the text's row (its key) or its table ("result" for
-// kResultTexts).
-bool logs_at(const std::vector<std::string>& lines, size_t line, const std::string& head) {
+// Whether lines [line - 3, line] of `lines` (one of the library's `sources`) hold a statement
+// logging the text that starts with `head`: the literal itself, or, for a text of a message table,
+// a statement that hands its own line (__LINE__) on and names the text's row (its key) or its table
+// ("result" for kResultTexts).
+bool logs_at(const std::vector<std::vector<std::string>>& sources,
+             const std::vector<std::string>& lines, size_t line, const std::string& head) {
     static const std::regex row_key(R"(^\s*\{\s*(?:[A-Za-z_]\w*::)*([A-Za-z_]\w*)\s*,)");
     static const std::regex table_name(R"(\bk([A-Z]\w*)Texts\[\])");
     const size_t first = line > 3 ? line - 3 : 1;
@@ -151,7 +152,7 @@ bool logs_at(const std::vector<std::string>& lines, size_t line, const std::stri
         statement += lines[l - 1];
     }
     if (statement.find("__LINE__") == std::string::npos) return false;
-    for (const auto& source : library_sources())
+    for (const auto& source : sources)
         for (size_t l = 0; l < source.size(); ++l) {
             if (source[l].find("\"" + head) == std::string::npos) continue;
             std::smatch m;
@@ -187,7 +188,7 @@ bool logs_at(const std::vector<std::string>& lines, size_t line, const std::stri
         if (head.empty())
             return ::testing::AssertionFailure() << "\"" << entry.text << "\" starts with a field";
         bool found = false;
-        for (const auto& lines : files) found = found || logs_at(lines, line, head);
+        for (const auto& lines : files) found = found || logs_at(files, lines, line, head);
         if (!found)
             return ::testing::AssertionFailure()
                    << "\"" << entry.text << "\": no statement logging \"" << head << "\" at line "
