@@ -2,6 +2,7 @@
 
 #include <lz4.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,8 @@
 #include "diff-tool.h"
 #include "disk_end.h"
 #include "io_all.h"
+#include "own_files.h"
+#include "run_lock.h"
 
 namespace qvdisk {
 namespace {
@@ -189,6 +192,24 @@ int run_diff(const Transfer& t) {
     if (t.disk_size != 0 && t.disk_size != size) {
         message("--size " + std::to_string(t.disk_size) + " differs from the " +
                 std::to_string(size) + " bytes that " + t.base_manifest + " describes");
+        return 1;
+    }
+    // The stream, the base manifest and the new manifest are three files: a new manifest
+    // over the base, or a stream into either, would lose what the next diff compares with.
+    struct stat out = {};
+    const std::string stream_name =
+        fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) ? "/proc/self/fd/1" : "";
+    if (!distinct_files({{"--base-manifest", t.base_manifest},
+                         {"--manifest", t.manifest},
+                         {"the standard output", stream_name}},
+                        error)) {
+        message("refused before reading the disk: " + error);
+        return 2;
+    }
+    std::unique_ptr<RunLock> lock;
+    if (!t.manifest.empty() &&
+        !(lock = RunLock::take(output_lock_key(t.manifest), t.manifest, error))) {
+        message(error);
         return 1;
     }
     Transfer job = t;

@@ -10,15 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "io_all.h"
+#include "own_files.h"
 
 namespace qvdisk {
 namespace {
 
-const char kMagic[] = "qv-disk journal 1";
+const char kMagic[] = "qv-disk journal 2";
 // Finished requests are written down once this much has finished since the last time, and
 // at the end: after a kill at most this much (or one request per connection, when requests
 // are larger) moves again.
@@ -43,34 +43,40 @@ void merge(std::map<uint64_t, uint64_t>& ranges, uint64_t begin, uint64_t end) {
     ranges[begin] = end;
 }
 
-// Writes `text` to `path` through a temporary file renamed over it, so that a kill at any
-// moment leaves either the old or the new file; returns the new file open for appending.
+// Writes `text` to `path` through a new file of a unique name renamed over it, so that a
+// kill at any moment leaves either the old or the new file, and nothing at a name known in
+// advance is ever written through; returns the new file open for appending.
 int replace_file(const std::string& path, const std::string& text, std::string& error) {
-    const std::string tmp = path + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || !write_all(fd, text.data(), text.size()) || fsync(fd) != 0) {
+    std::string tmp;
+    int fd = create_beside(path, tmp, error);
+    if (fd < 0) return -1;
+    if (!write_all(fd, text.data(), text.size()) || fsync(fd) != 0) {
         error = system_error("writing " + tmp);
-        if (fd >= 0) close(fd);
+        close(fd);
         unlink(tmp.c_str());
         return -1;
     }
-    close(fd);
     if (rename(tmp.c_str(), path.c_str()) != 0) {
         error = system_error("renaming " + tmp + " to " + path);
+        close(fd);
         unlink(tmp.c_str());
         return -1;
     }
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) error = system_error(path);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_APPEND);
     return fd;
 }
 
-bool make_folders(const std::string& dir) {
-    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        std::string part = dir.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) return true;
-    }
+// The whole text of a journal that an earlier run of this user wrote.
+bool read_own(const std::string& path, std::string& text, bool& missing, std::string& error) {
+    int fd = open_own(path, O_RDONLY, missing, error);
+    if (fd < 0) return false;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) text.append(buf, static_cast<size_t>(n));
+    if (n < 0) error = system_error(path);
+    close(fd);
+    return n == 0;
 }
 
 }  // namespace
@@ -83,7 +89,10 @@ std::string Journal::header() const {
       << "offset " << b_.offset << "\n"
       << "length " << b_.length << "\n"
       << "request-size " << b_.request_size << "\n"
-      << "local " << b_.local << "\n";
+      << "local " << b_.local << "\n"
+      << "server " << b_.server << "\n"
+      << "transport " << b_.transport << "\n"
+      << "input " << b_.input << "\n";
     return h.str();
 }
 
@@ -98,13 +107,9 @@ std::unique_ptr<Journal> Journal::create(const std::string& path, const JournalB
 std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalBinding& b,
                                          std::vector<bool>& done, bool& missing,
                                          std::string& error) {
-    missing = false;
-    std::ifstream in(path);
-    if (!in) {
-        missing = errno == ENOENT;
-        error = system_error(path);
-        return nullptr;
-    }
+    std::string kept;
+    if (!read_own(path, kept, missing, error)) return nullptr;
+    std::istringstream in(kept);
     std::string line;
     if (!std::getline(in, line) || line != kMagic) {
         error = path + " is not a journal of this version of qv-disk (its first line is not \"" +
@@ -119,6 +124,9 @@ std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalB
         {"length", std::to_string(b.length)},
         {"request-size", std::to_string(b.request_size)},
         {"local", b.local},
+        {"server", b.server},
+        {"transport", b.transport},
+        {"input", b.input},
     };
     for (const auto& field : fields) {
         const std::string key = std::string(field.first) + " ";
@@ -143,6 +151,17 @@ std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalB
             begin >= end || begin < b.offset || end > end_of_range)
             break;
         merge(j->written_, begin, end);
+    }
+    // A read's partial output must hold every byte the journal says is done: a file cut
+    // short since would otherwise give zeros for them.
+    if (!j->written_.empty()) {
+        const uint64_t claimed = std::prev(j->written_.end())->second - b.offset;
+        if (claimed > b.local_holds) {
+            error = "the journal " + path + " says the range is done up to byte " +
+                    std::to_string(claimed) + ", but the partial output holds only " +
+                    std::to_string(b.local_holds) + " bytes";
+            return nullptr;
+        }
     }
     const uint64_t requests = (b.length + b.request_size - 1) / b.request_size;
     done.assign(requests, false);
@@ -229,19 +248,8 @@ void Journal::remove() {
 }
 
 std::string state_journal_path(const JournalBinding& b, std::string& error) {
-    std::string dir;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
-        dir = std::string(state) + "/qv-disk";
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-        dir = std::string(home) + "/.local/state/qv-disk";
-    } else {
-        error = "no folder for the journal: set HOME or XDG_STATE_HOME, or give --journal FILE";
-        return "";
-    }
-    if (!make_folders(dir)) {
-        error = system_error("creating " + dir);
-        return "";
-    }
+    const std::string dir = state_folder(error);
+    if (dir.empty()) return "";
     const std::string key = b.direction + "\n" + b.disk + "\n" + b.local;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned size = 0;

@@ -24,12 +24,20 @@ struct JournalBinding {
     uint64_t offset = 0;
     uint64_t length = 0;
     uint64_t request_size = 0;
-    std::string local;  // absolute path of the local file
+    std::string local;      // absolute path of the local file
+    std::string server;     // the service as the command line named it
+    std::string transport;  // "LAN", "LAN+TLS" or "SAN" (with "+TLS")
+    // A write's input as it was: size, modification time, device and inode; "-" for a read.
+    std::string input = "-";
+    // Resume only: how many bytes of the range the partial output of a read holds; a journal
+    // that claims more is refused.
+    uint64_t local_holds = UINT64_MAX;
 };
 
 class Journal {
   public:
-    // A new journal at `path` (replacing any), or nullptr with `error`.
+    // A new journal at `path` (replacing any, never writing through it), or nullptr with
+    // `error`.
     static std::unique_ptr<Journal> create(const std::string& path, const JournalBinding& b,
                                            std::string& error);
     // The journal at `path` for a resume. nullptr with `error` when it cannot be read or
@@ -67,8 +75,8 @@ class Journal {
 };
 
 // The name of a journal in the state folder, for a write or an output that is a device:
-// "$XDG_STATE_HOME/qv-disk/" (or "~/.local/state/qv-disk/"), named after the direction, the
-// disk and the local file. "" with `error` when neither variable is set.
+// the state folder (own_files.h), named after the direction, the disk and the local file. ""
+// with `error` when there is none.
 std::string state_journal_path(const JournalBinding& b, std::string& error);
 
 }  // namespace qvdisk

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "io_all.h"
+#include "own_files.h"
 
 namespace qvdisk {
 namespace {
@@ -82,12 +84,25 @@ std::unique_ptr<LocalFile> LocalFile::open_output(const std::string& path, bool 
         return std::unique_ptr<LocalFile>(
             new LocalFile(path, path, fd, false, seekable, false, false, 0));
     }
+    // The partial output is this run's own file: made anew exclusively, or for a resume the
+    // one an earlier run of this user made; never a link or another user's file. A stale
+    // partial of an earlier run gives way to a new one when the run starts afresh.
     const std::string partial = path + ".incomplete";
-    int fd = open(partial.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (keep ? 0 : O_TRUNC), 0666);
-    if (fd < 0) {
-        error = system_error(partial);
-        return nullptr;
+    bool missing = false;
+    int fd = -1;
+    if (keep) {
+        fd = open_own(partial, O_RDWR, missing, error);
+    } else {
+        fd = create_exclusive(partial, error);
+        std::string why;
+        if (fd < 0 && errno == EEXIST && left_by_this_user(partial, why) &&
+            unlink(partial.c_str()) == 0)
+            fd = create_exclusive(partial, error);
+        else if (fd < 0 && errno == EEXIST)
+            error = "refusing to write " + path + ": " + partial + " is in the way (" + why +
+                    "); qv-disk never writes through it: remove it or choose another output";
     }
+    if (fd < 0) return nullptr;
     struct stat pst = {};
     fstat(fd, &pst);
     return std::unique_ptr<LocalFile>(new LocalFile(path, partial, fd, true, true, sparse, keep,
@@ -111,6 +126,18 @@ std::unique_ptr<LocalFile> LocalFile::open_input(const std::string& path, std::s
 std::unique_ptr<Channel> LocalFile::channel() { return std::make_unique<FileChannel>(*this); }
 
 bool LocalFile::sync(Failure& f) {
+    // Holes left at the end of a sparse output do not make the file longer: it is made as
+    // long as what was written, so that the partial output holds every byte the journal is
+    // about to say is done. No write runs meanwhile, so none is cut.
+    if (sparse_ && regular_) {
+        std::unique_lock<std::shared_mutex> extending(extending_);
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || (static_cast<uint64_t>(st.st_size) < extent_.load() &&
+                                     ftruncate(fd_, static_cast<off_t>(extent_.load())) != 0)) {
+            f = {system_error("setting the size of " + working_), false};
+            return false;
+        }
+    }
     // A character device or pipe has nothing to flush.
     if (fdatasync(fd_) == 0 || errno == EINVAL || errno == EROFS) return true;
     f = {system_error("flushing " + working_), false};
@@ -133,6 +160,7 @@ bool LocalFile::write_run(uint64_t pos, size_t n, const char* buf, Failure& f) {
 // holes again where a kept partial output may hold older bytes).
 bool LocalFile::write_at(uint64_t pos, size_t n, const char* buf, Failure& f) {
     if (!sparse_) return write_run(pos, n, buf, f);
+    std::shared_lock<std::shared_mutex> writing(extending_);
     size_t i = 0;
     while (i < n) {
         size_t unit =
@@ -153,6 +181,9 @@ bool LocalFile::write_at(uint64_t pos, size_t n, const char* buf, Failure& f) {
             if (!write_run(pos + i, run - i, buf + i, f)) return false;
         }
         i = run;
+    }
+    uint64_t end = extent_.load();
+    while (end < pos + n && !extent_.compare_exchange_weak(end, pos + n)) {
     }
     return true;
 }
@@ -189,6 +220,8 @@ bool LocalFile::finish_output(bool complete, uint64_t length, std::string& error
     working_ = name_;
     return true;
 }
+
+bool LocalFile::status(struct stat& st) const { return fstat(fd_, &st) == 0; }
 
 void LocalFile::discard() {
     if (fd_ >= 0) close(fd_);

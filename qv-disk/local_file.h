@@ -5,8 +5,12 @@
 #ifndef QV_DISK_LOCAL_FILE_H
 #define QV_DISK_LOCAL_FILE_H
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include "copy_ends.h"
@@ -15,8 +19,10 @@ namespace qvdisk {
 
 class LocalFile : public End {
   public:
-    // The output of a read. `keep` keeps what a regular partial output holds (resume);
-    // otherwise it starts empty. nullptr with `error` set on failure.
+    // The output of a read. `keep` keeps what a regular partial output holds (resume: only a
+    // regular file of this user with no other name); otherwise a new partial output is made
+    // exclusively, mode 0600, after removing a stale one of this user (a link or another
+    // user's file is refused). nullptr with `error` set on failure.
     static std::unique_ptr<LocalFile> open_output(const std::string& path, bool keep, bool sparse,
                                                   std::string& error);
     // The input of a write; its size by seeking to the end, so that a block device can be
@@ -30,6 +36,8 @@ class LocalFile : public End {
     bool regular() const { return regular_; }
     // The input's size (write) or the output's current size (0 for devices and pipes).
     uint64_t size() const { return size_; }
+    // fstat of the open file: false when it failed.
+    bool status(struct stat& st) const;
 
     std::unique_ptr<Channel> channel() override;
     bool sync(Failure& f) override;
@@ -58,6 +66,8 @@ class LocalFile : public End {
     bool sparse_;
     bool punch_;  // zero units of a sparse output kept from before are made holes again
     uint64_t size_;
+    std::atomic<uint64_t> extent_{0};  // sparse: the end of the furthest write
+    std::shared_mutex extending_;      // sparse: writes share it, making the file longer not
 };
 
 }  // namespace qvdisk

@@ -17,22 +17,13 @@
 #include "disk_end.h"
 #include "journal.h"
 #include "local_file.h"
+#include "own_files.h"
+#include "run_lock.h"
 
 namespace qvdisk {
 namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-// The absolute name of a file that may not exist yet: its folder resolved, its name kept.
-std::string absolute(const std::string& path) {
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (realpath(dir.c_str(), resolved) == nullptr) return path;
-    std::string out = resolved;
-    return (out == "/" ? out : out + "/") + base;
-}
 
 bool exists_not_regular(const std::string& path) {
     struct stat st;
@@ -97,12 +88,25 @@ int run_transfer(const Transfer& given) {
 
     // The journal: beside a regular output, in the state folder otherwise.
     const bool in_place = t.reading && exists_not_regular(t.local);
-    JournalBinding binding{t.reading ? "read" : "write",
-                           t.where.disk,
-                           t.offset,
-                           length,
-                           t.request_size,
-                           absolute(t.local)};
+    JournalBinding binding;
+    binding.direction = t.reading ? "read" : "write";
+    binding.disk = t.where.disk;
+    binding.offset = t.offset;
+    binding.length = length;
+    binding.request_size = t.request_size;
+    binding.local = absolute_name(t.local);
+    binding.server =
+        t.server.empty() ? t.where.address + ":" + std::to_string(t.where.port) : t.server;
+    binding.transport =
+        std::string(t.where.transport == TRANS_SAN ? "SAN" : "LAN") + (t.where.tls ? "+TLS" : "");
+    if (!t.reading) {
+        struct stat st = {};
+        input->status(st);
+        binding.input = "size " + std::to_string(st.st_size) + " modified " +
+                        std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec) + " inode " + std::to_string(st.st_dev) +
+                        ":" + std::to_string(st.st_ino);
+    }
     std::string journal_path = t.journal;
     if (journal_path.empty() && t.reading && !in_place)
         journal_path = t.local + ".incomplete.journal";
@@ -111,24 +115,65 @@ int run_transfer(const Transfer& given) {
         message(error);
         return 1;
     }
+
+    // Each file of the run is a file of its own: an output named as its journal would be
+    // deleted with the journal, an image named as its manifest replaced by it.
+    const std::string partial = t.reading && !in_place ? t.local + ".incomplete" : "";
+    if (!distinct_files({{t.reading ? "-o" : "-i", t.local},
+                         {"the partial output", partial},
+                         {"the journal", journal_path},
+                         {"--manifest", t.manifest}},
+                        error)) {
+        message("refused before moving any data: " + error);
+        return 2;
+    }
+
+    // One run at a time per output and per written disk, until this run ends.
+    const std::string lock_key = t.reading ? output_lock_key(t.local)
+                                           : "disk\n" + t.where.address + ":" +
+                                                 std::to_string(t.where.port) + "\n" + t.where.disk;
+    std::unique_ptr<RunLock> lock;
+    if (!lock_key.empty() &&
+        !(lock =
+              RunLock::take(lock_key, t.reading ? t.local : "the disk " + t.where.disk, error))) {
+        message(error);
+        return 1;
+    }
+    std::unique_ptr<RunLock> manifest_lock;
+    if (!t.manifest.empty() &&
+        !(manifest_lock = RunLock::take(output_lock_key(t.manifest), t.manifest, error))) {
+        message(error);
+        return 1;
+    }
+
     std::vector<bool> done;
     std::unique_ptr<Journal> journal;
     if (t.resume) {
         bool missing = false;
-        if (t.reading && !in_place && access((t.local + ".incomplete").c_str(), F_OK) != 0) {
-            message("--resume: there is no " + t.local +
-                    ".incomplete; starting from the beginning");
-        } else if (!(journal = Journal::resume(journal_path, binding, done, missing, error))) {
-            if (!missing) {
-                message("--resume refused: " + error + "; nothing was changed");
-                return 1;
+        struct stat st;
+        if (t.reading && !in_place && lstat(partial.c_str(), &st) != 0) {
+            message("--resume: there is no " + partial + "; starting from the beginning");
+        } else {
+            if (t.reading && !in_place) binding.local_holds = static_cast<uint64_t>(st.st_size);
+            if (!(journal = Journal::resume(journal_path, binding, done, missing, error))) {
+                if (!missing) {
+                    message("--resume refused: " + error + "; nothing was changed");
+                    return 1;
+                }
+                message("--resume: there is no journal " + journal_path +
+                        "; starting from the beginning");
             }
-            message("--resume: there is no journal " + journal_path +
-                    "; starting from the beginning");
         }
     }
 
+    // A read's --size is checked as a diff checks its manifest's size: the disk's last byte
+    // is there and the byte after it is refused, so that a short --size never passes for a
+    // whole disk.
     DiskEnd disk(t.where, t.reading ? OPEN_READONLY : OPEN_READWRITE, t.offset);
+    if (t.reading) {
+        DiskEnd whole(t.where, OPEN_READONLY, 0);
+        if (!check_disk_size(whole, t.retry, t.where.disk, t.disk_size, "--size")) return 1;
+    }
     if (!check_range(disk, t.retry, t.where.disk, t.offset, length)) return 1;
 
     std::unique_ptr<LocalFile> output;
@@ -177,14 +222,20 @@ int run_transfer(const Transfer& given) {
         message(error);
         complete = false;
     }
+    // From here the image is whole under its name: a manifest that cannot be saved fails the
+    // run, but nothing is left to resume.
+    bool image_whole = complete;
     if (complete && !t.manifest.empty() && !manifest.save(t.manifest, error)) {
-        message("the image is complete in " + t.local +
-                ", but its manifest was not written: " + error);
+        message("the image is complete in " + t.local + ", but its manifest was not written: " +
+                error + "; make it again with: zev-block-manifest " + t.local + " -o " +
+                t.manifest + " --block-size " + std::to_string(t.block_size) +
+                (t.offset != 0 || length != t.disk_size ? " (the image holds only the range read)"
+                                                        : ""));
         complete = false;
     }
 
     const ProgressFigures figures = final_figures(loop, length, complete, stopped_by);
-    if (complete) {
+    if (image_whole) {
         journal->remove();
     } else if (loop.done_bytes() == 0) {
         journal->remove();

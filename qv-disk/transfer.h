@@ -16,6 +16,7 @@ namespace qvdisk {
 struct Transfer {
     bool reading = true;  // disk -> local file; otherwise local file -> disk
     Endpoint where;
+    std::string server;      // the service as the command line named it, for the journal
     std::string local;       // the output file (read) or the input file (write)
     uint64_t disk_size = 0;  // read only: the size of the disk
     uint64_t offset = 0;     // where the range starts on the disk

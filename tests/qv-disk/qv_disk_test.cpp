@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -68,14 +69,16 @@ struct Outcome {
     std::string out, err;
 };
 
-// Starts qv-disk with `args` and QV_TOKEN=token; its output goes to files in `dir`.
+// Starts qv-disk with `args` and QV_TOKEN=token; its output goes to files in `dir`, its
+// journals and run locks to `state` (default: "state" in `dir`).
 zev_common::ChildProcess start_qv(const std::string& dir, const std::vector<std::string>& args,
-                                  const std::string& token) {
+                                  const std::string& token, const std::string& state = "") {
     std::vector<std::string> argv = {QV_DISK};
     argv.insert(argv.end(), args.begin(), args.end());
     zev_common::ChildOptions options;
     // Journals of writes go to the test's folder, not the user's state folder.
-    options.env = {"QV_TOKEN=" + token, "XDG_STATE_HOME=" + dir + "/state"};
+    options.env = {"QV_TOKEN=" + token,
+                   "XDG_STATE_HOME=" + (state.empty() ? dir + "/state" : state)};
     options.in = zev_common::Stream::inherit();
     options.out = zev_common::Stream::file(dir + "/qv.out");
     options.err = zev_common::Stream::file(dir + "/qv.err");
@@ -599,8 +602,11 @@ INSTANTIATE_TEST_SUITE_P(Images, QvDiskDiff,
 
 // The simulator and qv-disk for a plain test, which starts and stops them itself.
 struct SimulatorCase : QvDiskCase {
+    using QvDiskCase::command;
     using QvDiskCase::dir;
+    using QvDiskCase::disk_contents;
     using QvDiskCase::qv;
+    using QvDiskCase::sim;
     using QvDiskCase::start;
     using QvDiskCase::stop;
 };
@@ -677,6 +683,198 @@ TEST(QvDiskDiffFaults, AnUnreadableDiskEndsTheStreamShortOfItsSize) {
     testcommon::RunResult apply = testcommon::run_program(
         ZEV_APPLY, {dir.file("a.img"), "--input", dir.file("stream.jsonl")});
     EXPECT_EQ(apply.exit_code, 2) << apply.err;
+    f.stop();
+}
+
+// ---------------------------------------------------------------------------------------------
+// What a careless operator or a hostile local user does to the files of a run: each mistake
+// is refused (or the run succeeds with exactly the right bytes), and nothing outside the
+// target changes: the other run's output, a link's target, the input, the disk.
+TEST(QvDiskMistakes, AreRefusedAndChangeNothingOutsideTheTarget) {
+    SimulatorCase f;
+    f.start("lan", 1);
+    Simulator other{f.dir.path() + "/other"};
+    const TempDir& dir = f.dir;
+    ASSERT_EQ(mkdir(dir.file("other").c_str(), 0700), 0);
+    put(dir.file("other/disk.img"), pattern(kDiskSize, 82));
+    ASSERT_EQ(other.start({"--token", kToken, "--disk", "/vm/disk=" + dir.file("other/disk.img")}),
+              "");
+    const Bytes image = pattern(kDiskSize, 81);
+    put(dir.file("image.img"), image);
+    ASSERT_EQ(f.qv("write", {"-i", dir.file("image.img")}).status, 0);
+    put(dir.file("victim"), Bytes(100, 'v'));
+    const std::string out = dir.file("out.img"), partial = out + ".incomplete";
+    const std::string journal = partial + ".journal";
+    auto reset = [&] {
+        for (const std::string& p : {out, partial, journal, dir.file("out.man")}) unlink(p.c_str());
+    };
+    // A read or write left part-way: SIGINT once its journal names a finished stretch.
+    auto interrupted = [&](const std::vector<std::string>& args, const std::string& where) {
+        zev_common::ChildProcess qv =
+            start_qv(dir.path(), f.command(args[0], {args.begin() + 1, args.end()}), kToken);
+        zev_common::ChildStatus ended;
+        auto done = [&] {
+            std::string text;
+            if (DIR* d = opendir(where.c_str())) {
+                while (dirent* e = readdir(d))
+                    if (std::string(e->d_name).find(".journal") != std::string::npos)
+                        text += testcommon::read_file(where + "/" + e->d_name);
+                closedir(d);
+            }
+            return text.find("\ndone ") != std::string::npos;
+        };
+        while (!done() && !qv.wait(ended, 0)) usleep(5000);
+        qv.send_signal(SIGINT);
+        EXPECT_EQ(finish_qv(dir.path(), std::move(qv)).status, 1);
+    };
+    const std::vector<std::string> slow_read = {"read", "--size", "16M", "-o", out, "--rate", "4M"};
+    const std::string state = dir.file("state/qv-disk");
+    const std::string other_server = "127.0.0.1:" + std::to_string(other.port());
+
+    struct Case {
+        const char* what;
+        std::function<void()> before;
+        std::vector<std::string> args;
+        std::string server;  // another server than the simulator of the case
+        int status;
+        std::string message;
+        std::function<void()> after;
+    } cases[] = {
+        {"a symbolic link at the partial output's name",
+         [&] { ASSERT_EQ(symlink(dir.file("victim").c_str(), partial.c_str()), 0); },
+         {"read", "--size", "16M", "-o", out},
+         "",
+         1,
+         partial + " is in the way (it is a symbolic link)",
+         [] {}},
+        {"a hard link at the partial output's name",
+         [&] { ASSERT_EQ(link(dir.file("victim").c_str(), partial.c_str()), 0); },
+         {"read", "--size", "16M", "-o", out},
+         "",
+         1,
+         "(it has another name (a hard link))",
+         [] {}},
+        {"a symbolic link at the journal's name is replaced, not written through",
+         [&] { ASSERT_EQ(symlink(dir.file("victim").c_str(), journal.c_str()), 0); },
+         {"read", "--size", "16M", "-o", out},
+         "",
+         0,
+         "",
+         [&] { EXPECT_TRUE(read_file(out, 0, kDiskSize) == image); }},
+        {"the output named as the journal",
+         [&] { put(out, Bytes(10, 'o')); },
+         {"read", "--size", "16M", "-o", out, "--journal", out},
+         "",
+         2,
+         "are the same file",
+         [&] { EXPECT_TRUE(read_file(out, 0, 11) == Bytes(10, 'o')); }},
+        {"the output named as the manifest",
+         [&] { put(out, Bytes(10, 'o')); },
+         {"read", "--size", "16M", "-o", out, "--manifest", out},
+         "",
+         2,
+         "are the same file",
+         [&] { EXPECT_TRUE(read_file(out, 0, 11) == Bytes(10, 'o')); }},
+        {"the input named as the journal",
+         [] {},
+         {"write", "-i", dir.file("image.img"), "--journal", dir.file("image.img")},
+         "",
+         2,
+         "are the same file",
+         [] {}},
+        {"a --size smaller than the disk",
+         [] {},
+         {"read", "--size", "1K", "-o", out},
+         "",
+         1,
+         "the disk /vm/disk holds more than the 1024 bytes --size describes",
+         [&] { EXPECT_FALSE(testcommon::exists(out) || testcommon::exists(partial)); }},
+        {"a manifest that cannot be saved: the image is complete, no journal is left",
+         [] {},
+         {"read", "--size", "16M", "-o", out, "--manifest", dir.file("missing/out.man")},
+         "",
+         1,
+         "the image is complete in " + out + ", but its manifest was not written",
+         [&] {
+             EXPECT_TRUE(read_file(out, 0, kDiskSize) == image);
+             EXPECT_FALSE(testcommon::exists(journal));
+         }},
+        {"a second run on the output of a running one",
+         [&] {
+             zev_common::ChildProcess first =
+                 start_qv(dir.file("other"),
+                          f.command(slow_read[0], {slow_read.begin() + 1, slow_read.end()}), kToken,
+                          dir.file("state"));
+             while (!testcommon::exists(partial)) usleep(2000);
+             Outcome second = f.qv("read", {"--size", "16M", "-o", out});
+             EXPECT_EQ(second.status, 1);
+             EXPECT_NE(second.err.find("another qv-disk run (process " +
+                                       std::to_string(first.pid()) + ") is writing " + out),
+                       std::string::npos)
+                 << second.err;
+             EXPECT_EQ(finish_qv(dir.file("other"), std::move(first)).status, 0);
+         },
+         {"read", "--size", "16M", "-o", out, "--resume"},
+         "",
+         0,
+         "",
+         [&] { EXPECT_TRUE(read_file(out, 0, kDiskSize) == image); }},
+        {"a read resumed against another server",
+         [&] { interrupted(slow_read, dir.path()); },
+         {"read", "--size", "16M", "-o", out, "--rate", "4M", "--resume"},
+         other_server,
+         1,
+         "its server is 127.0.0.1:" + std::to_string(f.sim.port()),
+         [&] { EXPECT_TRUE(testcommon::exists(partial) && testcommon::exists(journal)); }},
+        {"a read resumed after its partial output was cut",
+         [&] {
+             interrupted(slow_read, dir.path());
+             ASSERT_EQ(truncate(partial.c_str(), 4096), 0);
+         },
+         {"read", "--size", "16M", "-o", out, "--rate", "4M", "--resume"},
+         "",
+         1,
+         "but the partial output holds only 4096 bytes",
+         [] {}},
+        {"a write resumed after its input was replaced by another of the same size",
+         [&] {
+             put(dir.file("new.img"), pattern(kDiskSize, 83));
+             interrupted({"write", "-i", dir.file("new.img"), "--rate", "4M"}, state);
+             put(dir.file("new2.img"), pattern(kDiskSize, 84));
+             ASSERT_EQ(rename(dir.file("new2.img").c_str(), dir.file("new.img").c_str()), 0);
+         },
+         {"write", "-i", dir.file("new.img"), "--resume"},
+         "",
+         1,
+         "its input is size 16777216",
+         [] {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        put(dir.file("victim"), Bytes(100, 'v'));
+        c.before();
+        const Bytes before = f.disk_contents();
+        std::vector<std::string> args = f.command(c.args[0], {c.args.begin() + 1, c.args.end()});
+        if (!c.server.empty()) args[2] = c.server;
+        Outcome r = finish_qv(dir.path(), start_qv(dir.path(), args, kToken));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_TRUE(read_file(dir.file("victim"), 0, 101) == Bytes(100, 'v'));
+        EXPECT_TRUE(read_file(dir.file("image.img"), 0, kDiskSize) == image);
+        EXPECT_TRUE(f.disk_contents() == before);
+        c.after();
+    }
+    // Every image and manifest is private.
+    reset();
+    ASSERT_EQ(f.qv("read", {"--size", "16M", "-o", out, "--manifest", dir.file("out.man")}).status,
+              0);
+    for (const std::string& p : {out, dir.file("out.man")}) {
+        struct stat st = {};
+        ASSERT_EQ(stat(p.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << p;
+    }
+    EXPECT_EQ(other.stop(SIGTERM), 0);
     f.stop();
 }
 

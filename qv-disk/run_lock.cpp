@@ -1,0 +1,67 @@
+#include "run_lock.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "io_all.h"
+#include "own_files.h"
+
+namespace qvdisk {
+
+std::unique_ptr<RunLock> RunLock::take(const std::string& what, const std::string& description,
+                                       std::string& error) {
+    const std::string dir = state_folder(error);
+    if (dir.empty()) return nullptr;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    EVP_Digest(what.data(), what.size(), digest, &size, EVP_sha256(), nullptr);
+    char name[17];
+    for (unsigned i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
+    const std::string path = dir + "/" + name + ".lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "the run lock " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        std::string holder;
+        char text[32] = {};
+        if (held && pread(fd, text, sizeof text - 1, 0) > 0) holder = text;
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' '))
+            holder.pop_back();
+        error = held ? "another qv-disk run (process " + (holder.empty() ? "unknown" : holder) +
+                           ") is writing " + description + "; this run stops and leaves it alone"
+                     : "the run lock " + path + ": " + std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
+    // The holder's process, for the message of a run that finds the lock taken.
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || !pwrite_all(fd, pid.data(), pid.size(), 0)) {
+        // The lock holds without the number; only the other run's message lacks it.
+    }
+    return std::unique_ptr<RunLock>(new RunLock(fd));
+}
+
+RunLock::~RunLock() { close(fd_); }
+
+std::string output_lock_key(const std::string& path) {
+    // A regular output takes its name by a rename, so the name is what runs share; a block
+    // device is written in place, whatever name leads to it. A character device or a pipe
+    // keeps nothing that a second run could mix up.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        return "output\n" + absolute_name(path);
+    if (S_ISBLK(st.st_mode)) return "device\n" + std::to_string(st.st_rdev);
+    return "";
+}
+
+}  // namespace qvdisk
