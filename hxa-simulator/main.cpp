@@ -185,11 +185,20 @@ int main(int argc, char** argv) {
     if (o.tokens.empty()) log_info("no --token given: every open is refused with result 3");
 
     SSL_CTX* ctx = nullptr;
+    std::string fingerprint;
     if (o.tls) {
         ctx = make_server_context(o.cert_file, o.key_file, error);
         if (ctx == nullptr) {
             log_error("%s", error.c_str());
             return 1;
+        }
+        if (o.print_fingerprint) {
+            fingerprint = certificate_fingerprint(ctx, error);
+            if (fingerprint.empty()) {
+                log_error("%s", error.c_str());
+                SSL_CTX_free(ctx);
+                return 1;
+            }
         }
     }
     uint16_t port = 0;
@@ -204,6 +213,8 @@ int main(int argc, char** argv) {
              o.strict_headers ? "strict" : "lenient");
     const std::string fault_text = describe_faults(o.faults);
     if (!fault_text.empty()) log_info("faults: %s", fault_text.c_str());
+    // The fingerprint comes first: whoever waits for the listening line has it by then.
+    if (!fingerprint.empty()) std::printf("tls-fingerprint %s\n", fingerprint.c_str());
     std::printf("listening on %s:%u\n", o.address.c_str(), port);
     std::fflush(stdout);
 

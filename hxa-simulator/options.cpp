@@ -129,7 +129,8 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
     app.description("A stand-in for the HXA disk service on loopback.");
     app.footer(
         "Sizes take the suffixes K, M, G (binary). On start the simulator prints\n"
-        "\"listening on ADDR:PORT\" on standard output; SIGINT or SIGTERM stop it.");
+        "\"listening on ADDR:PORT\" on standard output (with --print-fingerprint after\n"
+        "\"tls-fingerprint XX:...:XX\"); SIGINT or SIGTERM stop it.");
     app.allow_extras();  // reported as unknown options after parsing
 
     add_value(app, "--address", "A", "IPv4 loopback address to listen on (default 127.0.0.1)",
@@ -159,6 +160,9 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
         o.tls = true;
         return std::string();
     });
+    app.add_flag("--print-fingerprint", o.print_fingerprint,
+                 "print \"tls-fingerprint XX:...:XX\", the SHA-256 fingerprint of the TLS "
+                 "certificate, before the listening line (with --tls or --cert)");
     for (bool writable : {true, false}) {
         const std::string name = writable ? "--token" : "--read-only-token";
         add_value(app, name, "T",
@@ -350,6 +354,10 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     }
     if (o.cert_file.empty() != o.key_file.empty()) {
         error = "--cert and --key go together";
+        return false;
+    }
+    if (o.print_fingerprint && !o.tls) {
+        error = "--print-fingerprint needs --tls or --cert and --key";
         return false;
     }
     if ((jitter || mode) && o.faults.drop_after == 0) {

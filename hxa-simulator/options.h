@@ -59,6 +59,7 @@ struct Options {
     bool tls = false;
     std::string cert_file;
     std::string key_file;
+    bool print_fingerprint = false;  // print the certificate's SHA-256 fingerprint at start
     std::vector<TokenSpec> tokens;
     std::vector<FlatDiskSpec> flat_disks;
     std::vector<LunSpec> luns;

@@ -76,6 +76,24 @@ bool flush_tls_output(SSL* ssl) {
     return out == nullptr || BIO_wpending(out) == 0 || BIO_flush(out) == 1;
 }
 
+std::string certificate_fingerprint(SSL_CTX* ctx, std::string& error) {
+    X509* cert = SSL_CTX_get0_certificate(ctx);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (cert == nullptr || X509_digest(cert, EVP_sha256(), digest, &size) != 1 || size != 32) {
+        error = "computing the certificate's fingerprint: " + openssl_error_text();
+        return "";
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        if (i > 0) text += ':';
+        text += kDigits[digest[i] >> 4];
+        text += kDigits[digest[i] & 0xF];
+    }
+    return text;
+}
+
 SSL_CTX* make_server_context(const std::string& cert_file, const std::string& key_file,
                              std::string& error) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());

@@ -24,6 +24,10 @@ bool attach_tls_socket(SSL* ssl, int fd, int out_buffer);
 // Sends what the write BIO of `ssl` still holds; true when nothing is left.
 bool flush_tls_output(SSL* ssl);
 
+// The SHA-256 fingerprint of the context's certificate (its DER form) as OpenSSL prints it:
+// 32 upper-case byte pairs separated by colons. Empty with a reason on failure.
+std::string certificate_fingerprint(SSL_CTX* ctx, std::string& error);
+
 // The text of the oldest queued OpenSSL error, or a fixed text when there is none.
 std::string openssl_error_text();
 

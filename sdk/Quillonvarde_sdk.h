@@ -84,6 +84,15 @@ class QUILLONVARDE_SDK_API CQuillonvardeSDK {
     // Rescans the node's SCSI buses and checks that every LUN of the list is present under
     // /dev/disk/by-id/.
     static bool verifyLUNAttached(const std::list<std::string>& LunWWNList);
+    // Pins the service's certificate for the object's later TLS connections: each entry is
+    // the SHA-256 fingerprint of an accepted certificate (its DER form), 64 hexadecimal
+    // digits, colons between the bytes optional, case ignored. With pins set, ConnectHXA
+    // with TLS refuses a service whose certificate matches none of them; an empty list
+    // removes the pins, and without pins any certificate is accepted. Returns 0 when the
+    // pins are stored, 1 (pins unchanged) for a null object or an entry that is not such a
+    // fingerprint. Plain connections are not affected.
+    static int PinServerCertificates(CQuillonvardeSDK* pInstance,
+                                     const std::list<std::string>& sha256Fingerprints);
 };
 
 #endif  // QUILLONVARDE_SDK_H

@@ -11,7 +11,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -21,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -29,7 +32,9 @@
 #include <cstring>
 #include <exception>
 #include <list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -125,6 +130,88 @@ class OpScope {
     bool done_ = false;
 };
 
+// Certificate pins: the SHA-256 fingerprints of the service certificates an object accepts
+// on its TLS connections. They are kept in a table of the process indexed by the object's
+// address, so that the object's fields stay as hosts know them. The pins are set rarely (before
+// connecting) and read once per TLS connect, so one mutex guards the table.
+constexpr size_t kFingerprintSize = 32;
+using Fingerprint = std::array<unsigned char, kFingerprintSize>;
+
+struct PinTable {
+    std::mutex mutex;
+    std::map<const CQuillonvardeSDKImpl*, std::vector<Fingerprint>> pins;
+};
+
+// Whether any object ever had pins: until then the destructor need not look at the table.
+std::atomic<bool> g_pinsUsed{false};
+
+// Made on first use and never destroyed, so that objects destroyed while the process exits
+// still find it.
+PinTable& pin_table() {
+    static PinTable* const table = new PinTable();
+    return *table;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads a fingerprint as 32 bytes of two hexadecimal digits each, in either case, with or
+// without a colon between two bytes; nothing else may stand in the text.
+bool parse_fingerprint(const std::string& text, Fingerprint& out) {
+    size_t pos = 0;
+    for (size_t i = 0; i < kFingerprintSize; ++i) {
+        if (i > 0 && pos < text.size() && text[pos] == ':') ++pos;
+        if (text.size() - pos < 2) return false;
+        const int high = hex_digit(text[pos]);
+        const int low = hex_digit(text[pos + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i] = static_cast<unsigned char>(high << 4 | low);
+        pos += 2;
+    }
+    return pos == text.size();
+}
+
+// The form OpenSSL prints: upper-case byte pairs separated by colons, in `text` (no
+// allocation).
+using FingerprintText = char[kFingerprintSize * 3];
+void fingerprint_text(const Fingerprint& fingerprint, FingerprintText& text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < fingerprint.size(); ++i) {
+        text[3 * i] = kDigits[fingerprint[i] >> 4];
+        text[3 * i + 1] = kDigits[fingerprint[i] & 0xF];
+        text[3 * i + 2] = i + 1 < fingerprint.size() ? ':' : '\0';
+    }
+}
+
+// Whether the object has pins.
+bool has_pins(const CQuillonvardeSDKImpl* self) {
+    if (!g_pinsUsed.load(std::memory_order_acquire)) return false;
+    PinTable& table = pin_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.pins.count(self) != 0;
+}
+
+// Whether `fingerprint` is one of the object's pins (looked up in place, without a copy).
+bool is_pinned(const CQuillonvardeSDKImpl* self, const Fingerprint& fingerprint) {
+    PinTable& table = pin_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.pins.find(self);
+    return found != table.pins.end() && std::find(found->second.begin(), found->second.end(),
+                                                  fingerprint) != found->second.end();
+}
+
+// Drops the pins of an object that goes away (another object may later get its address).
+void forget_pins(const CQuillonvardeSDKImpl* self) noexcept {
+    if (!g_pinsUsed.load(std::memory_order_acquire)) return;
+    PinTable& table = pin_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.pins.erase(self);
+}
+
 }  // namespace
 
 HFILE::HFILE() : devPath(), fd(-1) {}
@@ -146,6 +233,54 @@ int CQuillonvardeSDK::InitialSDK(void (*pLogFun)(int, const char*, ...),
     return CQuillonvardeSDKImpl::Initial(pLogFun, debugLevel, reserved1, reserved2, reserved3);
 }
 
+int CQuillonvardeSDK::PinServerCertificates(CQuillonvardeSDK* pInstance,
+                                            const std::list<std::string>& sha256Fingerprints) {
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::PinServerCertificates...",
+                       "leave CQuillonvardeSDKImpl::PinServerCertificates: OK",
+                       "leave CQuillonvardeSDKImpl::PinServerCertificates: NOK");
+    if (pInstance == nullptr) {
+        LOG_ERROR("PinServerCertificates: no object given  (line %d)", __LINE__);
+        return scope.nok();
+    }
+    const CQuillonvardeSDKImpl* self = dynamic_cast<CQuillonvardeSDKImpl*>(pInstance);
+    if (self == nullptr) {
+        LOG_ERROR("PinServerCertificates: the object was not made by CreateInstance  (line %d)",
+                  __LINE__);
+        return scope.nok();
+    }
+    try {
+        // Every entry is checked before anything changes: a bad list leaves the pins as
+        // they were.
+        std::vector<Fingerprint> pins;
+        for (const std::string& entry : sha256Fingerprints) {
+            Fingerprint fingerprint;
+            if (!parse_fingerprint(entry, fingerprint)) {
+                LOG_ERROR(
+                    "PinServerCertificates: \"%s\" is not a SHA-256 fingerprint (32 bytes "
+                    "in hexadecimal)  (line %d)",
+                    entry.c_str(), __LINE__);
+                return scope.nok();
+            }
+            pins.push_back(fingerprint);
+        }
+        PinTable& table = pin_table();
+        {
+            std::lock_guard<std::mutex> lock(table.mutex);
+            if (pins.empty())
+                table.pins.erase(self);
+            else
+                table.pins[self] = std::move(pins);
+        }
+        g_pinsUsed.store(true, std::memory_order_release);
+        LOG_INFO("PinServerCertificates: %zu certificate fingerprint(s) pinned",
+                 sha256Fingerprints.size());
+        return scope.ok();
+    } catch (const std::exception& e) {
+        LOG_ERROR("PinServerCertificates: %s  (line %d)", e.what(), __LINE__);
+        return scope.nok();
+    }
+}
+
 CQuillonvardeSDKImpl::CQuillonvardeSDKImpl()
     : m_uiSeqNo(0),
       m_iSocket(-1),
@@ -157,8 +292,9 @@ CQuillonvardeSDKImpl::CQuillonvardeSDKImpl()
       m_uiTransMode(TRANS_SAN),
       m_lunFileList() {}
 
-// Closes nothing: the host ends the disk session and the connection first.
-CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() {}
+// Closes nothing: the host ends the disk session and the connection first. The object's
+// certificate pins go with it.
+CQuillonvardeSDKImpl::~CQuillonvardeSDKImpl() { forget_pins(this); }
 
 CQuillonvardeSDKImpl* CQuillonvardeSDKImpl::Instance() { return new CQuillonvardeSDKImpl(); }
 
@@ -217,6 +353,42 @@ using qvsdk::Piece;
 using qvsdk::ssl_reason;
 
 constexpr int kZeroReadAllowance = 100;
+
+// Whether the certificate the service presented on the session is one the object pinned; true
+// when the object pinned none. Tells the reason of a refusal.
+bool peer_certificate_pinned(const CQuillonvardeSDKImpl* self) {
+    if (!has_pins(self)) return true;
+    X509* certificate = SSL_get1_peer_certificate(self->m_pSSL);
+    if (certificate == nullptr) {
+        LOG_ERROR(
+            "ConnectHXA: the service presented no certificate, which is not pinned  (line %d)",
+            __LINE__);
+        return false;
+    }
+    Fingerprint received{};
+    unsigned int size = 0;
+    const bool digested = X509_digest(certificate, EVP_sha256(), received.data(), &size) == 1 &&
+                          size == kFingerprintSize;
+    X509_free(certificate);
+    if (!digested) {
+        LOG_ERROR(
+            "ConnectHXA: the fingerprint of the service's certificate cannot be computed: "
+            "%s  (line %d)",
+            ssl_reason(), __LINE__);
+        return false;
+    }
+    FingerprintText text;
+    fingerprint_text(received, text);
+    if (!is_pinned(self, received)) {
+        LOG_ERROR(
+            "ConnectHXA: the service's certificate has SHA-256 fingerprint %s, which is not "
+            "pinned  (line %d)",
+            text, __LINE__);
+        return false;
+    }
+    LOG_INFO("ConnectHXA: the service's certificate has the pinned SHA-256 fingerprint %s", text);
+    return true;
+}
 
 }  // namespace
 
@@ -343,6 +515,16 @@ int CQuillonvardeSDKImpl::ConnectHXA(const std::string& serverIp, unsigned short
         }
         LOG_INFO("ConnectHXA: connected with %s encryption",
                  SSL_CIPHER_get_name(SSL_get_current_cipher(m_pSSL)));
+        if (!peer_certificate_pinned(this)) {
+            // Nothing more goes to a service that is not the pinned one: the TLS session is
+            // closed (a later SSL_write is refused) and so is the socket in both directions,
+            // so that an OpenDisk on this connection cannot send the token. The session, the
+            // context and the descriptor stay for DisConnectHXA to release.
+            SSL_shutdown(m_pSSL);
+            shutdown(m_iSocket, SHUT_RDWR);
+            ERR_clear_error();
+            return scope.nok();
+        }
     }
 
     // The transport is chosen here, once: every later send and receive of the connection
@@ -895,12 +1077,35 @@ int CQuillonvardeSDKImpl::OpenDisk(const std::list<std::string>& LunWWNList,
     m_uiOpenMode = openMode;
     m_uiTransMode = transMode;
     try {
-        if (transMode == TRANS_SAN && OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
+        const bool san = transMode == TRANS_SAN;
+        const bool lan = transMode == TRANS_LAN;
+        // A path or token longer than its field is refused rather than cut: a cut path may
+        // name another disk, a cut token another token. The check comes before any LUN
+        // device is opened and before a sequence number is taken.
+        if (san || lan) {
+            const size_t pathLimit = (san ? sizeof(hxa::OpenSanRequest::diskPath)
+                                          : sizeof(hxa::OpenLanRequest::diskPath)) -
+                                     1;
+            const size_t tokenLimit = sizeof(hxa::OpenLanRequest::token) - 1;
+            if (diskPath.size() > pathLimit) {
+                LOG_ERROR(
+                    "OpenDisk: disk path of %zu characters is longer than the %d the "
+                    "service's field holds  (line %d)",
+                    diskPath.size(), static_cast<int>(pathLimit), __LINE__);
+                return scope.nok();
+            }
+            if (m_strToken.size() > tokenLimit) {
+                LOG_ERROR(
+                    "OpenDisk: token of %zu characters is longer than the %d the "
+                    "service's field holds  (line %d)",
+                    m_strToken.size(), static_cast<int>(tokenLimit), __LINE__);
+                return scope.nok();
+            }
+        }
+        if (san && OpenLocalLunDevFile(LunWWNList, m_lunFileList) != 0) {
             LOG_ERROR("OpenDisk: open disk fail  (line %d)", __LINE__);
             return scope.nok();
         }
-        const bool san = transMode == TRANS_SAN;
-        const bool lan = transMode == TRANS_LAN;
         Request request(this, kOpen, san ? hxa::OP_SAN_OPEN : lan ? hxa::OP_LAN_OPEN : 0);
         request.replyLength = sizeof(hxa::OpenReply);
         if (san) {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,20 +63,40 @@ std::string Simulator::start(const std::vector<std::string>& args) {
     options.err = zev_common::Stream::file(log_path_, true);
     child_ = zev_common::ChildProcess::start(argv, options);
     if (!child_.running()) return child_.error();
-    // Wait for the one line the simulator prints when it is ready. The long limit only
-    // keeps a broken simulator from hanging the test; it is not a timing expectation.
+    fingerprint_.clear();
+    const bool wants_fingerprint =
+        std::find(args.begin(), args.end(), "--print-fingerprint") != args.end();
+    // Wait for the line the simulator prints when it is ready; with --print-fingerprint the
+    // "tls-fingerprint" line comes before it. The long limit only keeps a broken simulator
+    // from hanging the test; it is not a timing expectation.
+    const std::string fingerprint_prefix = "tls-fingerprint ";
     std::string line;
-    char c;
-    for (;;) {
-        struct pollfd p = {child_.out_fd(), POLLIN, 0};
-        if (poll(&p, 1, 60000) <= 0) break;
-        ssize_t n = read(child_.out_fd(), &c, 1);
-        if (n <= 0 || c == '\n') break;
-        line.push_back(c);
+    for (bool more = true; more;) {
+        line.clear();
+        char c;
+        for (;;) {
+            struct pollfd p = {child_.out_fd(), POLLIN, 0};
+            if (poll(&p, 1, 60000) <= 0) {
+                more = false;
+                break;
+            }
+            ssize_t n = read(child_.out_fd(), &c, 1);
+            if (n <= 0) {
+                more = false;
+                break;
+            }
+            if (c == '\n') break;
+            line.push_back(c);
+        }
+        if (wants_fingerprint && fingerprint_.empty() && line.rfind(fingerprint_prefix, 0) == 0)
+            fingerprint_ = line.substr(fingerprint_prefix.size());
+        else
+            more = false;
     }
     child_.close_out();
     unsigned a, b, d, e, port;
-    if (std::sscanf(line.c_str(), "listening on %u.%u.%u.%u:%u", &a, &b, &d, &e, &port) != 5) {
+    if ((wants_fingerprint && fingerprint_.empty()) ||
+        std::sscanf(line.c_str(), "listening on %u.%u.%u.%u:%u", &a, &b, &d, &e, &port) != 5) {
         int status = stop(SIGKILL);
         return "simulator did not start (status " + std::to_string(status) + ", stdout '" + line +
                "'):\n" + log();

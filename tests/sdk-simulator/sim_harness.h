@@ -44,6 +44,10 @@ class Simulator {
     // Returns "" on success, otherwise what went wrong (with the log).
     std::string start(const std::vector<std::string>& args);
     uint16_t port() const { return port_; }
+    // The SHA-256 fingerprint of the TLS certificate ("XX:XX:...", upper case) that the
+    // simulator printed because --print-fingerprint was among the start arguments; empty
+    // otherwise.
+    const std::string& fingerprint() const { return fingerprint_; }
     pid_t pid() const { return child_.pid(); }
     // Sends `signal` and waits for the exit. Returns the exit status, or 128 + the signal
     // number when the process was killed by a signal.
@@ -57,6 +61,7 @@ class Simulator {
     std::string log_path_;
     zev_common::ChildProcess child_;
     uint16_t port_ = 0;
+    std::string fingerprint_;
 };
 
 // Runs the simulator with `args` to completion (for command-line errors); returns the exit

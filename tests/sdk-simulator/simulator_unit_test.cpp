@@ -141,6 +141,7 @@ TEST(SimulatorOptions, RefusesMalformedValues) {
              {"--fault-seed", "1K"},
              {"--stall-after", "-1"},
              {"--fault-limit", "x"},
+             {"--print-fingerprint"},
              {"positional"}}) {
         EXPECT_FALSE(parse(bad, o, error)) << bad[0];
         EXPECT_FALSE(error.empty());

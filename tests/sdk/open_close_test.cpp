@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lun_files.h"
+#include "private_mounts.h"
 #include "sdk_fixture.h"
 
 using namespace sdktest;
@@ -63,11 +65,12 @@ TEST_F(OpenClose, LanOpenRequestBytesAndSuccess) {
     EXPECT_EQ(to_hex(Bytes(got.begin() + 402, got.end())), "02 00");
 }
 
-TEST_F(OpenClose, LanOpenCutsPathAndToken) {
+// The longest path and token that fit fill their fields whole, each still ending in a zero byte.
+TEST_F(OpenClose, LanOpenPathAndTokenFillTheirFields) {
     serve(404, open_reply(0, 1));
-    impl->m_strToken = std::string(200, 'T');
+    impl->m_strToken = std::string(127, 'T');
     unsigned int handle = 0;
-    std::string path(300, 'p');
+    std::string path(255, 'p');
     EXPECT_EQ(impl->OpenDisk({}, path, static_cast<OPENMODE>(0x10001), handle, TRANS_LAN), 0);
     Bytes got = sent();
     ASSERT_EQ(got.size(), 404u);
@@ -298,3 +301,127 @@ TEST_F(OpenClose, SequenceNumberWraps) {
     EXPECT_EQ(parse_header(got, 0).crc, reference_crc(got.data(), 14));
     EXPECT_EQ(parse_header(got, 22).crc, reference_crc(got.data() + 22, 14));
 }
+
+namespace {
+
+// A disk path and token of given lengths, and the line an open with them logs when it is
+// refused (null: the open goes through).
+struct FieldCase {
+    const char* name;
+    TRANSMODE mode;
+    size_t path;
+    size_t token;
+    const char* refusal;
+};
+void PrintTo(const FieldCase& c, std::ostream* os) { *os << c.name; }
+
+class OpenFieldLimits : public SdkTest, public ::testing::WithParamInterface<FieldCase> {
+  protected:
+    // Serves `opens` open requests of `mode` with handles 0x100, 0x101, ..., then reads
+    // until the client leaves.
+    static void answer_opens(Peer& p, TRANSMODE mode, int opens) {
+        const size_t request = mode == TRANS_SAN ? 658 : 404;
+        const uint16_t operation = mode == TRANS_SAN ? 10 : 1;
+        p.serve([=](Conn& c) {
+            for (int i = 0; i < opens; ++i) {
+                if (!c.read_exact(request)) return;
+                c.send(open_reply(0, 0x100 + static_cast<uint32_t>(i), operation));
+            }
+            c.read_all();
+        });
+    }
+    zev_common::PrivateMounts mounts;
+};
+
+}  // namespace
+
+// A path or token longer than its field of the open request is refused before anything is
+// done: no request, no sequence number, no LUN device; the longest that fit go whole, and the
+// object opens the next disk as usual.
+TEST_P(OpenFieldLimits, LongerThanTheFieldIsRefusedBeforeAnythingIsSent) {
+    const FieldCase& k = GetParam();
+    const bool san = k.mode == TRANS_SAN;
+    const size_t request = san ? 658 : 404;
+    const size_t pathField = san ? 512 : 256;
+    std::list<std::string> luns;
+    if (san) {
+        std::string why = mounts.empty_disk_by_id();
+        if (!why.empty()) GTEST_SKIP() << "no private /dev/disk/by-id: " << why;
+        luns = {"wwn-0x" + wwn_hex(wwn(0x41))};
+        make_lun_file("/dev/disk/by-id/" + luns.front(), 4 << 20);
+    }
+    const bool tokenRefused = k.refusal != nullptr && k.token > 127;
+    answer_opens(peer, k.mode, k.refusal == nullptr ? 2 : tokenRefused ? 0 : 1);
+    const std::string token(k.token, 'K');
+    ASSERT_EQ(impl->ConnectHXA("127.0.0.1", peer.port(), token, 0), 0) << testhost::dump();
+    EXPECT_EQ(impl->m_strToken, token);
+    testhost::clear();
+
+    unsigned int handle = 7;
+    const int result =
+        impl->OpenDisk(luns, std::string(k.path, 'P'), OPEN_READWRITE, handle, k.mode);
+    if (k.refusal != nullptr) {
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(log_is({{kTrace, "enter CQuillonvardeSDKImpl::OpenDisk..."},
+                            {kError, k.refusal},
+                            {kTrace, "leave CQuillonvardeSDKImpl::OpenDisk: NOK"}}));
+        EXPECT_TRUE(testhost::line_numbers_point_at_source());
+        EXPECT_EQ(handle, 7u);
+        EXPECT_EQ(impl->m_uiSeqNo, 0u);
+        EXPECT_TRUE(impl->m_lunFileList.empty());
+    } else {
+        EXPECT_EQ(result, 0) << testhost::dump();
+        EXPECT_EQ(handle, 0x100u);
+    }
+
+    // The next open: on the same connection, or, when the token was refused, after a new
+    // connection with one that fits. The peer of the refused one saw nothing at all.
+    Peer again;
+    Peer* last = &peer;
+    if (tokenRefused) {
+        impl->DisConnectHXA();
+        peer.join();
+        EXPECT_TRUE(peer.received().empty());
+        answer_opens(again, k.mode, 1);
+        ASSERT_EQ(impl->ConnectHXA("127.0.0.1", again.port(), "tok-123", 0), 0);
+        last = &again;
+    }
+    EXPECT_EQ(impl->OpenDisk(luns, "/vm/ok", OPEN_READWRITE, handle, k.mode), 0)
+        << testhost::dump();
+    impl->CloseLocalLunDevFile();
+    impl->DisConnectHXA();
+    last->join();
+
+    const Bytes got = last->received();
+    const size_t requests = k.refusal == nullptr ? 2 : 1;
+    ASSERT_EQ(got.size(), requests * request);
+    for (size_t i = 0; i < requests; ++i) EXPECT_EQ(parse_header(got, i * request).seqNo, i);
+    if (k.refusal == nullptr) {
+        for (size_t i = 0; i < k.path; ++i) ASSERT_EQ(got[18 + i], 'P') << i;
+        EXPECT_EQ(got[18 + k.path], 0);
+        for (size_t i = 0; i < k.token; ++i) ASSERT_EQ(got[18 + pathField + i], 'K') << i;
+        EXPECT_EQ(got[18 + pathField + k.token], 0);
+    }
+    const size_t last_path = 18 + (requests - 1) * request;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&got[last_path])), "/vm/ok");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, OpenFieldLimits,
+    ::testing::Values(
+        FieldCase{"lan_path_255", TRANS_LAN, 255, 7, nullptr},
+        FieldCase{"lan_path_256", TRANS_LAN, 256, 7,
+                  "OpenDisk: disk path of 256 characters is longer than the 255 the service's "
+                  "field holds  (line #)"},
+        FieldCase{"san_path_511", TRANS_SAN, 511, 7, nullptr},
+        FieldCase{"san_path_512", TRANS_SAN, 512, 7,
+                  "OpenDisk: disk path of 512 characters is longer than the 511 the service's "
+                  "field holds  (line #)"},
+        FieldCase{"lan_token_127", TRANS_LAN, 6, 127, nullptr},
+        FieldCase{"lan_token_128", TRANS_LAN, 6, 128,
+                  "OpenDisk: token of 128 characters is longer than the 127 the service's field "
+                  "holds  (line #)"},
+        FieldCase{"san_token_128", TRANS_SAN, 6, 128,
+                  "OpenDisk: token of 128 characters is longer than the 127 the service's field "
+                  "holds  (line #)"}),
+    [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });

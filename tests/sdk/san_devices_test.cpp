@@ -54,7 +54,7 @@ TEST_F(SanDevices, PartialOpenThenOpenAndClose) {
     Wwn a = wwn(0x31), b = wwn(0x32), c = wwn(0x33);
     make_lun_file(kById + "wwn-0x" + wwn_hex(a), 4 * k2M);
     make_lun_file(kById + "wwn-0x" + wwn_hex(c), 4 * k2M);
-    std::string token(200, 'K'), path(600, 'P');
+    std::string token(127, 'K'), path(511, 'P');
     peer.serve([](Conn& conn) {
         conn.read_exact(658);
         conn.send(open_reply(0, 0xABCD, 10));

@@ -53,6 +53,12 @@ TEST(Symbols, OnlyTheClassesAreExported) {
     const char* required[] = {
         "CQuillonvardeSDK::CreateInstance()",
         "CQuillonvardeSDK::DestroyInstance(CQuillonvardeSDK*)",
+        // Added later, as a static function: the virtual tables and the object stay as
+        // hosts built against the first release know them.
+        "CQuillonvardeSDK::PinServerCertificates(CQuillonvardeSDK*, "
+        "std::__cxx11::list<std::__cxx11::basic_string<char, std::char_traits<char>, "
+        "std::allocator<char> >, std::allocator<std::__cxx11::basic_string<char, "
+        "std::char_traits<char>, std::allocator<char> > > > const&)",
         "CQuillonvardeSDKImpl::ConnectHXA(std::__cxx11::basic_string<char, "
         "std::char_traits<char>, std::allocator<char> > const&, unsigned short, "
         "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > "
@@ -91,6 +97,20 @@ TEST(Symbols, OnlyTheClassesAreExported) {
     EXPECT_TRUE(has_initial && has_open && has_readlun && has_writelun);
 }
 
+// The binary layout hosts rely on: the virtual table of the implementation holds the offset,
+// the type information, the six operations and the two destructors, and nothing else.
+TEST(Symbols, VirtualTableKeepsItsSize) {
+    std::string lib = SDK_LIBRARY_FILE;
+    auto sized = lines_of(run("nm -D -S --defined-only -C '" + lib + "'"));
+    bool found = false;
+    for (const std::string& l : sized) {
+        if (l.find(" vtable for CQuillonvardeSDKImpl") == std::string::npos) continue;
+        found = true;
+        EXPECT_EQ(l.substr(17, 16), "0000000000000050") << l;
+    }
+    EXPECT_TRUE(found);
+}
+
 TEST(Symbols, OpenSslComesFromTheHost) {
     std::string lib = SDK_LIBRARY_FILE;
     std::string dyn = run("readelf -d '" + lib + "'");
@@ -105,4 +125,7 @@ TEST(Symbols, OpenSslComesFromTheHost) {
     EXPECT_NE(undefined.find("SSL_connect"), std::string::npos);
     EXPECT_NE(undefined.find("SSL_CTX_new"), std::string::npos);
     EXPECT_NE(undefined.find("ERR_get_error"), std::string::npos);
+    // Certificate pinning digests the peer's certificate with the host's libcrypto.
+    EXPECT_NE(undefined.find("X509_digest"), std::string::npos);
+    EXPECT_NE(undefined.find("EVP_sha256"), std::string::npos);
 }
