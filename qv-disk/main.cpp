@@ -8,8 +8,10 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include "console.h"
 #include "diff-tool.h"
 #include "diff.h"
+#include "numbers.h"
 #include "sdk_session.h"
 #include "transfer.h"
 
@@ -37,8 +40,29 @@ struct Options {
     uint64_t length = 0;
     uint64_t rate = 0;
     std::string progress = "auto";
+    std::vector<std::string> fingerprints;
     qvdisk::Transfer transfer;
 };
+
+// Usage errors (a wrong option or value, found before anything is opened) end with 2; a
+// run that failed or was refused ends with 1.
+constexpr int kUsage = 2;
+
+// The longest disk path the service's open request holds in each transport, and the longest
+// token: a longer one would be cut to another name.
+constexpr size_t kLanPathMax = 255, kSanPathMax = 511, kTokenMax = 127;
+
+// A fingerprint as 64 lower-case hexadecimal digits, from the text with or without colons,
+// in either case; "" when it is not one.
+std::string normal_fingerprint(const std::string& text) {
+    std::string hex;
+    for (char c : text) {
+        if (c == ':') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
+        hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return hex.size() == 64 ? hex : "";
+}
 
 // "ADDR[:PORT]" with ADDR an IPv4 address or a host name that resolves to one.
 bool parse_server(const std::string& server, qvdisk::Endpoint& where) {
@@ -82,6 +106,14 @@ bool find_token(const Options& o, std::string& token) {
             return false;
         }
         while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
+        struct stat st;
+        if (stat(o.token_file.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            qvdisk::message("warning: the token file " + o.token_file +
+                            " can be read by other users (mode " + mode + "); chmod 600 " +
+                            o.token_file);
+        }
     } else if (!o.token.empty()) {
         qvdisk::message(
             "warning: a token given with --token is visible to other users of this machine; "
@@ -92,6 +124,11 @@ bool find_token(const Options& o, std::string& token) {
     }
     if (token.empty()) {
         qvdisk::message("no token: give --token-file FILE or set QV_TOKEN");
+        return false;
+    }
+    if (token.size() > kTokenMax) {
+        qvdisk::message("the token is " + std::to_string(token.size()) +
+                        " bytes; the service takes at most " + std::to_string(kTokenMax));
         return false;
     }
     return true;
@@ -109,6 +146,11 @@ void add_connection(CLI::App* sub, Options& o) {
         ->type_name("PATH")
         ->required();
     sub->add_flag("--tls", t.where.tls, "connect with TLS");
+    sub->add_option("--tls-fingerprint", o.fingerprints,
+                    "accept only a service whose certificate has this SHA-256 fingerprint "
+                    "(64 hexadecimal digits, colons and case ignored; repeatable; with --tls)")
+        ->type_name("HEX")
+        ->allow_extra_args(false);
     sub->add_flag("--san", o.san, "SAN transport: the data moves on local LUN devices");
     sub->add_option("--lun", o.luns,
                     "a LUN device of the disk, a name under /dev/disk/by-id (repeatable; with "
@@ -116,12 +158,10 @@ void add_connection(CLI::App* sub, Options& o) {
         ->type_name("NAME")
         ->allow_extra_args(false);
     sub->add_option("--request-size", t.request_size, "bytes per library call (default 4M)")
-        ->transform(CLI::AsSizeValue(false))
-        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 30));
+        ->transform(qvdisk::SizeIn(1, uint64_t{1} << 30));
     sub->add_option("--connections", t.connections,
                     "split the range over N connections, one thread each (default 1)")
-        ->type_name("N")
-        ->check(CLI::Range(1u, 64u));
+        ->transform(qvdisk::CountIn(1, 64));
     auto* file = sub->add_option("--token-file", o.token_file,
                                  "read the access token from the first line of FILE")
                      ->type_name("FILE");
@@ -133,19 +173,15 @@ void add_connection(CLI::App* sub, Options& o) {
     sub->add_option("--retries", t.retry.retries,
                     "retry a call that failed for a cause that may pass up to N times on a new "
                     "connection (default 5; 0: no retry)")
-        ->type_name("N")
-        ->check(CLI::Range(0u, 1000u));
+        ->transform(qvdisk::CountIn(0, 1000));
     sub->add_option("--retry-delay", t.retry.first_delay,
                     "seconds before the first retry, doubled for each further one up to 30 "
                     "(default 1)")
-        ->type_name("SECONDS")
-        ->check(CLI::Range(0.0, 30.0));
+        ->transform(qvdisk::SecondsIn(0.0, 30.0));
     sub->add_option("--rate", o.rate,
                     "at most this many bytes per second over all connections (suffixes K, M, "
                     "G)")
-        ->type_name("BYTES")
-        ->transform(CLI::AsSizeValue(false))
-        ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
     sub->add_option("--progress", o.progress,
                     "progress: auto (a line on a terminal), json (one JSON object per line on "
                     "standard error, every second and at the end) or none")
@@ -159,8 +195,9 @@ void add_connection(CLI::App* sub, Options& o) {
 void add_range(CLI::App* sub, Options& o) {
     qvdisk::Transfer& t = o.transfer;
     sub->add_option("--offset", t.offset, "where the range starts on the disk (default 0)")
-        ->transform(CLI::AsSizeValue(false));
-    sub->add_option("--length", o.length, "bytes of the range")->transform(CLI::AsSizeValue(false));
+        ->transform(qvdisk::SizeIn(0, UINT64_MAX));
+    sub->add_option("--length", o.length, "bytes of the range")
+        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
     sub->add_flag("--sha256", t.sha256,
                   "print the SHA-256 of the range, computed as the bytes move");
     sub->add_flag("--resume", t.resume,
@@ -194,7 +231,7 @@ int main(int argc, char** argv) {
     add_range(read, o);
     read->add_option("--size", o.transfer.disk_size, "the size of the disk in bytes")
         ->required()
-        ->transform(CLI::AsSizeValue(false));
+        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
     read->add_option("-o,--output", o.transfer.local, "the local file to write")
         ->type_name("FILE")
         ->required();
@@ -206,9 +243,7 @@ int main(int argc, char** argv) {
                          ->type_name("FILE");
     read->add_option("--block-size", o.transfer.block_size,
                      "the manifest's block size (default 65536)")
-        ->type_name("BYTES")
-        ->transform(CLI::AsSizeValue(false))
-        ->check(CLI::Range(uint64_t{1}, uint64_t{ZEV_MAX_BLOCK_SIZE}))
+        ->transform(qvdisk::SizeIn(1, ZEV_MAX_BLOCK_SIZE))
         ->needs(manifest);
 
     CLI::App* diff = app.add_subcommand(
@@ -219,7 +254,7 @@ int main(int argc, char** argv) {
     diff->add_option("--size", o.transfer.disk_size,
                      "the size of the disk in bytes (default: the base manifest's image size, "
                      "which it must equal)")
-        ->transform(CLI::AsSizeValue(false));
+        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
     diff->add_option("--base-manifest", o.transfer.base_manifest,
                      "the manifest of the last backup's image: the stream holds every block that "
                      "differs from it, at its block size")
@@ -246,7 +281,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 1;
+        return app.exit(e) == 0 ? 0 : kUsage;
     }
 
     // The library takes its OpenSSL functions from this process.
@@ -271,12 +306,36 @@ int main(int argc, char** argv) {
         t.where.luns.assign(o.luns.begin(), o.luns.end());
         if (o.luns.empty()) {
             qvdisk::message("--san needs the disk's LUN devices: --lun NAME (repeatable)");
-            return 1;
+            return kUsage;
         }
     } else if (!o.luns.empty()) {
         qvdisk::message("--lun is used only with --san");
-        return 1;
+        return kUsage;
     }
-    if (!parse_server(o.server, t.where) || !find_token(o, t.where.token)) return 1;
+    const size_t path_max = o.san ? kSanPathMax : kLanPathMax;
+    if (t.where.disk.empty() || t.where.disk.size() > path_max ||
+        t.where.disk.find('\n') != std::string::npos) {
+        qvdisk::message("--disk: the path is " + std::to_string(t.where.disk.size()) + " bytes" +
+                        (t.where.disk.find('\n') != std::string::npos ? " with a line break" : "") +
+                        "; the service takes a path of 1 to " + std::to_string(path_max) +
+                        " bytes in the " + (o.san ? "SAN" : "LAN") + " transport, on one line");
+        return kUsage;
+    }
+    for (const std::string& given : o.fingerprints) {
+        const std::string pin = normal_fingerprint(given);
+        if (pin.empty()) {
+            qvdisk::message("--tls-fingerprint " + given +
+                            ": not a SHA-256 fingerprint (64 hexadecimal digits, colons allowed)");
+            return kUsage;
+        }
+        t.where.pins.push_back(pin);
+    }
+    if (!t.where.pins.empty() && !t.where.tls) {
+        qvdisk::message("--tls-fingerprint needs --tls: a plain connection has no certificate");
+        return kUsage;
+    }
+    t.server = o.server;
+    if (!parse_server(o.server, t.where)) return kUsage;
+    if (!find_token(o, t.where.token)) return 1;
     return diff->parsed() ? qvdisk::run_diff(t) : qvdisk::run_transfer(t);
 }

@@ -98,6 +98,9 @@ bool may_pass(const std::string& error) {
         "related LUN not found!",     // an extent on a LUN that was not given
         "LunWWNList is not valid!",   // no LUN given
         "phyOffset is less than 2M",  // an address map the library refuses
+        "which is not pinned",        // a service whose certificate is not among the pins
+        "the service's field holds",  // a disk path or token longer than its field
+        "is not a SHA-256 fingerprint",
     };
     for (const char* text : kNeverPass)
         if (error.find(text) != std::string::npos) return false;
@@ -113,6 +116,8 @@ bool Session::fail(const std::string& operation) {
 
 bool Session::open(const Endpoint& where, OPENMODE mode) {
     t_last_error.clear();
+    if (!where.pins.empty() && CQuillonvardeSDK::PinServerCertificates(sdk_, where.pins) != 0)
+        return fail("pinning the service's certificate");
     if (sdk_->ConnectHXA(where.address, where.port, where.token, where.tls ? 1 : 0) != 0) {
         sdk_->DisConnectHXA();  // releases whatever the failed attempt left
         return fail("ConnectHXA to " + where.address + ":" + std::to_string(where.port));

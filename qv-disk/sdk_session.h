@@ -27,6 +27,8 @@ struct Endpoint {
     TRANSMODE transport = TRANS_LAN;
     std::list<std::string> luns;  // device names under /dev/disk/by-id (SAN)
     std::string disk;             // the disk's path as the service knows it
+    // SHA-256 fingerprints of the service certificates accepted (TLS); empty: any.
+    std::list<std::string> pins;
 };
 
 class Session {

@@ -878,4 +878,89 @@ TEST(QvDiskMistakes, AreRefusedAndChangeNothingOutsideTheTarget) {
     f.stop();
 }
 
+// Mistakes on the command line end with exit status 2 before any connection; names longer
+// than the service's fields and pins that do not match are refused before the token is sent.
+TEST(QvDiskMistakes, CommandLinesAreCheckedBeforeAnyConnection) {
+    SimulatorCase f;
+    f.start("tls", 1, {"--print-fingerprint"});
+    const TempDir& dir = f.dir;
+    const std::string out = dir.file("out.img");
+    const std::string pin = f.sim.fingerprint();
+    ASSERT_EQ(pin.size(), 95u) << pin;
+    const std::string other_pin(64, 'a');
+    std::string bare_pin;  // lower case, no colons
+    for (char c : pin)
+        if (c != ':') bare_pin += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+        std::string token = kToken;
+    } cases[] = {
+        {{"--rate", "-1"}, 2, "--rate: '-1' is not a byte count"},
+        {{"--rate", "18446744073709551616"}, 2, "is not a byte count"},
+        {{"--rate", "-18446744073709551615"}, 2, "is not a byte count"},
+        {{"--rate", "16E"}, 2, "is not a byte count"},
+        {{"--retry-delay", "nan"}, 2, "--retry-delay: 'nan' is not a number of seconds"},
+        {{"--retry-delay", "inf"}, 2, "is not a number of seconds"},
+        {{"--retry-delay", "31"}, 2, "is not a number of seconds from 0 to 30"},
+        {{"--offset", "-1"}, 2, "--offset: '-1' is not a byte count"},
+        {{"--length", "-5"}, 2, "--length: '-5' is not a byte count"},
+        {{"--size", "-1"}, 2, "--size: '-1' is not a byte count"},
+        {{"--retries", "-1"}, 2, "--retries: '-1' is not a whole number from 0 to 1000"},
+        {{"--connections", "0"}, 2, "--connections: '0' is not a whole number from 1 to 64"},
+        {{"--request-size", "0"}, 2, "--request-size: '0' is 0 bytes"},
+        {{"--disk", "/vm/" + std::string(252, 'a')},
+         2,
+         "--disk: the path is 256 bytes; the service takes a path of 1 to 255 bytes"},
+        {{}, 1, "the token is 128 bytes; the service takes at most 127", std::string(128, 't')},
+        {{"--tls-fingerprint", "zz"}, 2, "--tls-fingerprint zz: not a SHA-256 fingerprint"},
+        {{"--tls-fingerprint", other_pin},
+         1,
+         ("ConnectHXA to 127.0.0.1:" + std::to_string(f.sim.port()) +
+          " failed: ConnectHXA: the service's certificate has SHA-256 fingerprint " + pin +
+          ", which is not pinned")},
+        {{"--tls-fingerprint", other_pin, "--tls-fingerprint", bare_pin}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.args.empty() ? "a long token" : c.args[0] + " " + c.args[1];
+        SCOPED_TRACE(what);
+        unlink(out.c_str());
+        // A --disk of the row replaces the case's.
+        const bool disk = !c.args.empty() && c.args[0] == "--disk";
+        std::vector<std::string> args = {"--size", "16M", "-o", out};
+        if (!disk) args.insert(args.end(), c.args.begin(), c.args.end());
+        const size_t accepted = count(f.sim.log(), ": accepted");
+        const size_t opened = count(f.sim.log(), " open \"");
+        std::vector<std::string> command = f.command("read", args);
+        if (disk) command[4] = c.args[1];
+        Outcome r = finish_qv(dir.path(), start_qv(dir.path(), command, c.token));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (c.status == 0) {
+            EXPECT_TRUE(testcommon::exists(out));
+            continue;
+        }
+        EXPECT_FALSE(testcommon::exists(out));
+        EXPECT_EQ(count(f.sim.log(), " open \""), opened) << "no open request, no token sent";
+        if (c.status == 2) {
+            EXPECT_EQ(count(f.sim.log(), ": accepted"), accepted);
+        }
+        EXPECT_EQ(r.err.find("; retry "), std::string::npos) << "a refusal is not retried";
+    }
+    // A token file that others can read is used, with a warning.
+    for (const unsigned mode : {0644u, 0600u}) {
+        testcommon::write_file(dir.file("token"), std::string(kToken) + "\n", mode);
+        ASSERT_EQ(chmod(dir.file("token").c_str(), mode), 0);
+        Outcome r = f.qv("read", {"--size", "16M", "-o", out, "--token-file", dir.file("token")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("warning: the token file " + dir.file("token") +
+                             " can be read by other users (mode 0644)") != std::string::npos,
+                  mode == 0644u)
+            << r.err;
+        unlink(out.c_str());
+    }
+    f.stop();
+}
+
 }  // namespace
