@@ -265,13 +265,16 @@ bool Manifest::save(const std::string& path, std::string& error) const {
         return true;
     }
 
-    const std::string temporary = path + ".tmp";
-    const int fd =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // A new file of a name no one can know in advance, created exclusively and private: a
+    // file or link planted beside the manifest is never written through, and two runs never
+    // share the temporary file.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0) {
-        error = path + ": cannot create " + temporary + ": " + errno_text(errno);
+        error = path + ": cannot create " + path + ".XXXXXX: " + errno_text(errno);
         return false;
     }
+    fchmod(fd, 0600);
     std::string step;
     if (!write_manifest(fd)) {
         step = "writing " + temporary;

@@ -76,9 +76,10 @@ class Manifest {
     // The list digest in lower-case hexadecimal (64 characters).
     std::string list_digest_hex() const;
 
-    // Writes the manifest to `path` through "<path>.tmp", flushed to stable storage and then
-    // renamed, so that `path` is either the old file or the complete new one. "-" writes to
-    // standard output. False with `error` ("<path>: <reason>") set.
+    // Writes the manifest to `path` through a new file "<path>.XXXXXX" (a unique name,
+    // created exclusively, mode 0600), flushed to stable storage and then renamed, so that
+    // `path` is either the old file or the complete new one. "-" writes to standard output. False
+    // with `error` ("<path>: <reason>") set.
     bool save(const std::string& path, std::string& error) const;
     // Reads and checks a manifest: magic, version, block size, the file's length against the
     // block count, the list digest and the file check. False with `error` set

@@ -309,6 +309,21 @@ static int compare_files(run_state* run) {
     return emit_heartbeat(run->log, bytes_processed, "true");
 }
 
+// Whether the opened log file is one of the two inputs (same device and inode, whatever the
+// names): appending the log would change the image being compared. Opening for appending
+// writes nothing, so the check comes before the first line.
+static bool log_is_an_input(FILE* log, const run_options* options) {
+    struct stat log_st;
+    if (log == nullptr || log == stderr || fstat(fileno(log), &log_st) != 0) return false;
+    const char* inputs[] = {options->first_path, options->second_path};
+    for (const char* input : inputs) {
+        struct stat st;
+        if (stat(input, &st) == 0 && st.st_dev == log_st.st_dev && st.st_ino == log_st.st_ino)
+            return true;
+    }
+    return false;
+}
+
 int main(int argc, char** argv) {
     if (check_standard_descriptors() != 0) return EXIT_OUTPUT_FAILED;
     if (argc < 3) {
@@ -324,6 +339,12 @@ int main(int argc, char** argv) {
     run.first_fd = -1;
     run.second_fd = -1;
     run.log = open_log_file(options.log_path);
+    if (log_is_an_input(run.log, &options)) {
+        fprintf(stderr, "--log-file %s is one of the files to compare; choose another log file\n",
+                options.log_path);
+        close_log_file(run.log);
+        return 1;
+    }
     log_message(
         run.log,
         "Running ZEV diff tool, with command: zev-block-diff-tool %s %s [--block-size %" PRIu64

@@ -208,17 +208,32 @@ struct Target {
 // back, O_WRONLY otherwise) and finds its size by seeking to its end. Only a regular file or a
 // block device is taken.
 bool open_target(Target* target, int access) {
-    target->fd = open(target->path.c_str(), access | O_CLOEXEC);
+    // The type is checked before the open, which would block on a FIFO, and again on what was
+    // opened (without blocking), so that a file swapped in between is refused too.
+    struct stat named;
+    if (stat(target->path.c_str(), &named) != 0) {
+        perror(target->path.c_str());
+        return false;
+    }
+    const auto refuse_type = [&](const struct stat& st) {
+        if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return false;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTBLK;
+        perror(target->path.c_str());
+        return true;
+    };
+    if (refuse_type(named)) return false;
+    target->fd = open(target->path.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
     if (target->fd < 0 || fstat(target->fd, &st) != 0) {
         perror(target->path.c_str());
         return false;
     }
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTBLK;
-        perror(target->path.c_str());
+    if (refuse_type(st)) return false;
+    if (st.st_dev != named.st_dev || st.st_ino != named.st_ino) {
+        fprintf(stderr, "%s: changed while it was opened\n", target->path.c_str());
         return false;
     }
+    fcntl(target->fd, F_SETFL, fcntl(target->fd, F_GETFL) & ~O_NONBLOCK);
     const off_t end = lseek(target->fd, 0, SEEK_END);
     if (end < 0) {
         perror(target->path.c_str());
@@ -260,6 +275,7 @@ std::string problem(const char* format, ...) {
 // What the records seen so far have established, and the buffers reused for every block.
 struct StreamState {
     uint64_t last_heartbeat = 0;
+    uint64_t change_end = 0;  // where the last change record's block ends
     bool final_seen = false;
     uint64_t final_offset = 0;
     Buffer compressed;
@@ -321,6 +337,14 @@ std::string check_line(char* line, size_t size, const Target& target, Record* re
                        record->offset, record->length, target.size);
     }
     if (record->kind != Record::kChange) return take_progress_record(*record, state);
+    // Blocks come in the order of the image, each once: a record that goes back or overlaps
+    // the one before would let a later block silently replace an earlier one.
+    if (record->offset < state->change_end) {
+        return problem("change record at offset %" PRIu64
+                       " starts before the end of the previous one at %" PRIu64,
+                       record->offset, state->change_end);
+    }
+    state->change_end = record->offset + record->length;
     return decode_change_record(*record, state);
 }
 

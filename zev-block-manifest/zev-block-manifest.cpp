@@ -166,9 +166,9 @@ int main(int argc, char** argv) {
     uint64_t block_size = ZEV_DEFAULT_BLOCK_SIZE;
     unsigned threads = 0;
     app.add_option("image", image_path, "disk image: a regular file or a block device")->required();
-    CLI::Option* output_option =
-        app.add_option("-o,--output", output,
-                       "write the manifest to this file (through FILE.tmp); - for standard output");
+    CLI::Option* output_option = app.add_option("-o,--output", output,
+                                                "write the manifest to this file (through a new "
+                                                "file beside it, renamed); - for standard output");
     CLI::Option* verify_option =
         app.add_option("--verify", manifest_path,
                        "check the image against this manifest instead (exit 1 when it differs)");

@@ -217,6 +217,10 @@ const StreamCase kStreams[] = {
      "\"length\":4096,\"offset\":12288", 0, "", 1, kForm, 5},
     {"BlankInsideARecord", 10, 6, ":12288", ": 12288", 0, "", 1, kForm, 5},
     {"LeadingZero", 10, 6, ":12288", ":012288", 0, "", 1, kForm, 5},
+    {"ChangeGoesBack", 10, 6, "12288", "4096", 0, "", 1,
+     "line 6: change record at offset 4096 starts before the end of the previous one at 8192\n", 5},
+    {"ChangeOverlapsThePrevious", 10, 6, "12288", "8000", 0, "", 1,
+     "line 6: change record at offset 8000 starts before the end of the previous one at 8192\n", 5},
     {"HeartbeatGoesBack", 10, 7, "16384", "4096", 0, "", 1,
      "line 7: offset 4096 goes back from the previous heartbeat at 12288\n", 6},
     {"StreamCutInsideALine", 6, 0, "", "", 1000, "", 1,
@@ -244,6 +248,8 @@ INSTANTIATE_TEST_SUITE_P(Apply, BadStream,
 TEST(ApplyCommandLine, UsageAndOpenFailuresExitWithOne) {
     TempDir dir;
     write_file(dir.file("t.img"), "abc");
+    // A FIFO is refused by its type, before an open that would wait for a reader.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -254,6 +260,7 @@ TEST(ApplyCommandLine, UsageAndOpenFailuresExitWithOne) {
         {{dir.file("missing")}, 1, dir.file("missing") + ": No such file or directory\n"},
         {{dir.path()}, 1, dir.path() + ": Is a directory\n"},
         {{"/dev/null"}, 1, "/dev/null: Block device required\n"},
+        {{dir.file("fifo")}, 1, dir.file("fifo") + ": Block device required\n"},
         {{dir.file("t.img"), "--input", dir.file("none")},
          1,
          dir.file("none") + ": No such file or directory\n"},

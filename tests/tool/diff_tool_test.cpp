@@ -270,6 +270,23 @@ TEST(OpenFailures, PipeOnStandardInputCannotBeSeeked) {
     close(fds[1]);
 }
 
+// A log file that is one of the images, by any name, is refused before anything is
+// appended: the images stay as they were.
+TEST(OpenFailures, LogFileThatIsAnInputIsRefused) {
+    TempDir dir;
+    const Pair p = make_pair_files(dir, std::string(5000, 'a'), std::string(5000, 'b'));
+    ASSERT_EQ(symlink(p.first.c_str(), dir.file("link.log").c_str()), 0);
+    ASSERT_EQ(link(p.second.c_str(), dir.file("hard.log").c_str()), 0);
+    for (const std::string& log : {p.first, p.second, dir.file("link.log"), dir.file("hard.log")}) {
+        expect_refused({p.first, p.second, "--log-file", log},
+                       "--log-file " + log +
+                           " is one of the files to compare; choose another "
+                           "log file\n");
+        EXPECT_TRUE(read_file(p.first) == std::string(5000, 'a')) << log;
+        EXPECT_TRUE(read_file(p.second) == std::string(5000, 'b')) << log;
+    }
+}
+
 TEST(OpenFailures, SizesDiffer) {
     TempDir dir;
     Pair p = make_pair_files(dir, std::string(100, 'a'), std::string(101, 'a'));
