@@ -64,7 +64,7 @@ fi
 # sim.out exists before the simulator's shell opens it, so that the first look below cannot
 # find it missing (which would end the demo under set -e).
 : >sim.out
-"$sim" --tls --token demo-token --lun "$wwn_a=$work/lun-a.img:48M" --lun "$wwn_b=$work/lun-b.img:48M" \
+"$sim" --tls --print-fingerprint --token demo-token --lun "$wwn_a=$work/lun-a.img:48M" --lun "$wwn_b=$work/lun-b.img:48M" \
     --san-disk "$disk=64M:$wwn_a,$wwn_b" >sim.out 2>simulator.log &
 sim_pid=$!
 port=""
@@ -78,6 +78,8 @@ if [ -z "$port" ]; then
     cat simulator.log >&2
     exit 1
 fi
+# The simulator's throwaway certificate, pinned: qv-disk talks only to this service.
+fingerprint=$(sed -n 's/^tls-fingerprint //p' sim.out)
 
 # The disk's first content: text, executable bytes, random data and runs of zeros.
 python3 - vm.img "$size" <<'PY'
@@ -110,11 +112,14 @@ open("patch-2.bin", "wb").write(b"changed by the demo " * 500)
 PY
 
 short() { sed -E 's/((sha256|list digest) [0-9a-f]{12})[0-9a-f]+/\1.../; s/^/   /'; }
-qv_disk() { "$qv" "$1" --server "127.0.0.1:$port" --tls --token-file token --disk "$disk" "${@:2}" | short; }
+qv_disk() {
+    "$qv" "$1" --server "127.0.0.1:$port" --tls --tls-fingerprint "$fingerprint" --token-file token \
+        --disk "$disk" "${@:2}" | short
+}
 mib() { awk -v b="$1" 'BEGIN { printf "%.2f MiB", b / 1048576 }'; }
 
 echo "zev demo: a full backup, an incremental one without a second image, and a restore proven by manifests"
-echo "   work folder $work; hxa-simulator on 127.0.0.1:$port (TLS), disk $disk of $(mib "$size")"
+echo "   work folder $work; hxa-simulator on 127.0.0.1:$port (TLS, certificate pinned), disk $disk of $(mib "$size")"
 echo "   transport $how"
 echo "1. the virtual machine writes its disk (qv-disk write)"
 qv_disk write -i vm.img "${transport[@]}"
@@ -125,7 +130,8 @@ qv_disk write -i patch-1.bin --offset 5000000 "${transport[@]}"
 qv_disk write -i patch-2.bin --offset 40M "${transport[@]}"
 echo "4. incremental backup over 4 connections: the disk against the manifest, no second image"
 echo "   (qv-disk diff --base-manifest full.manifest --manifest second.manifest > changes.jsonl)"
-"$qv" diff --server "127.0.0.1:$port" --tls --token-file token --disk "$disk" --connections 4 \
+"$qv" diff --server "127.0.0.1:$port" --tls --tls-fingerprint "$fingerprint" --token-file token \
+    --disk "$disk" --connections 4 \
     --base-manifest full.manifest --manifest second.manifest "${transport[@]}" \
     >changes.jsonl 2>diff.err || { cat diff.err >&2; exit 1; }
 sed 's/^qv-disk: /   /' diff.err
