@@ -1,7 +1,6 @@
 #include "journal.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -250,13 +249,8 @@ void Journal::remove() {
 std::string state_journal_path(const JournalBinding& b, std::string& error) {
     const std::string dir = state_folder(error);
     if (dir.empty()) return "";
-    const std::string key = b.direction + "\n" + b.disk + "\n" + b.local;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned size = 0;
-    EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha256(), nullptr);
-    char name[17];
-    for (unsigned i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
-    return dir + "/" + b.direction + "-" + name + ".journal";
+    return dir + "/" + b.direction + "-" + key_name(b.direction + "\n" + b.disk + "\n" + b.local) +
+           ".journal";
 }
 
 }  // namespace qvdisk

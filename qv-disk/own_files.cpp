@@ -1,11 +1,13 @@
 #include "own_files.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -71,6 +73,15 @@ std::string state_folder(std::string& error) {
         return "";
     }
     return dir;
+}
+
+std::string key_name(const std::string& key) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha256(), nullptr);
+    char name[17];
+    for (unsigned i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
+    return name;
 }
 
 int create_exclusive(const std::string& path, std::string& error) {

@@ -17,6 +17,10 @@ namespace qvdisk {
 // "" with `error` when neither variable is set or the folder cannot be made.
 std::string state_folder(std::string& error);
 
+// A name for a file of the state folder that stands for `key`: the first 8 bytes of its
+// SHA-256, as 16 hexadecimal digits.
+std::string key_name(const std::string& key);
+
 // Creates `path` for reading and writing, mode 0600; fails when anything, a link included, is
 // at that name (errno EEXIST). -1 with `error` naming the file.
 int create_exclusive(const std::string& path, std::string& error);

@@ -1,7 +1,6 @@
 #include "run_lock.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,12 +18,7 @@ std::unique_ptr<RunLock> RunLock::take(const std::string& what, const std::strin
                                        std::string& error) {
     const std::string dir = state_folder(error);
     if (dir.empty()) return nullptr;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned size = 0;
-    EVP_Digest(what.data(), what.size(), digest, &size, EVP_sha256(), nullptr);
-    char name[17];
-    for (unsigned i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
-    const std::string path = dir + "/" + name + ".lock";
+    const std::string path = dir + "/" + key_name(what) + ".lock";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "the run lock " + path + ": " + std::strerror(errno);
