@@ -97,15 +97,22 @@ bool parse_server(const std::string& server, qvdisk::Endpoint& where) {
 }
 
 // The token from --token-file, --token (with a warning) or QV_TOKEN, in that order. It is
-// never shown.
+// never shown. A token that does not fit the service's field, or that holds a byte the field
+// would cut it at or a line break, is refused: the service would judge another token.
 bool find_token(const Options& o, std::string& token) {
+    std::string source;
     if (!o.token_file.empty()) {
+        source = "--token-file " + o.token_file;
         std::ifstream in(o.token_file);
         if (!in || !std::getline(in, token)) {
-            qvdisk::message("--token-file " + o.token_file + ": cannot read a token from it");
+            qvdisk::message(source + ": cannot read a token from it");
             return false;
         }
         while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
+        if (token.empty()) {
+            qvdisk::message(source + ": its first line holds no token");
+            return false;
+        }
         struct stat st;
         if (stat(o.token_file.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
             char mode[8];
@@ -115,11 +122,13 @@ bool find_token(const Options& o, std::string& token) {
                             o.token_file);
         }
     } else if (!o.token.empty()) {
+        source = "--token";
         qvdisk::message(
             "warning: a token given with --token is visible to other users of this machine; "
             "use --token-file FILE or the environment variable QV_TOKEN");
         token = o.token;
     } else if (const char* env = std::getenv("QV_TOKEN")) {
+        source = "QV_TOKEN";
         token = env;
     }
     if (token.empty()) {
@@ -128,7 +137,15 @@ bool find_token(const Options& o, std::string& token) {
     }
     if (token.size() > kTokenMax) {
         qvdisk::message("the token is " + std::to_string(token.size()) +
-                        " bytes; the service takes at most " + std::to_string(kTokenMax));
+                        " bytes; the service takes at most " + std::to_string(kTokenMax) +
+                        " (token from " + source + ")");
+        return false;
+    }
+    if (token.find_first_of(std::string("\0\n\r", 3)) != std::string::npos) {
+        qvdisk::message(
+            "the token holds a NUL byte or a line break; the service takes a token "
+            "of one line without NUL bytes (token from " +
+            source + ")");
         return false;
     }
     return true;
@@ -224,6 +241,10 @@ int main(int argc, char** argv) {
     CLI::App app{"Reads and writes virtual disks through the HXA disk service.", "qv-disk"};
     app.set_version_flag("--version", std::string("qv-disk ") + QV_DISK_VERSION);
     app.require_subcommand(1);
+    // CLI11's messages begin like the program's own.
+    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
+        return "qv-disk: " + CLI::FailureMessage::simple(a, e);
+    });
 
     Options o;
     CLI::App* read = app.add_subcommand("read", "copy a disk range into a local file");
@@ -312,13 +333,24 @@ int main(int argc, char** argv) {
         qvdisk::message("--lun is used only with --san");
         return kUsage;
     }
+    // The service's open request holds the path in a field of its own size per transport;
+    // a longer path would be cut to the name of another disk.
+    const std::string& disk = t.where.disk;
     const size_t path_max = o.san ? kSanPathMax : kLanPathMax;
-    if (t.where.disk.empty() || t.where.disk.size() > path_max ||
-        t.where.disk.find('\n') != std::string::npos) {
-        qvdisk::message("--disk: the path is " + std::to_string(t.where.disk.size()) + " bytes" +
-                        (t.where.disk.find('\n') != std::string::npos ? " with a line break" : "") +
-                        "; the service takes a path of 1 to " + std::to_string(path_max) +
-                        " bytes in the " + (o.san ? "SAN" : "LAN") + " transport, on one line");
+    if (disk.empty()) {
+        qvdisk::message("--disk: the path is empty");
+        return kUsage;
+    }
+    if (disk.find_first_of("\n\r") != std::string::npos) {
+        qvdisk::message(
+            "--disk: the path holds a line break; the service takes a path of one line");
+        return kUsage;
+    }
+    if (disk.size() > path_max) {
+        qvdisk::message(
+            "--disk: the path is " + std::to_string(disk.size()) +
+            " bytes; the service takes at most " + std::to_string(path_max) +
+            (o.san ? " with --san" : " (" + std::to_string(kSanPathMax) + " with --san)"));
         return kUsage;
     }
     for (const std::string& given : o.fingerprints) {

@@ -94,13 +94,13 @@ bool may_pass(const std::string& error) {
         "invalid parameter",           // the library's and the LUN functions' argument checks
         "too much data!",              // an address map longer than the request
         "buf size not Enough",
-        "open disk fail",             // a LUN device of the disk cannot be opened
-        "related LUN not found!",     // an extent on a LUN that was not given
-        "LunWWNList is not valid!",   // no LUN given
-        "phyOffset is less than 2M",  // an address map the library refuses
-        "which is not pinned",        // a service whose certificate is not among the pins
-        "the service's field holds",  // a disk path or token longer than its field
-        "is not a SHA-256 fingerprint",
+        "open disk fail",                // a LUN device of the disk cannot be opened
+        "related LUN not found!",        // an extent on a LUN that was not given
+        "LunWWNList is not valid!",      // no LUN given
+        "phyOffset is less than 2M",     // an address map the library refuses
+        "is not pinned",                 // a service whose certificate is not among the pins
+        "the service's field holds",     // a disk path or token longer than its field
+        "is not a SHA-256 fingerprint",  // a pin the library refused
     };
     for (const char* text : kNeverPass)
         if (error.find(text) != std::string::npos) return false;
