@@ -729,6 +729,23 @@ TEST(QvDiskMistakes, AreRefusedAndChangeNothingOutsideTheTarget) {
     };
     const std::vector<std::string> slow_read = {"read", "--size", "16M", "-o", out, "--rate", "4M"};
     const std::string state = dir.file("state/qv-disk");
+    // A run started while `first` runs (once `started` says so) is refused, naming the first,
+    // which ends as if alone.
+    auto second_run = [&](const std::vector<std::string>& first_args,
+                          const std::function<bool()>& started,
+                          const std::vector<std::string>& second_args, const std::string& text) {
+        zev_common::ChildProcess first = start_qv(
+            dir.file("other"), f.command(first_args[0], {first_args.begin() + 1, first_args.end()}),
+            kToken, dir.file("state"));
+        while (!started()) usleep(2000);
+        Outcome second = f.qv(second_args[0], {second_args.begin() + 1, second_args.end()});
+        EXPECT_EQ(second.status, 1);
+        EXPECT_NE(second.err.find("another qv-disk run (process " + std::to_string(first.pid()) +
+                                  ") " + text),
+                  std::string::npos)
+            << second.err;
+        EXPECT_EQ(finish_qv(dir.file("other"), std::move(first)).status, 0);
+    };
     const std::string other_server = "127.0.0.1:" + std::to_string(other.port());
 
     struct Case {
@@ -801,20 +818,31 @@ TEST(QvDiskMistakes, AreRefusedAndChangeNothingOutsideTheTarget) {
          }},
         {"a second run on the output of a running one",
          [&] {
-             zev_common::ChildProcess first =
-                 start_qv(dir.file("other"),
-                          f.command(slow_read[0], {slow_read.begin() + 1, slow_read.end()}), kToken,
-                          dir.file("state"));
-             while (!testcommon::exists(partial)) usleep(2000);
-             Outcome second = f.qv("read", {"--size", "16M", "-o", out});
-             EXPECT_EQ(second.status, 1);
-             EXPECT_NE(second.err.find("another qv-disk run (process " +
-                                       std::to_string(first.pid()) + ") is writing " + out),
-                       std::string::npos)
-                 << second.err;
-             EXPECT_EQ(finish_qv(dir.file("other"), std::move(first)).status, 0);
+             second_run(
+                 slow_read, [&] { return testcommon::exists(partial); },
+                 {"read", "--size", "16M", "-o", out}, "is writing " + out);
          },
          {"read", "--size", "16M", "-o", out, "--resume"},
+         "",
+         0,
+         "",
+         [&] { EXPECT_TRUE(read_file(out, 0, kDiskSize) == image); }},
+        {"a second write to the disk of a running one",
+         [&] {
+             second_run(
+                 {"write", "-i", dir.file("image.img"), "--rate", "4M"},
+                 [&] {
+                     DIR* d = opendir(state.c_str());
+                     bool found = false;
+                     while (dirent* e = d ? readdir(d) : nullptr)
+                         found = found || std::string(e->d_name).rfind("write-", 0) == 0;
+                     if (d) closedir(d);
+                     return found;
+                 },
+                 {"write", "-i", dir.file("victim"), "--offset", "4096"},
+                 "is writing the disk /vm/disk");
+         },
+         {"read", "--size", "16M", "-o", out},
          "",
          0,
          "",
