@@ -309,19 +309,37 @@ static int compare_files(run_state* run) {
     return emit_heartbeat(run->log, bytes_processed, "true");
 }
 
-// Whether the opened log file is one of the two inputs (same device and inode, whatever the
-// names): appending the log would change the image being compared. Opening for appending
-// writes nothing, so the check comes before the first line.
-static bool log_is_an_input(FILE* log, const run_options* options) {
-    struct stat log_st;
-    if (log == nullptr || log == stderr || fstat(fileno(log), &log_st) != 0) return false;
+// Whether the file `log_st` describes is one of the two inputs (same device and inode,
+// whatever the names): appending the log would change an image being compared.
+static bool is_an_input(const struct stat* log_st, const run_options* options) {
     const char* inputs[] = {options->first_path, options->second_path};
     for (const char* input : inputs) {
         struct stat st;
-        if (stat(input, &st) == 0 && st.st_dev == log_st.st_dev && st.st_ino == log_st.st_ino)
+        if (stat(input, &st) == 0 && st.st_dev == log_st->st_dev && st.st_ino == log_st->st_ino)
             return true;
     }
     return false;
+}
+
+static void report_log_is_an_input(const run_options* options) {
+    fprintf(stderr, "--log-file %s is one of the files to compare; choose another log file\n",
+            options->log_path);
+}
+
+// An existing log path is checked before it is opened, so that an input is never opened for
+// appending; a missing one cannot be an input. The check is repeated on the opened file, which
+// may be another one if the name changed in between: opening for appending writes nothing, so
+// that check still comes before the first line.
+static bool log_path_is_an_input(const run_options* options) {
+    struct stat st;
+    return options->log_path != nullptr && stat(options->log_path, &st) == 0 &&
+           is_an_input(&st, options);
+}
+
+static bool opened_log_is_an_input(FILE* log, const run_options* options) {
+    struct stat st;
+    return log != nullptr && log != stderr && fstat(fileno(log), &st) == 0 &&
+           is_an_input(&st, options);
 }
 
 int main(int argc, char** argv) {
@@ -338,10 +356,13 @@ int main(int argc, char** argv) {
     run_state run = {};
     run.first_fd = -1;
     run.second_fd = -1;
+    if (log_path_is_an_input(&options)) {
+        report_log_is_an_input(&options);
+        return 1;
+    }
     run.log = open_log_file(options.log_path);
-    if (log_is_an_input(run.log, &options)) {
-        fprintf(stderr, "--log-file %s is one of the files to compare; choose another log file\n",
-                options.log_path);
+    if (opened_log_is_an_input(run.log, &options)) {
+        report_log_is_an_input(&options);
         close_log_file(run.log);
         return 1;
     }
