@@ -28,5 +28,6 @@ for target in "${targets[@]}"; do
 done
 llvm-profdata merge -sparse "$build"/*.profraw -o "$build/all.profdata"
 llvm-cov report "${objects[@]}" -instr-profile="$build/all.profdata" \
-    "$root/tool/base64.cpp" "$root/tool/diff-tool.cpp" "$root/tool/logging.cpp" \
+    "$root/zev-stream/base64.cpp" "$root/zev-block-diff-tool/zev-block-diff-tool.cpp" \
+    "$root/zev-block-diff-tool/logging.cpp" \
     "$root/sdk/Quillonvarde_sdk_impl.cpp"

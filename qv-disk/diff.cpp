@@ -15,7 +15,7 @@
 #include "block-manifest.h"
 #include "console.h"
 #include "copy_loop.h"
-#include "diff-tool.h"
+#include "stream-writer.h"
 #include "disk_end.h"
 #include "io_all.h"
 #include "own_files.h"

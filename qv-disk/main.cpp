@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "console.h"
-#include "diff-tool.h"
+#include "stream-format.h"
 #include "diff.h"
 #include "numbers.h"
 #include "sdk_session.h"

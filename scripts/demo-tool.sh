@@ -10,7 +10,7 @@ build_dir="" work="" keep="" # set by demo-lib.sh
 # shellcheck source=demo-lib.sh disable=SC1091
 . scripts/demo-lib.sh
 demo_args "$@"
-tool="$build_dir/tool/zev-block-diff-tool"
+tool="$build_dir/zev-block-diff-tool/zev-block-diff-tool"
 python=/usr/bin/python3
 demo_need "$tool"
 demo_workdir zev-demo-tool

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "block-manifest.h"
-#include "diff-tool.h"
+#include "stream-format.h"
 
 namespace {
 

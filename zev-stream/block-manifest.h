@@ -18,35 +18,19 @@
 //   64+32n  32    file check: SHA-256 of every byte before it
 //
 // The same image and block size always give the same bytes.
-#ifndef ZEV_TOOL_BLOCK_MANIFEST_H
-#define ZEV_TOOL_BLOCK_MANIFEST_H
+#ifndef ZEV_STREAM_BLOCK_MANIFEST_H
+#define ZEV_STREAM_BLOCK_MANIFEST_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "sha256.h"
+
 namespace zev {
 
-constexpr size_t kBlockDigestSize = 32;
-
-// SHA-256 of whole blocks, one object per thread: it keeps its digest context between blocks.
-class BlockHasher {
-  public:
-    BlockHasher();
-    ~BlockHasher();
-    BlockHasher(const BlockHasher&) = delete;
-    BlockHasher& operator=(const BlockHasher&) = delete;
-    // False when the digest could not be set up; hash() then must not be called. A digest
-    // that fails inside hash() is written as zeros and leaves ok() false from then on, so a
-    // caller checks ok() after hashing.
-    bool ok() const;
-    void hash(const void* data, size_t length, unsigned char out[kBlockDigestSize]);
-
-  private:
-    void* ctx_;
-    void* md_;
-};
+constexpr size_t kBlockDigestSize = kSha256Size;
 
 class Manifest {
   public:
@@ -115,4 +99,4 @@ std::string describe_differences(const Manifest& expected, const Manifest& actua
 
 }  // namespace zev
 
-#endif  // ZEV_TOOL_BLOCK_MANIFEST_H
+#endif  // ZEV_STREAM_BLOCK_MANIFEST_H

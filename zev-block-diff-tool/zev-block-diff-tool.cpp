@@ -1,25 +1,31 @@
-// zev-block-diff-tool entry point: argument walk, file opening and the block comparison loop.
-#include "diff-tool.h"
-
+// zev-block-diff-tool: compares two equal-size files block by block and streams every differing
+// block of the second file, LZ4-compressed and Base64-encoded, as JSON lines on standard output.
+// The argument walk, file opening and the block comparison loop.
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
-#include <lz4.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base64.h"
+#include "io-all.h"
 #include "logging.h"
+#include "stream-writer.h"
 
 #define HEARTBEAT_LOG HEARTBEAT_FORMAT " (heartbeat message)"
 
 // Exit status of a run whose stream could not be written to standard output.
 #define EXIT_OUTPUT_FAILED 2
 
-int open_file_for_reading(const char* path, int* fd, off_t* size) {
+// Opens `path` read-only and stores the descriptor in *fd (also when negative) and, in *size,
+// the offset of the end of the file found by seeking the descriptor. Returns 0, or -1 after
+// reporting with perror on the path a failed open or seek, or an input that is neither a
+// regular file nor a block device (a directory: EISDIR; a pipe, FIFO or socket: ESPIPE; any
+// other kind: ENOTBLK). A descriptor opened before such a failure stays open and is left to
+// the caller.
+static int open_file_for_reading(const char* path, int* fd, off_t* size) {
     *fd = open(path, O_RDONLY);
     if (*fd < 0) {
         perror(path);
@@ -63,20 +69,9 @@ static void report_output_error(void) {
 // record. Standard output's own buffer is flushed after every record, so nothing can be
 // pending ahead of it. Returns 0, or -1 after reporting a failed write.
 static int write_record(const char* record, size_t length) {
-    if (fflush(stdout) != 0) {
+    if (fflush(stdout) != 0 || !zev::write_all(STDOUT_FILENO, record, length)) {
         report_output_error();
         return -1;
-    }
-    size_t written = 0;
-    while (written < length) {
-        const ssize_t n = write(STDOUT_FILENO, record + written, length - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            report_output_error();
-            return -1;
-        }
-        written += static_cast<size_t>(n);
     }
     return 0;
 }
@@ -193,7 +188,7 @@ static int prepare_run(const run_options* options, run_state* run) {
         perror("malloc");
         return -1;
     }
-    run->compress_bound = LZ4_compressBound(static_cast<int>(run->block_size));
+    run->compress_bound = block_compress_bound(run->block_size);
     run->record_capacity = change_record_capacity(static_cast<size_t>(run->compress_bound));
     return 0;
 }
@@ -211,9 +206,8 @@ static int emit_change_record(run_state* run, uint64_t block_offset, uint64_t le
         perror("malloc");
         return 0;
     }
-    const int compressed_size = LZ4_compress_default(
-        reinterpret_cast<const char*>(run->second_block), reinterpret_cast<char*>(run->compressed),
-        static_cast<int>(length), run->compress_bound);
+    const int compressed_size =
+        compress_block(run->second_block, length, run->compressed, run->compress_bound);
     log_message(run->log, "Compressed bytes: %" PRIu64 "\n (block size: %" PRIu64 ")",
                 static_cast<uint64_t>(static_cast<uint32_t>(compressed_size)), length);
     if (compressed_size <= 0) {

@@ -1,10 +1,12 @@
-// The records of the diff stream, built in memory: the diff tool writes them on its standard
-// output, and every other program that writes or reads the stream takes them from here.
+// The records of the change stream, built in memory: the diff tool writes them on its standard
+// output, `qv-disk diff` on its own.
+#include "stream-writer.h"
+
+#include <lz4.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "base64.h"
-#include "diff-tool.h"
 
 // The longest record, a heartbeat with two 20-digit numbers, fits in CHANGE_RECORD_OVERHEAD
 // bytes with its terminator.
@@ -13,6 +15,13 @@ static_assert(sizeof(ZEV_RECORD_OFFSET ZEV_RECORD_LENGTH ZEV_RECORD_DATA ZEV_REC
                       2 * 20 <=
                   CHANGE_RECORD_OVERHEAD,
               "CHANGE_RECORD_OVERHEAD is too small for the record grammar");
+
+int block_compress_bound(uint64_t length) { return LZ4_compressBound(static_cast<int>(length)); }
+
+int compress_block(const void* block, uint64_t length, void* compressed, int capacity) {
+    return LZ4_compress_default(static_cast<const char*>(block), static_cast<char*>(compressed),
+                                static_cast<int>(length), capacity);
+}
 
 size_t change_record_capacity(size_t compress_bound) {
     return base64_encoded_length(compress_bound) + CHANGE_RECORD_OVERHEAD;
@@ -46,6 +55,21 @@ size_t build_change_record(char* record, uint64_t offset, uint64_t length,
     p += base64_encode_to(compressed, compressed_size, p);
     p = put_text(p, ZEV_RECORD_DATA_END ZEV_RECORD_CLOSE ZEV_RECORD_BREAK);
     return static_cast<size_t>(p - record);
+}
+
+bool append_change_record(std::vector<char>& records, std::vector<char>& scratch, uint64_t offset,
+                          const void* block, uint64_t length) {
+    const int bound = block_compress_bound(length);
+    scratch.resize(static_cast<size_t>(bound));
+    const int size = compress_block(block, length, scratch.data(), bound);
+    if (size <= 0) return false;
+    const size_t begin = records.size();
+    records.resize(begin + change_record_capacity(static_cast<size_t>(bound)));
+    const size_t used = build_change_record(records.data() + begin, offset, length,
+                                            reinterpret_cast<const unsigned char*>(scratch.data()),
+                                            static_cast<size_t>(size));
+    records.resize(begin + used);
+    return true;
 }
 
 size_t build_heartbeat_record(char* record, uint64_t bytes_processed, bool last) {
