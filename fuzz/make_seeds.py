@@ -6,6 +6,7 @@ reply of every kind (success, every result code, wrong operation or length, cut 
 that fuzzing starts from inputs that reach deep into each code path. Run it again after
 changing a seed; the files are committed.
 """
+import hashlib
 import os
 import struct
 import sys
@@ -170,8 +171,89 @@ def argv_seeds():
     }
 
 
+def lz4_literals(data):
+    """An LZ4 block of literals only: valid for any data."""
+    n = len(data)
+    if n < 15:
+        return bytes([n << 4]) + data
+    rest, out = n - 15, bytearray([0xF0])
+    while rest >= 255:
+        out.append(255)
+        rest -= 255
+    out.append(rest)
+    return bytes(out) + data
+
+
+# 32 zero bytes: one literal, a match of 26 at distance 1, five literals.
+LZ4_32_ZEROS = bytes([0x1F, 0x00, 0x01, 0x00, 0x07, 0x50]) + bytes(5)
+
+
+def b64(data):
+    import base64
+    return base64.b64encode(data).decode()
+
+
+def change(offset, length, block):
+    return '{"offset":%d,"length":%d,"data":"%s"}\n' % (offset, length, b64(block))
+
+
+def beat(offset, last=False):
+    return '{"offset":%d,"length":0,"data":"","last":%s}\n' % (offset, "true" if last else "false")
+
+
+def stream_seeds():
+    # First three bytes: the image size, little-endian; then the stream.
+    def seed(size, *records):
+        return struct.pack("<I", size)[:3] + "".join(records).encode()
+
+    abc = lz4_literals(b"abc")
+    return {
+        "example": seed(100, change(0, 3, abc), beat(50), change(64, 32, LZ4_32_ZEROS), beat(100, True)),
+        "empty_image": seed(0, beat(0, True)),
+        "stopped": seed(100, beat(40), beat(60, True)),
+        "long_literals": seed(300, change(10, 280, lz4_literals(bytes(range(256)) + bytes(24))), beat(300, True)),
+        "no_final": seed(100, change(0, 3, abc)),
+        "cut": seed(100, change(0, 3, abc)[:-5]),
+        "after_final": seed(100, beat(100, True), beat(100)),
+        "backwards": seed(100, change(50, 3, abc), change(10, 3, abc), beat(100, True)),
+        "overlap": seed(100, change(0, 32, LZ4_32_ZEROS), change(31, 3, abc), beat(100, True)),
+        "beyond": seed(10, change(8, 3, abc), beat(10, True)),
+        "wrong_length": seed(100, change(0, 4, abc), beat(100, True)),
+        "bad_padding": seed(100, '{"offset":0,"length":3,"data":"MGFiYx=="}\n', beat(100, True)),
+        "leading_zero": seed(100, '{"offset":01,"length":3,"data":"MGFiYw=="}\n'),
+        "heartbeat_data": seed(100, '{"offset":0,"length":0,"data":"QQ==","last":false}\n'),
+        "huge_claim": seed(0xFFFFFF, '{"offset":0,"length":16000000,"data":"AAAA"}\n'),
+    }
+
+
+def manifest(image_size, block_size, blocks):
+    digests = b"".join(hashlib.sha256(b).digest() for b in blocks)
+    count = len(blocks)
+    head = b"ZEVBMAN\n" + struct.pack("<IIQQ", 1, block_size, image_size, count)
+    body = head + digests + hashlib.sha256(digests).digest()
+    return body + hashlib.sha256(body).digest()
+
+
+def manifest_seeds():
+    good = manifest(10, 4, [b"abcd", b"efgh", b"ij"])
+    return {
+        "three_blocks": good,
+        "empty_image": manifest(0, 65536, []),
+        "one_block": manifest(65536, 65536, [bytes(65536)]),
+        "damaged_digest": good[:40] + bytes([good[40] ^ 1]) + good[41:],
+        "truncated": good[:-1],
+        "trailing": good + b"x",
+        "wrong_magic": b"ZEVBMAX\n" + good[8:],
+        "version_2": good[:8] + struct.pack("<I", 2) + good[12:],
+        "zero_block_size": good[:12] + struct.pack("<I", 0) + good[16:],
+        "huge_count": good[:24] + struct.pack("<Q", 1 << 62) + good[32:],
+        "header_only": good[:32],
+    }
+
+
 def main():
-    for target, seeds in (("replies", replies_seeds()), ("base64", base64_seeds()), ("argv", argv_seeds())):
+    for target, seeds in (("replies", replies_seeds()), ("base64", base64_seeds()), ("argv", argv_seeds()),
+                          ("stream", stream_seeds()), ("manifest", manifest_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

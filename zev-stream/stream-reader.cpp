@@ -21,6 +21,8 @@ namespace zev {
 namespace {
 
 const size_t kReadChunk = 1 << 20;
+// More than any LZ4 block expands by: a match's length grows by 255 for every byte it takes.
+const uint64_t kMaxLz4Ratio = 256;
 
 using Record = StreamRecord;
 
@@ -228,6 +230,11 @@ std::string decode_change_record(const Record& record, StreamState* state) {
     if (compressed_size < 0) return wrong("data is not Base64 with correct padding");
     if (compressed_size > LZ4_compressBound(static_cast<int>(record.length))) {
         return wrong("data is longer than any LZ4 block of %" PRIu64 " bytes", record.length);
+    }
+    // An LZ4 block gives at most 255 bytes per byte; refusing less before the block is
+    // allocated keeps the memory a line can claim proportional to its length.
+    if (static_cast<uint64_t>(compressed_size) < record.length / kMaxLz4Ratio) {
+        return wrong("data is shorter than any LZ4 block of %" PRIu64 " bytes", record.length);
     }
     if (!state->compressed.reserve(static_cast<size_t>(compressed_size)) ||
         !state->block.reserve(static_cast<size_t>(record.length))) {
