@@ -115,6 +115,17 @@ stand-in for the HXA disk service on loopback, serving disks from local\n\
 image files, for trying the library and the tools without a virtualization\n\
 platform.")
 
+  # Packages are whole or not made: without the manual pages cpack stops before it writes a
+  # package, naming what is missing.
+  get_property(missing GLOBAL PROPERTY QV_MAN_MISSING_TOOL)
+  if(missing)
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/refuse-packages.cmake)
+    file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+      "message(FATAL_ERROR \"no packages made: the manual pages need ${missing}, which was not "
+      "found when the build was configured; install it (./scripts/install-deps.sh installs it) "
+      "and configure again\")\n")
+  endif()
+
   include(CPack)
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL qv_packaging_finish)
