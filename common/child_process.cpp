@@ -75,6 +75,95 @@ bool apply(const Plan& p) {
     return moved;
 }
 
+// The pipes of captured and piped output: the read end stays here, the write end goes to the
+// child. Both are close-on-exec, so no other child inherits them.
+struct Pipes {
+    int read_ends[3] = {-1, -1, -1};
+    int write_ends[3] = {-1, -1, -1};
+    void close_all() {
+        for (int k = 0; k < 3; ++k) {
+            close_fd(read_ends[k]);
+            close_fd(write_ends[k]);
+        }
+    }
+};
+
+// Prepares what the child does with each standard descriptor, making the pipes it needs.
+// Empty, or why the child cannot be started.
+std::string plan_streams(const ChildOptions& options, Plan plans[3], Pipes& pipes) {
+    const Stream* streams[3] = {&options.in, &options.out, &options.err};
+    for (int i = 0; i < 3; ++i) {
+        const Stream& s = *streams[i];
+        Plan& p = plans[i];
+        switch (s.kind) {
+            case Stream::kInherit:
+            case Stream::kClosed:
+                break;
+            case Stream::kNull:
+                p.path = "/dev/null";
+                p.flags = i == 0 ? O_RDONLY : O_WRONLY;
+                break;
+            case Stream::kFd:
+                p.source = s.fd;
+                break;
+            case Stream::kFile:
+                p.path = s.path.c_str();
+                p.flags = i == 0 ? O_RDONLY : O_WRONLY | O_CREAT | (s.append ? O_APPEND : O_TRUNC);
+                break;
+            case Stream::kCapture:
+            case Stream::kPipe: {
+                int fds[2];
+                if (i == 0) return "standard input cannot be captured";
+                if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe", errno);
+                pipes.read_ends[i] = fds[0];
+                pipes.write_ends[i] = fds[1];
+                p.source = fds[1];
+                break;
+            }
+        }
+    }
+    return std::string();
+}
+
+// The child after the fork: only async-signal-safe calls. Sets up its descriptors, folder and
+// limits, then runs `body` or executes the program; a failed exec is written to
+// `exec_report`.
+[[noreturn]] void run_child(const Plan plans[3], const ChildOptions& options,
+                            const std::function<int()>* body, std::vector<char*>& argv,
+                            std::vector<char*>& envp, int exec_report) {
+    for (int i = 0; i < 3; ++i)
+        if (!apply(plans[i])) _exit(kExitSetupFailed);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(kExitSetupFailed);
+    if (options.address_space != 0) {
+        struct rlimit limit = {options.address_space, options.address_space};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(kExitLimitFailed);
+    }
+    if (options.file_size != 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {options.file_size, options.file_size};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(kExitLimitFailed);
+    }
+    signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (body != nullptr) _exit((*body)());
+    if (envp.empty())
+        execv(argv[0], argv.data());
+    else
+        execve(argv[0], argv.data(), envp.data());
+    const int exec_error = errno;
+    if (write(exec_report, &exec_error, sizeof exec_error) < 0) _exit(kExitExecFailed);
+    _exit(kExitExecFailed);
+}
+
+// The error a child's failed exec wrote on `fd` (which is closed), or 0 when the exec happened.
+int read_exec_report(int& fd) {
+    int exec_error = 0;
+    ssize_t n;
+    while ((n = read(fd, &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    }
+    close_fd(fd);
+    return n == static_cast<ssize_t>(sizeof exec_error) ? exec_error : 0;
+}
+
 }  // namespace
 
 std::string ChildStatus::describe() const {
@@ -141,110 +230,41 @@ ChildProcess ChildProcess::launch(const std::vector<std::string>* argv_in,
             envp = pointers(env_storage);
         }
     }
-
-    // Pipes for captured and piped output: the read end stays here, the write end goes to
-    // the child. Both are close-on-exec, so no other child inherits them.
+    Pipes pipes;
     Plan plans[3] = {{0, options.in.kind}, {1, options.out.kind}, {2, options.err.kind}};
-    const Stream* streams[3] = {&options.in, &options.out, &options.err};
-    int write_ends[3] = {-1, -1, -1};
-    int read_ends[3] = {-1, -1, -1};
-    for (int i = 0; i < 3; ++i) {
-        const Stream& s = *streams[i];
-        Plan& p = plans[i];
-        switch (s.kind) {
-            case Stream::kInherit:
-            case Stream::kClosed:
-                break;
-            case Stream::kNull:
-                p.path = "/dev/null";
-                p.flags = i == 0 ? O_RDONLY : O_WRONLY;
-                break;
-            case Stream::kFd:
-                p.source = s.fd;
-                break;
-            case Stream::kFile:
-                p.path = s.path.c_str();
-                p.flags = i == 0 ? O_RDONLY : O_WRONLY | O_CREAT | (s.append ? O_APPEND : O_TRUNC);
-                break;
-            case Stream::kCapture:
-            case Stream::kPipe: {
-                int fds[2];
-                if (i == 0 || pipe2(fds, O_CLOEXEC) != 0) {
-                    child.error_ =
-                        i == 0 ? "standard input cannot be captured" : errno_text("pipe", errno);
-                    for (int k = 0; k < 3; ++k) {
-                        close_fd(read_ends[k]);
-                        close_fd(write_ends[k]);
-                    }
-                    return child;
-                }
-                read_ends[i] = fds[0];
-                write_ends[i] = fds[1];
-                p.source = fds[1];
-                break;
-            }
-        }
-    }
-
+    child.error_ = plan_streams(options, plans, pipes);
     // A program's child reports a failed exec through this close-on-exec pipe; end of file
     // means the exec happened.
     int exec_report[2] = {-1, -1};
-    if (argv_in != nullptr && pipe2(exec_report, O_CLOEXEC) != 0) {
+    if (child.error_.empty() && argv_in != nullptr && pipe2(exec_report, O_CLOEXEC) != 0)
         child.error_ = errno_text("pipe", errno);
-        for (int k = 0; k < 3; ++k) {
-            close_fd(read_ends[k]);
-            close_fd(write_ends[k]);
-        }
+    if (!child.error_.empty()) {
+        pipes.close_all();
         return child;
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        // The child: only async-signal-safe calls from here on.
-        for (const Plan& p : plans)
-            if (!apply(p)) _exit(kExitSetupFailed);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(kExitSetupFailed);
-        if (options.address_space != 0) {
-            struct rlimit limit = {options.address_space, options.address_space};
-            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(kExitLimitFailed);
-        }
-        if (options.file_size != 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limit = {options.file_size, options.file_size};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(kExitLimitFailed);
-        }
-        signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-        if (body != nullptr) _exit((*body)());
-        if (envp.empty())
-            execv(argv[0], argv.data());
-        else
-            execve(argv[0], argv.data(), envp.data());
-        const int exec_error = errno;
-        if (write(exec_report[1], &exec_error, sizeof exec_error) < 0) _exit(kExitExecFailed);
-        _exit(kExitExecFailed);
+        run_child(plans, options, body, argv, envp, exec_report[1]);
     }
     const int fork_error = errno;
-    for (int& fd : write_ends) close_fd(fd);
+    for (int& fd : pipes.write_ends) close_fd(fd);
     close_fd(exec_report[1]);
     if (pid < 0) {
-        for (int& fd : read_ends) close_fd(fd);
+        pipes.close_all();
         close_fd(exec_report[0]);
         child.error_ = errno_text("fork", fork_error);
         return child;
     }
     child.pid_ = pid;
     if (exec_report[0] >= 0) {
-        int exec_error = 0;
-        ssize_t n;
-        while ((n = read(exec_report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
-        }
-        if (n == static_cast<ssize_t>(sizeof exec_error))
-            child.error_ = errno_text(("exec " + args[0]).c_str(), exec_error);
-        close_fd(exec_report[0]);
+        const int exec_error = read_exec_report(exec_report[0]);
+        if (exec_error != 0) child.error_ = errno_text(("exec " + args[0]).c_str(), exec_error);
     }
+    const Stream* streams[3] = {&options.in, &options.out, &options.err};
     for (int i = 1; i < 3; ++i) {
         if (streams[i]->kind == Stream::kPipe)
-            (i == 1 ? child.out_fd_ : child.err_fd_) = read_ends[i];
-        if (streams[i]->kind == Stream::kCapture) child.capture_fds_[i - 1] = read_ends[i];
+            (i == 1 ? child.out_fd_ : child.err_fd_) = pipes.read_ends[i];
+        if (streams[i]->kind == Stream::kCapture) child.capture_fds_[i - 1] = pipes.read_ends[i];
     }
     return child;
 }
