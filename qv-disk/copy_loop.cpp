@@ -1,6 +1,5 @@
 #include "copy_loop.h"
 
-#include <openssl/evp.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -12,18 +11,6 @@ namespace qvdisk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string hex(const unsigned char* d, unsigned n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
-
-EVP_MD_CTX* md(void* p) { return static_cast<EVP_MD_CTX*>(p); }
 
 }  // namespace
 
@@ -42,17 +29,14 @@ CopyLoop::CopyLoop(const CopyPlan& plan, End& from, End& to, End& replay, Journa
         if (plan_.done[i])
             earlier_ += std::min(plan_.request_size, plan_.length - i * plan_.request_size);
     if (plan_.digest) {
-        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-        if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1)
-            failures_.push_back("SHA-256 cannot be set up");
-        digest_ctx_ = ctx;
+        digest_ = std::make_unique<zev::Sha256>();
+        if (!digest_->ok()) failures_.push_back("SHA-256 cannot be set up");
     }
 }
 
 CopyLoop::~CopyLoop() {
     stop();
     join();
-    EVP_MD_CTX_free(md(digest_ctx_));
     if (wake_ >= 0) close(wake_);
 }
 
@@ -82,10 +66,9 @@ void CopyLoop::join() {
         if (t.joinable()) t.join();
     threads_.clear();
     if (ended_ == Clock::time_point{}) ended_ = Clock::now();
-    if (digest_ctx_ != nullptr && turn_ == requests_ && failures_.empty() && digest_hex_.empty()) {
-        unsigned char d[EVP_MAX_MD_SIZE];
-        unsigned size = 0;
-        if (EVP_DigestFinal_ex(md(digest_ctx_), d, &size) == 1) digest_hex_ = hex(d, size);
+    if (digest_ != nullptr && turn_ == requests_ && failures_.empty() && digest_hex_.empty()) {
+        unsigned char d[zev::kSha256Size];
+        if (digest_->finish(d)) digest_hex_ = zev::to_hex(d, sizeof d);
     }
 }
 
@@ -195,7 +178,7 @@ bool CopyLoop::step(const std::string& who, uint64_t index, std::vector<char>& b
     const bool in_turn = !earlier && to_.sequential();
     if (ordered_) {
         if (!wait_turn(index)) return false;
-        if (digest_ctx_ != nullptr) EVP_DigestUpdate(md(digest_ctx_), data, n);
+        if (digest_ != nullptr) digest_->update(data, n);
         const bool ok = !in_turn || attempt(who, sink, write);
         end_turn();
         if (!ok) return false;

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "copy_ends.h"
 #include "journal.h"
 #include "retry.h"
+#include "sha256.h"
 
 namespace qvdisk {
 
@@ -102,7 +104,7 @@ class CopyLoop {
     std::mutex lock_;
     std::condition_variable turn_changed_;
     uint64_t turn_ = 0;
-    void* digest_ctx_ = nullptr;
+    std::unique_ptr<zev::Sha256> digest_;
     std::string digest_hex_;
     std::vector<std::string> failures_;
 

@@ -1,6 +1,5 @@
 #include "diff.h"
 
-#include <lz4.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,11 +14,11 @@
 #include "block-manifest.h"
 #include "console.h"
 #include "copy_loop.h"
-#include "stream-writer.h"
 #include "disk_end.h"
-#include "io_all.h"
+#include "io-all.h"
 #include "own_files.h"
 #include "run_lock.h"
+#include "stream-writer.h"
 
 namespace qvdisk {
 namespace {
@@ -97,7 +96,7 @@ class DiffStream : public End {
 
   private:
     bool put(const char* p, size_t n, Failure& f) {
-        if (n > 0 && !write_all(fd_, p, n)) {
+        if (n > 0 && !zev::write_all(fd_, p, n)) {
             f = {std::string("standard output: ") + std::strerror(errno), false};
             broken_ = true;
             return false;
@@ -141,23 +140,14 @@ class DiffChannel : public Channel {
             if (now.same_block(b, stream_.base())) continue;
             const uint64_t length = now.block_length(b);
             const char* block = buf + (now.block_offset(b) - pos);
-            const int bound = LZ4_compressBound(static_cast<int>(length));
-            compressed_.resize(static_cast<size_t>(bound));
-            const int size =
-                LZ4_compress_default(block, compressed_.data(), static_cast<int>(length), bound);
-            if (size <= 0) {
+            const size_t begin = prepared_.records.size();
+            if (!append_change_record(prepared_.records, compressed_, now.block_offset(b), block,
+                                      length)) {
                 f = {"LZ4 compression failed at offset " + std::to_string(now.block_offset(b)),
                      false};
                 return false;
             }
-            const size_t begin = prepared_.records.size();
-            prepared_.records.resize(begin + change_record_capacity(static_cast<size_t>(bound)));
-            const size_t used =
-                build_change_record(prepared_.records.data() + begin, now.block_offset(b), length,
-                                    reinterpret_cast<const unsigned char*>(compressed_.data()),
-                                    static_cast<size_t>(size));
-            prepared_.records.resize(begin + used);
-            prepared_.changes.push_back({b, begin, begin + used});
+            prepared_.changes.push_back({b, begin, prepared_.records.size()});
         }
         return true;
     }

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "io_all.h"
+#include "io-all.h"
 #include "own_files.h"
 
 namespace qvdisk {
@@ -49,7 +49,7 @@ int replace_file(const std::string& path, const std::string& text, std::string& 
     std::string tmp;
     int fd = create_beside(path, tmp, error);
     if (fd < 0) return -1;
-    if (!write_all(fd, text.data(), text.size()) || fsync(fd) != 0) {
+    if (!zev::write_all(fd, text.data(), text.size()) || fsync(fd) != 0) {
         error = system_error("writing " + tmp);
         close(fd);
         unlink(tmp.c_str());
@@ -71,8 +71,7 @@ bool read_own(const std::string& path, std::string& text, bool& missing, std::st
     if (fd < 0) return false;
     char buf[65536];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) text.append(buf, static_cast<size_t>(n));
+    while ((n = zev::read_full(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     if (n < 0) error = system_error(path);
     close(fd);
     return n == 0;
@@ -219,7 +218,7 @@ bool Journal::flush(End& destination, Failure& f) {
 }
 
 bool Journal::append(const std::string& text, Failure& f) {
-    if (write_all(fd_, text.data(), text.size())) return true;
+    if (zev::write_all(fd_, text.data(), text.size())) return true;
     f = {system_error("writing the journal " + path_), false};
     return false;
 }

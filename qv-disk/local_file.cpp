@@ -9,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "io_all.h"
+#include "io-all.h"
 #include "own_files.h"
 
 namespace qvdisk {
@@ -145,13 +145,13 @@ bool LocalFile::sync(Failure& f) {
 }
 
 bool LocalFile::read_at(uint64_t pos, size_t n, char* buf, Failure& f) {
-    if (pread_all(fd_, buf, n, pos)) return true;
+    if (zev::pread_all(fd_, buf, n, pos)) return true;
     f = {system_error("reading " + working_ + " at " + std::to_string(pos)), false};
     return false;
 }
 
 bool LocalFile::write_run(uint64_t pos, size_t n, const char* buf, Failure& f) {
-    bool ok = seekable_ ? pwrite_all(fd_, buf, n, pos) : write_all(fd_, buf, n);
+    bool ok = seekable_ ? zev::pwrite_all(fd_, buf, n, pos) : zev::write_all(fd_, buf, n);
     if (!ok) f = {system_error("writing " + working_), false};
     return ok;
 }

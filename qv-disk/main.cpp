@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "console.h"
-#include "stream-format.h"
 #include "diff.h"
 #include "numbers.h"
 #include "sdk_session.h"
+#include "stream-format.h"
 #include "transfer.h"
 
 namespace {

@@ -1,7 +1,6 @@
 #include "own_files.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "sha256.h"
 
 namespace qvdisk {
 namespace {
@@ -76,12 +77,11 @@ std::string state_folder(std::string& error) {
 }
 
 std::string key_name(const std::string& key) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned size = 0;
-    EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha256(), nullptr);
-    char name[17];
-    for (unsigned i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
-    return name;
+    zev::Sha256 sha;
+    sha.update(key.data(), key.size());
+    unsigned char digest[zev::kSha256Size] = {};
+    sha.finish(digest);
+    return zev::to_hex(digest, 8);
 }
 
 int create_exclusive(const std::string& path, std::string& error) {

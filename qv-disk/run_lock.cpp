@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "io_all.h"
+#include "io-all.h"
 #include "own_files.h"
 
 namespace qvdisk {
@@ -39,7 +39,7 @@ std::unique_ptr<RunLock> RunLock::take(const std::string& what, const std::strin
     }
     // The holder's process, for the message of a run that finds the lock taken.
     const std::string pid = std::to_string(getpid()) + "\n";
-    if (ftruncate(fd, 0) != 0 || !pwrite_all(fd, pid.data(), pid.size(), 0)) {
+    if (ftruncate(fd, 0) != 0 || !zev::pwrite_all(fd, pid.data(), pid.size(), 0)) {
         // The lock holds without the number; only the other run's message lacks it.
     }
     return std::unique_ptr<RunLock>(new RunLock(fd));

@@ -210,7 +210,7 @@ using StreamState = StreamReader::State;
 std::string take_progress_record(const Record& record, StreamState* state) {
     if (record.offset < state->last_heartbeat) {
         return wrong("offset %" PRIu64 " goes back from the previous heartbeat at %" PRIu64,
-                       record.offset, state->last_heartbeat);
+                     record.offset, state->last_heartbeat);
     }
     state->last_heartbeat = record.offset;
     if (record.kind == Record::kFinal) {
@@ -262,16 +262,16 @@ std::string check_line(char* line, size_t size, uint64_t image_size, Record* rec
     if (form != nullptr) return form;
     if (record->offset > image_size || record->length > image_size - record->offset) {
         return wrong("offset %" PRIu64 " and length %" PRIu64
-                       " reach beyond the target size %" PRIu64,
-                       record->offset, record->length, image_size);
+                     " reach beyond the target size %" PRIu64,
+                     record->offset, record->length, image_size);
     }
     if (record->kind != Record::kChange) return take_progress_record(*record, state);
     // Blocks come in the order of the image, each once: a record that goes back or overlaps
     // the one before would let a later block silently replace an earlier one.
     if (record->offset < state->change_end) {
         return wrong("change record at offset %" PRIu64
-                       " starts before the end of the previous one at %" PRIu64,
-                       record->offset, state->change_end);
+                     " starts before the end of the previous one at %" PRIu64,
+                     record->offset, state->change_end);
     }
     state->change_end = record->offset + record->length;
     return decode_change_record(*record, state);
