@@ -251,9 +251,26 @@ def manifest_seeds():
     }
 
 
+def journal_seeds():
+    head = ("qv-disk journal 2\ndirection read\ndisk /vm/web/disk0\noffset 4096\nlength 1048576\n"
+            "request-size 65536\nlocal /backup/web.img\nserver 127.0.0.1:9443\ntransport LAN+TLS\ninput -\n")
+    return {
+        "header_only": head.encode(),
+        "stretches": (head + "done 4096 69632\ndone 135168 200704\ndone 69632 135168\n").encode(),
+        "overlapping": (head + "done 4096 100000\ndone 50000 200000\n").encode(),
+        "cut_last_line": (head + "done 4096 69632\ndone 69632 13").encode(),
+        "beyond_range": (head + "done 4096 2000000\n").encode(),
+        "beyond_output": (head + "done 4096 900000\n").encode(),
+        "other_disk": head.replace("disk0", "disk1").encode(),
+        "old_version": head.replace("journal 2", "journal 1").encode(),
+        "garbage_line": (head + "done 4096 69632 x\ndone 69632 135168\n").encode(),
+    }
+
+
 def main():
     for target, seeds in (("replies", replies_seeds()), ("base64", base64_seeds()), ("argv", argv_seeds()),
-                          ("stream", stream_seeds()), ("manifest", manifest_seeds())):
+                          ("stream", stream_seeds()), ("manifest", manifest_seeds()),
+                          ("journal", journal_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

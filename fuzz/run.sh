@@ -2,13 +2,13 @@
 # Builds the fuzz targets into build-fuzz/ (clang, libFuzzer, ASan, UBSan, LeakSanitizer) and
 # runs one of them for a given time, starting from the committed seeds.
 #   fuzz/run.sh TARGET SECONDS [libFuzzer options...]
-# TARGET: replies, base64, argv, stream or manifest. New inputs go to build-fuzz/corpus/TARGET (the committed
-# seeds stay as they are); a crash, leak or time-out writes its input to build-fuzz/artifacts/
-# and ends the script with a nonzero status.
+# TARGET: replies, base64, argv, stream, manifest or journal. New inputs go to
+# build-fuzz/corpus/TARGET (the committed seeds stay as they are); a crash, leak or time-out
+# writes its input to build-fuzz/artifacts/ and ends the script with a nonzero status.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
-    echo "usage: $0 replies|base64|argv|stream|manifest SECONDS [libFuzzer options...]" >&2
+    echo "usage: $0 replies|base64|argv|stream|manifest|journal SECONDS [libFuzzer options...]" >&2
     exit 2
 fi
 target=$1
@@ -24,6 +24,7 @@ case "$target" in
     base64) options=(-max_len=4096 -timeout=10) ;;
     stream) options=(-max_len=65536 -timeout=20) ;;
     manifest) options=(-max_len=65536 -timeout=20) ;;
+    journal) options=(-max_len=8192 -timeout=10) ;;
     # Allocations above 256 MiB fail (null), so the largest block sizes take the tool's
     # allocation failure path instead of mapping gigabytes for every input.
     argv)
@@ -31,7 +32,7 @@ case "$target" in
         asan_extra=:allocator_may_return_null=1:max_allocation_size_mb=256
         ;;
     *)
-        echo "unknown target: $target (replies, base64, argv, stream or manifest)" >&2
+        echo "unknown target: $target (replies, base64, argv, stream, manifest or journal)" >&2
         exit 2
         ;;
 esac

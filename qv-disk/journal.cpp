@@ -79,40 +79,30 @@ bool read_own(const std::string& path, std::string& text, bool& missing, std::st
 
 }  // namespace
 
-std::string Journal::header() const {
+std::string journal_text(const JournalBinding& b, const std::map<uint64_t, uint64_t>& done) {
     std::ostringstream h;
     h << kMagic << "\n"
-      << "direction " << b_.direction << "\n"
-      << "disk " << b_.disk << "\n"
-      << "offset " << b_.offset << "\n"
-      << "length " << b_.length << "\n"
-      << "request-size " << b_.request_size << "\n"
-      << "local " << b_.local << "\n"
-      << "server " << b_.server << "\n"
-      << "transport " << b_.transport << "\n"
-      << "input " << b_.input << "\n";
+      << "direction " << b.direction << "\n"
+      << "disk " << b.disk << "\n"
+      << "offset " << b.offset << "\n"
+      << "length " << b.length << "\n"
+      << "request-size " << b.request_size << "\n"
+      << "local " << b.local << "\n"
+      << "server " << b.server << "\n"
+      << "transport " << b.transport << "\n"
+      << "input " << b.input << "\n";
+    for (const auto& r : done) h << "done " << r.first << " " << r.second << "\n";
     return h.str();
 }
 
-std::unique_ptr<Journal> Journal::create(const std::string& path, const JournalBinding& b,
-                                         std::string& error) {
-    std::unique_ptr<Journal> j(new Journal(path, b, -1));
-    j->fd_ = replace_file(path, j->header(), error);
-    if (j->fd_ < 0) return nullptr;
-    return j;
-}
-
-std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalBinding& b,
-                                         std::vector<bool>& done, bool& missing,
-                                         std::string& error) {
-    std::string kept;
-    if (!read_own(path, kept, missing, error)) return nullptr;
-    std::istringstream in(kept);
+bool parse_journal(const std::string& text, const std::string& path, const JournalBinding& b,
+                   std::map<uint64_t, uint64_t>& done, std::string& error) {
+    std::istringstream in(text);
     std::string line;
     if (!std::getline(in, line) || line != kMagic) {
         error = path + " is not a journal of this version of qv-disk (its first line is not \"" +
                 kMagic + "\")";
-        return nullptr;
+        return false;
     }
     // The header, field by field, against this command.
     const std::pair<const char*, std::string> fields[] = {
@@ -130,16 +120,15 @@ std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalB
         const std::string key = std::string(field.first) + " ";
         if (!std::getline(in, line) || line.compare(0, key.size(), key) != 0) {
             error = path + ": the header has no " + field.first + " line where expected";
-            return nullptr;
+            return false;
         }
         const std::string value = line.substr(key.size());
         if (value != field.second) {
             error = "the journal " + path + " is of another transfer: its " + field.first + " is " +
                     value + ", this command's is " + field.second;
-            return nullptr;
+            return false;
         }
     }
-    std::unique_ptr<Journal> j(new Journal(path, b, -1));
     // Finished stretches; a line cut short by a kill, or anything after it, is ignored.
     const uint64_t end_of_range = b.offset + b.length;
     while (std::getline(in, line) && !in.eof()) {
@@ -148,19 +137,38 @@ std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalB
         if (std::sscanf(line.c_str(), "done %" SCNu64 " %" SCNu64 "%c", &begin, &end, &tail) != 2 ||
             begin >= end || begin < b.offset || end > end_of_range)
             break;
-        merge(j->written_, begin, end);
+        merge(done, begin, end);
     }
     // A read's partial output must hold every byte the journal says is done: a file cut
     // short since would otherwise give zeros for them.
-    if (!j->written_.empty()) {
-        const uint64_t claimed = std::prev(j->written_.end())->second - b.offset;
+    if (!done.empty()) {
+        const uint64_t claimed = std::prev(done.end())->second - b.offset;
         if (claimed > b.local_holds) {
             error = "the journal " + path + " says the range is done up to byte " +
                     std::to_string(claimed) + ", but the partial output holds only " +
                     std::to_string(b.local_holds) + " bytes";
-            return nullptr;
+            return false;
         }
     }
+    return true;
+}
+
+std::unique_ptr<Journal> Journal::create(const std::string& path, const JournalBinding& b,
+                                         std::string& error) {
+    std::unique_ptr<Journal> j(new Journal(path, b, -1));
+    j->fd_ = replace_file(path, journal_text(b, {}), error);
+    if (j->fd_ < 0) return nullptr;
+    return j;
+}
+
+std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalBinding& b,
+                                         std::vector<bool>& done, bool& missing,
+                                         std::string& error) {
+    std::string kept;
+    if (!read_own(path, kept, missing, error)) return nullptr;
+    std::unique_ptr<Journal> j(new Journal(path, b, -1));
+    if (!parse_journal(kept, path, b, j->written_, error)) return nullptr;
+    const uint64_t end_of_range = b.offset + b.length;
     const uint64_t requests = (b.length + b.request_size - 1) / b.request_size;
     done.assign(requests, false);
     for (const auto& r : j->written_) {
@@ -172,11 +180,8 @@ std::unique_ptr<Journal> Journal::resume(const std::string& path, const JournalB
         }
     }
     // Written anew, merged, so that a cut last line is gone before anything is appended.
-    std::string text = j->header();
-    for (const auto& r : j->written_)
-        text += "done " + std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
     j->lines_ = j->written_.size();
-    j->fd_ = replace_file(path, text, error);
+    j->fd_ = replace_file(path, journal_text(b, j->written_), error);
     if (j->fd_ < 0) return nullptr;
     return j;
 }
@@ -224,11 +229,8 @@ bool Journal::append(const std::string& text, Failure& f) {
 }
 
 bool Journal::compact(Failure& f) {
-    std::string text = header();
-    for (const auto& r : written_)
-        text += "done " + std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
     std::string error;
-    int fd = replace_file(path_, text, error);
+    int fd = replace_file(path_, journal_text(b_, written_), error);
     if (fd < 0) {
         f = {error, false};
         return false;

@@ -61,7 +61,6 @@ class Journal {
     Journal(std::string path, JournalBinding b, int fd) : path_(std::move(path)), b_(b), fd_(fd) {}
     bool append(const std::string& text, Failure& f);
     bool compact(Failure& f);
-    std::string header() const;
 
     std::string path_;
     JournalBinding b_;
@@ -73,6 +72,17 @@ class Journal {
     std::map<uint64_t, uint64_t> written_;  // merged ranges already in the file
     size_t lines_ = 0;                      // "done" lines in the file
 };
+
+// The text of a journal of the transfer `b`: its header, then one line per stretch of `done`
+// (disk offsets [begin, end)).
+std::string journal_text(const JournalBinding& b, const std::map<uint64_t, uint64_t>& done);
+
+// Reads the text of a journal (from `path`, for messages) against the transfer it must
+// describe, merging its finished stretches into `done`. False with `error` when it is not a
+// journal, describes another transfer, or claims more than a read's partial output holds; a
+// line cut short by a kill, and anything after it, is left out.
+bool parse_journal(const std::string& text, const std::string& path, const JournalBinding& b,
+                   std::map<uint64_t, uint64_t>& done, std::string& error);
 
 // The name of a journal in the state folder, for a write or an output that is a device:
 // the state folder (own_files.h), named after the direction, the disk and the local file. ""

@@ -59,7 +59,7 @@ fi
 # Fuzz smoke: each target for a few seconds from its seeds, under ASan, UBSan and
 # LeakSanitizer, so that the targets keep building and running (fuzz/README.md).
 mkdir -p build-fuzz
-for target in replies base64 argv stream manifest; do
+for target in replies base64 argv stream manifest journal; do
     FUZZ_BUILD_DIR=$PWD/build-fuzz fuzz/run.sh "$target" 7 >"build-fuzz/smoke-$target.log" 2>&1 ||
         { tail -n 60 "build-fuzz/smoke-$target.log" >&2; failed+=("fuzz smoke of $target"); continue; }
     echo "fuzz_$target: $(grep -E "^#[0-9]+[[:space:]]+DONE" "build-fuzz/smoke-$target.log")"
