@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console.h"
+#include "library_texts.h"
 
 namespace qvdisk {
 namespace {
@@ -28,10 +29,6 @@ class Levels : public CQuillonvardeDebugLevel {
 // The library logs on the calling thread, and every transfer thread drives an object of its
 // own, so the last error of an operation is kept per thread.
 thread_local std::string t_last_error;
-
-// The library reports the result of the TLS handshake at the error level also when it
-// succeeded; that line is neither an error to report nor one to show unexplained.
-const char kHandshakeDone[] = "ConnectHXA SSL return:[1] ";
 
 std::string format_message(const char* format, va_list args) {
     va_list copy;
@@ -77,32 +74,7 @@ Session::~Session() {
 }
 
 bool may_pass(const std::string& error) {
-    // The reasons after "ReadDisk: ", "WriteDisk: ", "OpenDisk: " and the LUN functions'
-    // names that say the request itself cannot succeed.
-    static const char* const kNeverPass[] = {
-        "file does not exist!",        // open: result 2
-        "vhd file not exist!",         // read, write: result 2
-        "token error!",                // result 3
-        "file open error!",            // open: result 4, the open mode refused
-        "file open flag error!",       // read, write: result 4
-        "operation code error!",       // result 1
-        "start block overflow!",       // result 6: the range starts outside the disk
-        "data size readed overflow!",  // result 7
-        "end block overflow!",         // result 9: the range ends outside the disk
-        "vhd struct error!",           // result 12
-        "parse vhd addr error!",       // result 13
-        "invalid parameter",           // the library's and the LUN functions' argument checks
-        "too much data!",              // an address map longer than the request
-        "buf size not Enough",
-        "open disk fail",                // a LUN device of the disk cannot be opened
-        "related LUN not found!",        // an extent on a LUN that was not given
-        "LunWWNList is not valid!",      // no LUN given
-        "phyOffset is less than 2M",     // an address map the library refuses
-        "is not pinned",                 // a service whose certificate is not among the pins
-        "the service's field holds",     // a disk path or token longer than its field
-        "is not a SHA-256 fingerprint",  // a pin the library refused
-    };
-    for (const char* text : kNeverPass)
+    for (const char* text : kNeverPassTexts)
         if (error.find(text) != std::string::npos) return false;
     return true;
 }
