@@ -1,0 +1,118 @@
+// A read: the disk is the source, the local output the sink. A regular output is written
+// under "<output>.incomplete" with its journal beside it; an output that is a device or a pipe
+// is written in place, with its journal in the state folder.
+#include <sys/stat.h>
+
+#include "console.h"
+#include "direction.h"
+#include "run_lock.h"
+
+namespace qvdisk {
+namespace {
+
+bool exists_not_regular(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+class Read : public Direction {
+  public:
+    explicit Read(const Transfer& t) : t_(t), in_place_(exists_not_regular(t.local)) {}
+
+    bool measure(uint64_t& length) override {
+        if (t_.offset >= t_.disk_size) {
+            message("--offset " + std::to_string(t_.offset) + " is not below --size " +
+                    std::to_string(t_.disk_size));
+            return false;
+        }
+        length = t_.length.value_or(t_.disk_size - t_.offset);
+        if (length > t_.disk_size - t_.offset) {
+            message("the range ends beyond --size " + std::to_string(t_.disk_size));
+            return false;
+        }
+        return true;
+    }
+    void bind(JournalBinding& b) const override { b.direction = "read"; }
+    std::string beside() const override { return in_place_ ? "" : t_.local; }
+    const char* local_option() const override { return "-o"; }
+    std::string lock_key() const override { return output_lock_key(t_.local); }
+    std::string lock_target() const override { return t_.local; }
+    bool resumable(JournalBinding& b) const override {
+        if (in_place_) return true;
+        const std::string partial = t_.local + ".incomplete";
+        struct stat st;
+        if (lstat(partial.c_str(), &st) != 0) {
+            message("--resume: there is no " + partial + "; starting from the beginning");
+            return false;
+        }
+        b.local_holds = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+    OPENMODE disk_mode() const override { return OPEN_READONLY; }
+    // The --size is checked as a diff checks its manifest's size: the disk's last byte is
+    // there and the byte after it is refused, so that a short --size never passes for a whole
+    // disk.
+    bool check_disk() const override {
+        DiskEnd whole(t_.where, OPEN_READONLY, 0);
+        return check_disk_size(whole, t_.retry, t_.where.disk, t_.disk_size, "--size");
+    }
+    bool open_local(bool resuming) override {
+        std::string error;
+        output_ = LocalFile::open_output(t_.local, resuming, t_.sparse, error);
+        if (!output_) {
+            message(error);
+            return false;
+        }
+        if (resuming && output_->sequential()) {
+            message("--resume refused: " + t_.local + " cannot seek, so it cannot be continued");
+            return false;
+        }
+        return true;
+    }
+    LocalFile& local() override { return *output_; }
+    End& source(DiskEnd& disk) override { return disk; }
+    End& sink(DiskEnd&) override { return *output_; }
+    bool finish(bool complete, uint64_t length) override {
+        std::string error;
+        if (output_->finish_output(complete, length, error) || !complete) return complete;
+        message(error);
+        return false;
+    }
+    void discard() override {
+        if (output_) output_->discard();
+    }
+    bool leave(uint64_t done, uint64_t length) override {
+        const std::string of = std::to_string(done) + " of " + std::to_string(length);
+        if (output_->sequential()) {
+            // What went into a pipe cannot be taken up again.
+            message(of + " bytes were written to " + t_.local +
+                    ", which cannot seek: the transfer cannot be resumed");
+            return false;
+        }
+        const std::string again = "; the same command with --resume continues from there";
+        if (output_->regular())
+            message("partial output kept as " + output_->working_name() + " (" + of + " bytes)" +
+                    again);
+        else
+            message(of + " bytes are written to " + t_.local + again);
+        return true;
+    }
+    const char* verb() const override { return "read"; }
+    const char* disk_word() const override { return "of"; }
+    const char* local_word() const override { return "into"; }
+
+  private:
+    const Transfer& t_;
+    const bool in_place_;
+    std::unique_ptr<LocalFile> output_;
+};
+
+}  // namespace
+
+std::unique_ptr<Direction> make_read(const Transfer& t) { return std::make_unique<Read>(t); }
+
+std::string transport_name(const Endpoint& where) {
+    return std::string(where.transport == TRANS_SAN ? "SAN" : "LAN") + (where.tls ? "+TLS" : "");
+}
+
+}  // namespace qvdisk
