@@ -235,18 +235,7 @@ int run_verify(const std::vector<std::string>& names) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"Reads and writes virtual disks through the HXA disk service.", "qv-disk"};
-    app.set_version_flag("--version", std::string("qv-disk ") + QV_DISK_VERSION);
-    app.require_subcommand(1);
-    // CLI11's messages begin like the program's own.
-    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
-        return "qv-disk: " + CLI::FailureMessage::simple(a, e);
-    });
-
-    Options o;
+CLI::App* add_read(CLI::App& app, Options& o) {
     CLI::App* read = app.add_subcommand("read", "copy a disk range into a local file");
     add_connection(read, o);
     add_range(read, o);
@@ -266,7 +255,10 @@ int main(int argc, char** argv) {
                      "the manifest's block size (default 65536)")
         ->transform(qvdisk::SizeIn(1, ZEV_MAX_BLOCK_SIZE))
         ->needs(manifest);
+    return read;
+}
 
+CLI::App* add_diff(CLI::App& app, Options& o) {
     CLI::App* diff = app.add_subcommand(
         "diff",
         "write on standard output the change stream of the disk against the manifest of its "
@@ -284,7 +276,10 @@ int main(int argc, char** argv) {
     diff->add_option("--manifest", o.transfer.manifest,
                      "also write the disk's new manifest (once the stream is complete)")
         ->type_name("FILE");
+    return diff;
+}
 
+CLI::App* add_write(CLI::App& app, Options& o) {
     CLI::App* write = app.add_subcommand("write", "copy a local file into the disk");
     add_connection(write, o);
     add_range(write, o);
@@ -292,39 +287,14 @@ int main(int argc, char** argv) {
         ->type_name("FILE")
         ->required()
         ->check(CLI::ExistingFile);
+    return write;
+}
 
-    std::vector<std::string> names;
-    CLI::App* verify = app.add_subcommand(
-        "verify-luns", "rescan the SCSI buses and check that LUN devices are present");
-    verify->add_option("NAME", names, "a device name under /dev/disk/by-id")->required();
-    verify->add_flag("-v", o.verbosity, "show the library's log");
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kUsage;
-    }
-
-    // The library takes its OpenSSL functions from this process.
-    OPENSSL_init_ssl(0, nullptr);
-    if (!qvdisk::start_library(o.verbosity)) {
-        qvdisk::message("the library refused its log hooks");
-        return 1;
-    }
-    if (verify->parsed()) return run_verify(names);
-
-    qvdisk::Transfer& t = o.transfer;
-    t.reading = !write->parsed();
-    CLI::App* sub = read->parsed() ? read : diff->parsed() ? diff : write;
-    if (!diff->parsed() && sub->count("--length") > 0) t.length = o.length;
-    t.request_size_given = sub->count("--request-size") > 0;
-    t.rate = static_cast<double>(o.rate);
-    t.progress = o.progress == "json"   ? qvdisk::ProgressMode::kJson
-                 : o.progress == "none" ? qvdisk::ProgressMode::kNone
-                                        : qvdisk::ProgressMode::kAuto;
+// The transport and its LUN devices. 0, or the exit status after saying why not.
+int settle_transport(const Options& o, qvdisk::Endpoint& where) {
     if (o.san) {
-        t.where.transport = TRANS_SAN;
-        t.where.luns.assign(o.luns.begin(), o.luns.end());
+        where.transport = TRANS_SAN;
+        where.luns.assign(o.luns.begin(), o.luns.end());
         if (o.luns.empty()) {
             qvdisk::message("--san needs the disk's LUN devices: --lun NAME (repeatable)");
             return kUsage;
@@ -333,9 +303,13 @@ int main(int argc, char** argv) {
         qvdisk::message("--lun is used only with --san");
         return kUsage;
     }
-    // The service's open request holds the path in a field of its own size per transport;
-    // a longer path would be cut to the name of another disk.
-    const std::string& disk = t.where.disk;
+    return 0;
+}
+
+// The service's open request holds the path in a field of its own size per transport; a
+// longer path would be cut to the name of another disk. 0, or the exit status after saying
+// why not.
+int check_disk_path(const Options& o, const std::string& disk) {
     const size_t path_max = o.san ? kSanPathMax : kLanPathMax;
     if (disk.empty()) {
         qvdisk::message("--disk: the path is empty");
@@ -353,6 +327,11 @@ int main(int argc, char** argv) {
             (o.san ? " with --san" : " (" + std::to_string(kSanPathMax) + " with --san)"));
         return kUsage;
     }
+    return 0;
+}
+
+// The certificate pins. 0, or the exit status after saying why not.
+int settle_pins(const Options& o, qvdisk::Endpoint& where) {
     for (const std::string& given : o.fingerprints) {
         const std::string pin = normal_fingerprint(given);
         if (pin.empty()) {
@@ -360,12 +339,68 @@ int main(int argc, char** argv) {
                             ": not a SHA-256 fingerprint (64 hexadecimal digits, colons allowed)");
             return kUsage;
         }
-        t.where.pins.push_back(pin);
+        where.pins.push_back(pin);
     }
-    if (!t.where.pins.empty() && !t.where.tls) {
+    if (!where.pins.empty() && !where.tls) {
         qvdisk::message("--tls-fingerprint needs --tls: a plain connection has no certificate");
         return kUsage;
     }
+    return 0;
+}
+
+// The transfer of the subcommand `sub` as the options describe it.
+void settle_options(const CLI::App* sub, bool writing, bool diffing, Options& o) {
+    qvdisk::Transfer& t = o.transfer;
+    t.reading = !writing;
+    if (!diffing && sub->count("--length") > 0) t.length = o.length;
+    t.request_size_given = sub->count("--request-size") > 0;
+    t.rate = static_cast<double>(o.rate);
+    t.progress = o.progress == "json"   ? qvdisk::ProgressMode::kJson
+                 : o.progress == "none" ? qvdisk::ProgressMode::kNone
+                                        : qvdisk::ProgressMode::kAuto;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Reads and writes virtual disks through the HXA disk service.", "qv-disk"};
+    app.set_version_flag("--version", std::string("qv-disk ") + QV_DISK_VERSION);
+    app.require_subcommand(1);
+    // CLI11's messages begin like the program's own.
+    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
+        return "qv-disk: " + CLI::FailureMessage::simple(a, e);
+    });
+    Options o;
+    CLI::App* read = add_read(app, o);
+    CLI::App* diff = add_diff(app, o);
+    CLI::App* write = add_write(app, o);
+    std::vector<std::string> names;
+    CLI::App* verify = app.add_subcommand(
+        "verify-luns", "rescan the SCSI buses and check that LUN devices are present");
+    verify->add_option("NAME", names, "a device name under /dev/disk/by-id")->required();
+    verify->add_flag("-v", o.verbosity, "show the library's log");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : kUsage;
+    }
+
+    // The library takes its OpenSSL functions from this process.
+    OPENSSL_init_ssl(0, nullptr);
+    if (!qvdisk::start_library(o.verbosity)) {
+        qvdisk::message("the library refused its log hooks");
+        return 1;
+    }
+    if (verify->parsed()) return run_verify(names);
+
+    qvdisk::Transfer& t = o.transfer;
+    settle_options(read->parsed()   ? read
+                   : diff->parsed() ? diff
+                                    : write,
+                   write->parsed(), diff->parsed(), o);
+    if (const int status = settle_transport(o, t.where)) return status;
+    if (const int status = check_disk_path(o, t.where.disk)) return status;
+    if (const int status = settle_pins(o, t.where)) return status;
     t.server = o.server;
     if (!parse_server(o.server, t.where)) return kUsage;
     if (!find_token(o, t.where.token)) return 1;
