@@ -308,17 +308,9 @@ bool DiskStore::may_write(uint64_t conn, uint32_t handle) {
     return it != handles_.end() && it->second.conn == conn && it->second.writable;
 }
 
-uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kind, uint32_t handle,
-                            uint64_t offset, uint64_t length, std::vector<Extent>& extents,
-                            std::string& why) {
-    extents.clear();
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end() || it->second.conn != conn) {
-        why = "handle " + std::to_string(handle) + " is not open on this connection";
-        return hxa::RES_HANDLE_NOT_EXIST;
-    }
-    const Handle& h = it->second;
+// The checks of a transfer on an open handle: its transport, its access and the range.
+uint16_t DiskStore::check_request(const Handle& h, Transport transport, TransferKind kind,
+                                  uint64_t offset, uint64_t length, std::string& why) const {
     if (h.transport != transport) {
         why = "handle was opened in the other transport";
         return hxa::RES_OPCODE_ERROR;
@@ -345,29 +337,15 @@ uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kin
               " beyond the disk size " + std::to_string(h.size);
         return hxa::RES_END_BLOCK_OVERFLOW;
     }
-    Disk& disk = disks_[h.disk];
-    if (disk.flat) {
-        if (kind == TransferKind::kMap) {
-            why = "flat image has no address map";
-            return hxa::RES_STRUCT_ERROR;
-        }
-        extents.push_back({h.fd, -1, offset, length});
-        return hxa::RES_OK;
-    }
-    const uint64_t end = offset + length;
+    return hxa::RES_OK;
+}
+
+// The extents of [offset, end) on a disk on LUNs: one per run of contiguous chunks on one
+// LUN, and one per run of unallocated chunks (a hole).
+void DiskStore::map_chunks(const Disk& disk, uint64_t offset, uint64_t end,
+                           std::vector<Extent>& extents) const {
     const size_t first = static_cast<size_t>(offset / chunk_size_);
     const size_t last = static_cast<size_t>((end - 1) / chunk_size_);
-    if (kind == TransferKind::kMap && last - first + 1 > max_extents_) {
-        why = "range spans " + std::to_string(last - first + 1) + " chunks, more than " +
-              std::to_string(max_extents_) + " extents";
-        return hxa::RES_DATA_SIZE_OVERFLOW;
-    }
-    bool allocate = kind == TransferKind::kWrite || (kind == TransferKind::kMap && h.writable);
-    if (allocate) {
-        for (size_t c = first; c <= last; ++c)
-            if (disk.chunks[c].lun < 0 && !allocate_chunk(disk, c, why))
-                return hxa::RES_WRITE_FAILED;
-    }
     for (size_t c = first; c <= last; ++c) {
         uint64_t chunk_start = static_cast<uint64_t>(c) * chunk_size_;
         uint64_t from = std::max(offset, chunk_start);
@@ -391,6 +369,45 @@ uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kin
         }
         extents.push_back(e);
     }
+}
+
+uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kind, uint32_t handle,
+                            uint64_t offset, uint64_t length, std::vector<Extent>& extents,
+                            std::string& why) {
+    extents.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end() || it->second.conn != conn) {
+        why = "handle " + std::to_string(handle) + " is not open on this connection";
+        return hxa::RES_HANDLE_NOT_EXIST;
+    }
+    const Handle& h = it->second;
+    const uint16_t refused = check_request(h, transport, kind, offset, length, why);
+    if (refused != hxa::RES_OK) return refused;
+    Disk& disk = disks_[h.disk];
+    if (disk.flat) {
+        if (kind == TransferKind::kMap) {
+            why = "flat image has no address map";
+            return hxa::RES_STRUCT_ERROR;
+        }
+        extents.push_back({h.fd, -1, offset, length});
+        return hxa::RES_OK;
+    }
+    const uint64_t end = offset + length;
+    const size_t first = static_cast<size_t>(offset / chunk_size_);
+    const size_t last = static_cast<size_t>((end - 1) / chunk_size_);
+    if (kind == TransferKind::kMap && last - first + 1 > max_extents_) {
+        why = "range spans " + std::to_string(last - first + 1) + " chunks, more than " +
+              std::to_string(max_extents_) + " extents";
+        return hxa::RES_DATA_SIZE_OVERFLOW;
+    }
+    bool allocate = kind == TransferKind::kWrite || (kind == TransferKind::kMap && h.writable);
+    if (allocate) {
+        for (size_t c = first; c <= last; ++c)
+            if (disk.chunks[c].lun < 0 && !allocate_chunk(disk, c, why))
+                return hxa::RES_WRITE_FAILED;
+    }
+    map_chunks(disk, offset, end, extents);
     return hxa::RES_OK;
 }
 

@@ -113,6 +113,10 @@ class DiskStore {
     };
 
     bool allocate_chunk(Disk& disk, size_t chunk, std::string& why);
+    uint16_t check_request(const Handle& h, Transport transport, TransferKind kind, uint64_t offset,
+                           uint64_t length, std::string& why) const;
+    void map_chunks(const Disk& disk, uint64_t offset, uint64_t end,
+                    std::vector<Extent>& extents) const;
 
     const uint64_t chunk_size_;
     const uint32_t max_extents_;

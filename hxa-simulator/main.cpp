@@ -149,6 +149,116 @@ bool setup_store(const Options& o, DiskStore& store) {
     return true;
 }
 
+// SIGINT and SIGTERM are taken by the main loop only: blocked before any thread exists
+// (threads inherit the mask) and read through a signal descriptor. The wake pipe tells the
+// loop that a connection ended.
+bool take_stop_signals(int& sig_fd, int wake[2]) {
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    sig_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+    if (sig_fd < 0 || pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        log_error("signal set-up: %s", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The TLS context, and with --print-fingerprint its certificate's fingerprint; false after
+// logging why not.
+bool make_tls(const Options& o, SSL_CTX*& ctx, std::string& fingerprint) {
+    if (!o.tls) return true;
+    std::string error;
+    ctx = make_server_context(o.cert_file, o.key_file, error);
+    if (ctx == nullptr) {
+        log_error("%s", error.c_str());
+        return false;
+    }
+    if (!o.print_fingerprint) return true;
+    fingerprint = certificate_fingerprint(ctx, error);
+    if (!fingerprint.empty()) return true;
+    log_error("%s", error.c_str());
+    SSL_CTX_free(ctx);
+    ctx = nullptr;
+    return false;
+}
+
+// The start-up log, then the lines a starter waits for on standard output: the fingerprint
+// first, so whoever waits for the listening line has it by then.
+void announce(const Options& o, const DiskStore& store, uint16_t port,
+              const std::string& fingerprint) {
+    for (const auto& line : store.describe()) log_info("%s", line.c_str());
+    log_info("serving %s on %s:%u, chunk size %llu, %s headers", o.tls ? "TLS" : "plain TCP",
+             o.address.c_str(), port, static_cast<ull>(o.chunk_size),
+             o.strict_headers ? "strict" : "lenient");
+    const std::string fault_text = describe_faults(o.faults);
+    if (!fault_text.empty()) log_info("faults: %s", fault_text.c_str());
+    if (!fingerprint.empty()) std::printf("tls-fingerprint %s\n", fingerprint.c_str());
+    std::printf("listening on %s:%u\n", o.address.c_str(), port);
+    std::fflush(stdout);
+}
+
+// Takes a waiting connection and starts its worker, unless too many are open.
+void accept_connection(int listen_fd, unsigned max_connections, const Shared& shared,
+                       std::list<std::unique_ptr<Connection>>& conns, uint64_t& next_id) {
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
+            log_error("accept: %s", std::strerror(errno));
+        return;
+    }
+    if (conns.size() >= max_connections) {
+        log_error("refusing a connection: %zu connections are open", conns.size());
+        close(fd);
+        return;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_unique<Connection>();
+    c->id = next_id++;
+    c->fd = fd;
+    log_info("conn %llu: accepted", static_cast<ull>(c->id));
+    try {
+        c->worker = std::thread(serve_connection, c.get(), shared);
+    } catch (const std::system_error& e) {
+        log_error("conn %llu: cannot start a thread: %s", static_cast<ull>(c->id), e.what());
+        close(fd);
+        return;
+    }
+    conns.push_back(std::move(c));
+}
+
+// Serves connections until SIGINT or SIGTERM, then ends every connection.
+void serve(int listen_fd, int sig_fd, int wake_fd, unsigned max_connections, const Shared& shared) {
+    std::list<std::unique_ptr<Connection>> conns;
+    uint64_t next_id = 1;
+    for (;;) {
+        struct pollfd fds[3] = {{listen_fd, POLLIN, 0}, {sig_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            log_error("poll: %s", std::strerror(errno));
+            break;
+        }
+        if (fds[1].revents) {
+            struct signalfd_siginfo si;
+            if (read(sig_fd, &si, sizeof si) == sizeof si)
+                log_info("received %s, stopping", strsignal(static_cast<int>(si.ssi_signo)));
+            break;
+        }
+        if (fds[2].revents) {
+            char drain[64];
+            while (read(wake_fd, drain, sizeof drain) > 0) {
+            }
+        }
+        reap(conns, false);
+        if (fds[0].revents) accept_connection(listen_fd, max_connections, shared, conns, next_id);
+    }
+    close(listen_fd);
+    reap(conns, true);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,114 +275,28 @@ int main(int argc, char** argv) {
     }
     set_verbosity(o.verbosity);
     signal(SIGPIPE, SIG_IGN);
-
-    // SIGINT and SIGTERM are taken by the main loop only: block them before any thread
-    // exists (threads inherit the mask) and read them through a signal descriptor.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-    int sig_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+    int sig_fd = -1;
     int wake[2];
-    if (sig_fd < 0 || pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        log_error("signal set-up: %s", std::strerror(errno));
-        return 1;
-    }
+    if (!take_stop_signals(sig_fd, wake)) return 1;
 
     DiskStore store(o.chunk_size, o.max_extents);
     if (!setup_store(o, store)) return 1;
     if (o.tokens.empty()) log_info("no --token given: every open is refused with result 3");
-
     SSL_CTX* ctx = nullptr;
     std::string fingerprint;
-    if (o.tls) {
-        ctx = make_server_context(o.cert_file, o.key_file, error);
-        if (ctx == nullptr) {
-            log_error("%s", error.c_str());
-            return 1;
-        }
-        if (o.print_fingerprint) {
-            fingerprint = certificate_fingerprint(ctx, error);
-            if (fingerprint.empty()) {
-                log_error("%s", error.c_str());
-                SSL_CTX_free(ctx);
-                return 1;
-            }
-        }
-    }
+    if (!make_tls(o, ctx, fingerprint)) return 1;
     uint16_t port = 0;
     int listen_fd = listen_on(o, port);
     if (listen_fd < 0) {
         SSL_CTX_free(ctx);
         return 1;
     }
-    for (const auto& line : store.describe()) log_info("%s", line.c_str());
-    log_info("serving %s on %s:%u, chunk size %llu, %s headers", o.tls ? "TLS" : "plain TCP",
-             o.address.c_str(), port, static_cast<ull>(o.chunk_size),
-             o.strict_headers ? "strict" : "lenient");
-    const std::string fault_text = describe_faults(o.faults);
-    if (!fault_text.empty()) log_info("faults: %s", fault_text.c_str());
-    // The fingerprint comes first: whoever waits for the listening line has it by then.
-    if (!fingerprint.empty()) std::printf("tls-fingerprint %s\n", fingerprint.c_str());
-    std::printf("listening on %s:%u\n", o.address.c_str(), port);
-    std::fflush(stdout);
+    announce(o, store, port, fingerprint);
 
     FaultBudget faults(o.faults);
     DataTotals totals;
     const Shared shared{&store, ctx, o.strict_headers, &faults, &totals, wake[1]};
-    std::list<std::unique_ptr<Connection>> conns;
-    uint64_t next_id = 1;
-    for (;;) {
-        struct pollfd fds[3] = {{listen_fd, POLLIN, 0}, {sig_fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR) continue;
-            log_error("poll: %s", std::strerror(errno));
-            break;
-        }
-        if (fds[1].revents) {
-            struct signalfd_siginfo si;
-            if (read(sig_fd, &si, sizeof si) == sizeof si)
-                log_info("received %s, stopping", strsignal(static_cast<int>(si.ssi_signo)));
-            break;
-        }
-        if (fds[2].revents) {
-            char drain[64];
-            while (read(wake[0], drain, sizeof drain) > 0) {
-            }
-        }
-        reap(conns, false);
-        if (fds[0].revents) {
-            int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
-                    log_error("accept: %s", std::strerror(errno));
-                continue;
-            }
-            if (conns.size() >= o.max_connections) {
-                log_error("refusing a connection: %zu connections are open", conns.size());
-                close(fd);
-                continue;
-            }
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            auto c = std::make_unique<Connection>();
-            c->id = next_id++;
-            c->fd = fd;
-            log_info("conn %llu: accepted", static_cast<ull>(c->id));
-            try {
-                c->worker = std::thread(serve_connection, c.get(), shared);
-            } catch (const std::system_error& e) {
-                log_error("conn %llu: cannot start a thread: %s", static_cast<ull>(c->id),
-                          e.what());
-                close(fd);
-                continue;
-            }
-            conns.push_back(std::move(c));
-        }
-    }
-    close(listen_fd);
-    reap(conns, true);
+    serve(listen_fd, sig_fd, wake[0], o.max_connections, shared);
     SSL_CTX_free(ctx);
     close(wake[0]);
     close(wake[1]);

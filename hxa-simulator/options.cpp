@@ -121,18 +121,8 @@ std::string refused(const std::string& what, const std::string& value) {
     return what + ", got '" + value + "'";
 }
 
-// Describes the command line to `app`. The actions of the options store into `o` and set
-// `jitter_given` and `mode_given` when --drop-jitter and --drop-mode come, so all three must
-// outlive the parse.
-void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_given) {
-    app.name("hxa-simulator");
-    app.description("A stand-in for the HXA disk service on loopback.");
-    app.footer(
-        "Sizes take the suffixes K, M, G (binary). On start the simulator prints\n"
-        "\"listening on ADDR:PORT\" on standard output (with --print-fingerprint after\n"
-        "\"tls-fingerprint XX:...:XX\"); SIGINT or SIGTERM stop it.");
-    app.allow_extras();  // reported as unknown options after parsing
-
+// Where the simulator listens and how: address, port, TLS.
+void add_network_options(CLI::App& app, Options& o) {
     add_value(app, "--address", "A", "IPv4 loopback address to listen on (default 127.0.0.1)",
               [&](const std::string& v) {
                   if (!is_loopback(v))
@@ -163,6 +153,10 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
     app.add_flag("--print-fingerprint", o.print_fingerprint,
                  "print \"tls-fingerprint XX:...:XX\", the SHA-256 fingerprint of the TLS "
                  "certificate, before the listening line (with --tls or --cert)");
+}
+
+// Who may use the service: tokens with read-write or read-only access.
+void add_token_options(CLI::App& app, Options& o) {
     for (bool writable : {true, false}) {
         const std::string name = writable ? "--token" : "--read-only-token";
         add_value(app, name, "T",
@@ -174,6 +168,10 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
                       return std::string();
                   });
     }
+}
+
+// What the service serves: flat disks, LUNs and disks on LUNs.
+void add_disk_options(CLI::App& app, Options& o) {
     add_value(app, "--disk", "PATH=IMAGE",
               "serve disk PATH from the flat image file IMAGE, LAN only (repeatable)",
               [&](const std::string& v) {
@@ -225,6 +223,10 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
                   o.lun_disks.push_back(d);
                   return std::string();
               });
+}
+
+// The service's limits, its checks of request headers and its log.
+void add_limit_and_log_options(CLI::App& app, Options& o) {
     add_value(app, "--chunk-size", "N", "allocation unit of LUN-backed disks (default 1M)",
               [&](const std::string& v) {
                   if (!parse_size(v, o.chunk_size) || o.chunk_size < 4096 ||
@@ -253,8 +255,11 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
     add_switch(app, "--quiet", "log only errors", [&] { o.verbosity = Verbosity::kQuiet; });
     add_switch(app, "--verbose", "also log every extent",
                [&] { o.verbosity = Verbosity::kVerbose; });
+}
 
-    FaultSettings& f = o.faults;
+// Faults that cut connections: their seed, limit, jitter and mode. The actions set
+// `jitter_given` and `mode_given`, which must outlive the parse.
+void add_drop_options(CLI::App& app, FaultSettings& f, bool& jitter_given, bool& mode_given) {
     const std::string faults = "Faults";
     add_value(app, "--fault-seed", "N", "seed of the faults of every connection (default 1)",
               [&](const std::string& v) {
@@ -288,6 +293,11 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
                   return std::string();
               })
         ->group(faults);
+}
+
+// Faults of the answers: I/O failures, delays, stalls, and the limit of all faults.
+void add_answer_fault_options(CLI::App& app, FaultSettings& f) {
+    const std::string faults = "Faults";
     add_value(app, "--io-error-rate", "P",
               "share of transfers answered with result 8 or 10 (default 0)",
               [&](const std::string& v) {
@@ -322,6 +332,26 @@ void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_
                   return std::string();
               })
         ->group(faults);
+}
+
+// Describes the command line to `app`. The actions of the options store into `o` and set
+// `jitter_given` and `mode_given` when --drop-jitter and --drop-mode come, so all three must
+// outlive the parse.
+void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_given) {
+    app.name("hxa-simulator");
+    app.description("A stand-in for the HXA disk service on loopback.");
+    app.footer(
+        "Sizes take the suffixes K, M, G (binary). On start the simulator prints\n"
+        "\"listening on ADDR:PORT\" on standard output (with --print-fingerprint after\n"
+        "\"tls-fingerprint XX:...:XX\"); SIGINT or SIGTERM stop it.");
+    app.allow_extras();  // reported as unknown options after parsing
+
+    add_network_options(app, o);
+    add_token_options(app, o);
+    add_disk_options(app, o);
+    add_limit_and_log_options(app, o);
+    add_drop_options(app, o.faults, jitter_given, mode_given);
+    add_answer_fault_options(app, o.faults);
 }
 
 }  // namespace
