@@ -29,4 +29,4 @@ done
 llvm-profdata merge -sparse "$build"/*.profraw -o "$build/all.profdata"
 llvm-cov report "${objects[@]}" -instr-profile="$build/all.profdata" \
     "$root/tool/base64.cpp" "$root/tool/diff-tool.cpp" "$root/tool/logging.cpp" \
-    "$root/sdk/Quillonvarde_sdk_impl.cpp"
+    "$root"/sdk/*.cpp
