@@ -29,5 +29,4 @@ done
 llvm-profdata merge -sparse "$build"/*.profraw -o "$build/all.profdata"
 llvm-cov report "${objects[@]}" -instr-profile="$build/all.profdata" \
     "$root/zev-stream/base64.cpp" "$root/zev-block-diff-tool/zev-block-diff-tool.cpp" \
-    "$root/zev-block-diff-tool/logging.cpp" \
-    "$root/sdk/Quillonvarde_sdk_impl.cpp"
+    "$root/zev-block-diff-tool/logging.cpp" "$root"/sdk/*.cpp

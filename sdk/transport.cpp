@@ -288,3 +288,26 @@ CallTransport::CallTransport(CQuillonvardeSDKImpl* self) : transport_(self->tran
 }
 
 }  // namespace qvsdk
+
+// The object's side of the table: the transport of its present connection fields.
+
+CQuillonvardeSDKImpl::Transport* CQuillonvardeSDKImpl::transport() {
+    std::atomic<Transport*>* slot = qvsdk::transport_slot(m_iSocket);
+    if (slot == nullptr) return nullptr;
+    Transport* present = slot->load(std::memory_order_acquire);
+    if (present != nullptr && present->serves(this)) return present;
+    // The fields changed since the transport was made (a connection set up by hand), or the
+    // slot holds what a connection that ended without DisConnectHXA left behind.
+    Transport* made = qvsdk::make_transport(this);
+    if (made != nullptr) delete slot->exchange(made, std::memory_order_acq_rel);
+    return made;
+}
+
+void CQuillonvardeSDKImpl::end_transport() {
+    std::atomic<Transport*>* slot = qvsdk::transport_slot(m_iSocket);
+    if (slot == nullptr) return;
+    Transport* present = slot->load(std::memory_order_acquire);
+    if (present != nullptr && present->serves(this) &&
+        slot->compare_exchange_strong(present, nullptr, std::memory_order_acq_rel))
+        delete present;
+}
