@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hxa_checksum.h"
+#include "requests.h"
 #include "sim_log.h"
 #include "tls_server.h"
 
@@ -22,29 +23,6 @@ constexpr size_t kIoBlock = 4 << 20;  // bounds every data transfer step
 constexpr size_t kReadReplyHead = hxa::kHeaderSize + sizeof(hxa::TransferReplyHead);
 
 using ull = unsigned long long;
-
-const char* op_name(uint16_t op) {
-    switch (op) {
-        case hxa::OP_LAN_OPEN:
-            return "LAN open";
-        case hxa::OP_LAN_CLOSE:
-            return "LAN close";
-        case hxa::OP_LAN_READ:
-            return "LAN read";
-        case hxa::OP_LAN_WRITE:
-            return "LAN write";
-        case hxa::OP_LAN_WRITE_NODATA:
-            return "LAN data-less write";
-        case hxa::OP_SAN_OPEN:
-            return "SAN open";
-        case hxa::OP_SAN_CLOSE:
-            return "SAN close";
-        case hxa::OP_SAN_ADDR_MAP:
-            return "SAN address map";
-        default:
-            return "unknown operation";
-    }
-}
 
 std::string field_text(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
@@ -309,15 +287,18 @@ bool Session::serve_one() {
     }
 }
 
+bool Session::payload_fits(const hxa::MsgHeader& h) const {
+    const uint32_t expected = request_payload(h.operation);
+    if (h.length == expected) return true;
+    log_error("conn %llu: %s request with %u payload bytes, expected %u; answered result 1",
+              static_cast<ull>(conn_), op_name(h.operation), h.length, expected);
+    return false;
+}
+
 bool Session::handle_open(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok) {
     const bool san = h.operation == hxa::OP_SAN_OPEN;
-    const uint32_t expected = san ? sizeof(hxa::OpenSanRequest) : sizeof(hxa::OpenLanRequest);
     hxa::OpenReply reply{};
-    if (!header_ok) {
-        reply.result = hxa::RES_OPCODE_ERROR;
-    } else if (h.length != expected) {
-        log_error("conn %llu: %s request with %u payload bytes, expected %u; answered result 1",
-                  static_cast<ull>(conn_), op_name(h.operation), h.length, expected);
+    if (!header_ok || !payload_fits(h)) {
         reply.result = hxa::RES_OPCODE_ERROR;
     } else {
         std::string path, token, why;
@@ -353,12 +334,7 @@ bool Session::handle_open(const hxa::MsgHeader& h, const unsigned char* payload,
 bool Session::handle_close(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok) {
     const bool san = h.operation == hxa::OP_SAN_CLOSE;
     hxa::CloseReply reply{};
-    if (!header_ok) {
-        reply.result = hxa::RES_OPCODE_ERROR;
-    } else if (h.length != sizeof(hxa::CloseRequest)) {
-        log_error("conn %llu: %s request with %u payload bytes, expected %zu; answered result 1",
-                  static_cast<ull>(conn_), op_name(h.operation), h.length,
-                  sizeof(hxa::CloseRequest));
+    if (!header_ok || !payload_fits(h)) {
         reply.result = hxa::RES_OPCODE_ERROR;
     } else {
         hxa::CloseRequest req;
@@ -375,9 +351,7 @@ bool Session::handle_close(const hxa::MsgHeader& h, const unsigned char* payload
 bool Session::handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* payload,
                                   bool header_ok) {
     const uint16_t op = h.operation;
-    if (h.length != sizeof(hxa::LanTransferRequest)) {
-        log_error("conn %llu: %s request with %u payload bytes, expected %zu; answered result 1",
-                  static_cast<ull>(conn_), op_name(op), h.length, sizeof(hxa::LanTransferRequest));
+    if (!payload_fits(h)) {
         if (!send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0)) return false;
         if (op == hxa::OP_LAN_WRITE) {
             log_error("conn %llu: the length of the data behind it is unknown; closing",
@@ -548,13 +522,7 @@ bool Session::zero_out(const std::vector<Extent>& extents) {
 
 bool Session::handle_map(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok) {
     if (!header_ok) return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
-    if (h.length != sizeof(hxa::SanMapRequest)) {
-        log_error(
-            "conn %llu: SAN address map request with %u payload bytes, expected %zu; "
-            "answered result 1",
-            static_cast<ull>(conn_), h.length, sizeof(hxa::SanMapRequest));
-        return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
-    }
+    if (!payload_fits(h)) return send_transfer_reply(h, hxa::RES_OPCODE_ERROR, 0);
     hxa::SanMapRequest req;
     std::memcpy(&req, payload, sizeof req);
     std::vector<Extent> extents;

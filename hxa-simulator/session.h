@@ -94,6 +94,8 @@ class Session {
     bool send_reply(const hxa::MsgHeader& request, const void* payload, uint32_t length);
     bool send_transfer_reply(const hxa::MsgHeader& request, uint16_t result, uint32_t count);
     bool drain(uint64_t bytes);
+    // Whether the request carries the payload its operation takes; logs it when not.
+    bool payload_fits(const hxa::MsgHeader& h) const;
     bool handle_open(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok);
     bool handle_close(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok);
     bool handle_lan_transfer(const hxa::MsgHeader& h, const unsigned char* payload, bool header_ok);
