@@ -17,7 +17,7 @@
 
 #include "hxa_checksum.h"
 #include "hxa_protocol.h"
-#include "session.h"
+#include "stream.h"
 #include "timing.h"
 #include "tls_server.h"
 
@@ -124,7 +124,8 @@ void raw_server(const std::string& image, bool tls) {
                 continue;
             }
         }
-        hxasim::Stream stream(fd, ssl);
+        hxasim::SocketLink link(fd, ssl);
+        hxasim::Stream stream(link);
         for (;;) {
             hxa::MsgHeader h;
             unsigned char payload[hxa::kMessageAreaSize];

@@ -411,4 +411,11 @@ uint16_t DiskStore::prepare(uint64_t conn, Transport transport, TransferKind kin
     return hxa::RES_OK;
 }
 
+TransferPlan DiskStore::plan(uint64_t conn, Transport transport, TransferKind kind, uint32_t handle,
+                             uint64_t offset, uint64_t length) {
+    TransferPlan p;
+    p.result = prepare(conn, transport, kind, handle, offset, length, p.extents, p.why);
+    return p;
+}
+
 }  // namespace hxasim

@@ -18,29 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "disk_service.h"
 #include "options.h"
 
 namespace hxasim {
 
-enum class Transport { kSan, kLan };
-
-// One stretch of a transfer: `len` bytes at `pos` of descriptor `fd`, or a hole (fd -1)
-// that has no storage and reads as zeros.
-struct Extent {
-    int fd = -1;
-    int lun = -1;  // index of the LUN (address maps); -1 for holes and flat images
-    uint64_t pos = 0;
-    uint64_t len = 0;
-};
-
-enum class TransferKind {
-    kRead,   // LAN read: needs read access; never allocates
-    kWrite,  // LAN write: needs write access; allocates the range
-    kZero,   // LAN data-less write: needs write access; allocates nothing
-    kMap,    // address map: allocates the range when the handle may write
-};
-
-class DiskStore {
+class DiskStore : public DiskService {
   public:
     DiskStore(uint64_t chunk_size, uint32_t max_extents);
     ~DiskStore();
@@ -56,8 +39,9 @@ class DiskStore {
     // Requests. Each returns a protocol result code and, when not 0, the reason in `why`.
     // Handles belong to the connection `conn` that opened them.
     uint16_t open(uint64_t conn, Transport transport, const std::string& path,
-                  const std::string& token, uint16_t open_mode, uint32_t& handle, std::string& why);
-    uint16_t close(uint64_t conn, Transport transport, uint32_t handle, std::string& why);
+                  const std::string& token, uint16_t open_mode, uint32_t& handle,
+                  std::string& why) override;
+    uint16_t close(uint64_t conn, Transport transport, uint32_t handle, std::string& why) override;
     // Closes every handle of a connection; returns how many.
     size_t close_all(uint64_t conn);
 
@@ -66,13 +50,13 @@ class DiskStore {
     uint16_t prepare(uint64_t conn, Transport transport, TransferKind kind, uint32_t handle,
                      uint64_t offset, uint64_t length, std::vector<Extent>& extents,
                      std::string& why);
+    TransferPlan plan(uint64_t conn, Transport transport, TransferKind kind, uint32_t handle,
+                      uint64_t offset, uint64_t length) override;
 
-    // Whether `handle`, open on connection `conn`, may write (its address maps are the ones
-    // to write through); false for an unknown handle.
-    bool may_write(uint64_t conn, uint32_t handle);
-
-    // The 16 identifier bytes of a LUN, for address-map records.
-    const unsigned char* lun_wwn(int lun) const { return luns_[static_cast<size_t>(lun)].wwn; }
+    bool may_write(uint64_t conn, uint32_t handle) override;
+    const unsigned char* lun_wwn(int lun) const override {
+        return luns_[static_cast<size_t>(lun)].wwn;
+    }
 
     uint64_t chunk_size() const { return chunk_size_; }
 

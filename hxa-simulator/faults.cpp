@@ -34,23 +34,28 @@ uint64_t Random::between(uint64_t lo, uint64_t hi) { return lo + next() % (hi - 
 
 double Random::unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
 
-bool FaultBudget::claim(std::string& label) {
-    const uint64_t n = claimed_.fetch_add(1) + 1;
-    const uint64_t limit = settings_.fault_limit;
-    if (limit != 0 && n > limit) {
-        if (n == limit + 1)
-            log_info("fault limit %llu reached: serving without faults from now on",
-                     static_cast<unsigned long long>(limit));
-        return false;
-    }
-    label = "fault " + std::to_string(n);
-    if (limit != 0) label += " of " + std::to_string(limit);
+bool FaultCounter::claim(std::string& label) {
+    label = "fault " + std::to_string(claimed_.fetch_add(1) + 1);
     return true;
 }
 
-ConnectionFaults::ConnectionFaults(FaultBudget& budget, uint64_t conn)
-    : budget_(budget), conn_(conn), random_(budget.settings().seed, conn) {
-    const FaultSettings& s = budget_.settings();
+bool FaultLimit::claim(std::string& label) {
+    const uint64_t n = taken_.fetch_add(1) + 1;
+    if (n > limit_) {
+        if (n == limit_ + 1)
+            log_info("fault limit %llu reached: serving without faults from now on",
+                     static_cast<unsigned long long>(limit_));
+        return false;
+    }
+    if (!next_.claim(label)) return false;
+    label += " of " + std::to_string(limit_);
+    return true;
+}
+
+ConnectionFaults::ConnectionFaults(const FaultSettings& settings, FaultSource& source,
+                                   uint64_t conn)
+    : settings_(settings), source_(source), conn_(conn), random_(settings.seed, conn) {
+    const FaultSettings& s = settings_;
     if (s.drop_after != 0)
         drop_limit_ = s.drop_jitter == 0 ? s.drop_after
                                          : random_.between(s.drop_after - s.drop_jitter,
@@ -59,19 +64,19 @@ ConnectionFaults::ConnectionFaults(FaultBudget& budget, uint64_t conn)
 
 bool ConnectionFaults::claim_drop(std::string& label) {
     if (drop_limit_ == 0) return false;
-    if (budget_.claim(label)) return true;
+    if (source_.claim(label)) return true;
     drop_limit_ = 0;
     return false;
 }
 
 bool ConnectionFaults::io_error(std::string& label) {
-    const double rate = budget_.settings().io_error_rate;
-    return rate > 0 && random_.unit() < rate && budget_.claim(label);
+    const double rate = settings_.io_error_rate;
+    return rate > 0 && random_.unit() < rate && source_.claim(label);
 }
 
 bool ConnectionFaults::stall(uint64_t answered, std::string& label) {
-    const auto& after = budget_.settings().stall_after;
-    return after && *after == answered && budget_.claim(label);
+    const auto& after = settings_.stall_after;
+    return after && *after == answered && source_.claim(label);
 }
 
 std::string describe_faults(const FaultSettings& s) {

@@ -27,40 +27,57 @@ class Random {
     uint64_t state_;
 };
 
-// The fault settings and the number of faults injected so far, shared by all connections.
-class FaultBudget {
+// Where faults are claimed: every fault injected takes the next number from it, and may be
+// refused one.
+class FaultSource {
   public:
-    explicit FaultBudget(const FaultSettings& settings) : settings_(settings) {}
-    const FaultSettings& settings() const { return settings_; }
-    // Takes the next fault: true with its label ("fault 3", or "fault 3 of 5" under a
-    // limit), false once the limit is used up.
-    bool claim(std::string& label);
+    virtual ~FaultSource() = default;
+    // Takes the next fault: true with its label ("fault 3"), false when none may be injected.
+    virtual bool claim(std::string& label) = 0;
+};
+
+// Numbers the faults of all connections.
+class FaultCounter : public FaultSource {
+  public:
+    bool claim(std::string& label) override;
 
   private:
-    const FaultSettings settings_;
     std::atomic<uint64_t> claimed_{0};
 };
 
-// The faults of one connection.
+// At most `limit` faults over all connections, then none: a layer over the source it
+// limits. Its labels say the limit ("fault 3 of 5"); it logs once when the limit is reached.
+class FaultLimit : public FaultSource {
+  public:
+    FaultLimit(FaultSource& next, uint64_t limit) : next_(next), limit_(limit) {}
+    bool claim(std::string& label) override;
+
+  private:
+    FaultSource& next_;
+    const uint64_t limit_;
+    std::atomic<uint64_t> taken_{0};
+};
+
+// The faults of one connection: what it draws from the settings, the seed and its number.
 class ConnectionFaults {
   public:
-    ConnectionFaults(FaultBudget& budget, uint64_t conn);
+    ConnectionFaults(const FaultSettings& settings, FaultSource& source, uint64_t conn);
+    const FaultSettings& settings() const { return settings_; }
     uint64_t conn() const { return conn_; }
     // Bytes the connection may move before it is cut; 0: never.
     uint64_t drop_limit() const { return drop_limit_; }
-    DropMode drop_mode() const { return budget_.settings().drop_mode; }
     // The connection reached its drop limit: true with the fault's label when it is to be
-    // cut; false when the fault limit is used up, and the connection is then never cut.
+    // cut; false when no fault may be injected, and the connection is then never cut.
     bool claim_drop(std::string& label);
     // Draws whether the transfer about to be carried out fails instead; true with the label.
     bool io_error(std::string& label);
     // Whether the connection stalls now, with `answered` requests answered; true with the
     // label.
     bool stall(uint64_t answered, std::string& label);
-    double reply_delay_ms() const { return budget_.settings().reply_delay_ms; }
 
   private:
-    FaultBudget& budget_;
+    const FaultSettings& settings_;
+    FaultSource& source_;
     const uint64_t conn_;
     Random random_;
     uint64_t drop_limit_ = 0;

@@ -20,10 +20,10 @@
 #include <system_error>
 #include <thread>
 
+#include "connection.h"
 #include "disk_store.h"
 #include "faults.h"
 #include "options.h"
-#include "session.h"
 #include "sim_log.h"
 #include "tls_server.h"
 
@@ -48,9 +48,7 @@ constexpr int kTlsOutputBuffer = 256 << 10;
 struct Shared {
     DiskStore* store;
     SSL_CTX* ctx;
-    bool strict_headers;
-    FaultBudget* faults;
-    DataTotals* totals;
+    ServiceContext service;
     int wake_fd;
 };
 
@@ -75,12 +73,9 @@ void serve_connection(Connection* c, Shared shared) {
         }
     }
     if (ready) {
-        ConnectionFaults faults(*shared.faults, c->id);
-        Stream stream(c->fd, ssl, &faults);
-        Session session(*store, stream, c->id, shared.strict_headers, faults, *shared.totals);
-        session.run();
+        const bool cut = serve_requests(shared.service, c->id, c->fd, ssl);
         // A cut connection ends under its TLS session, without the closing alert.
-        if (ssl != nullptr && !stream.was_cut() && SSL_shutdown(ssl) >= 0) flush_tls_output(ssl);
+        if (ssl != nullptr && !cut && SSL_shutdown(ssl) >= 0) flush_tls_output(ssl);
     }
     if (ssl != nullptr) SSL_free(ssl);
     size_t left_open = store->close_all(c->id);
@@ -293,9 +288,13 @@ int main(int argc, char** argv) {
     }
     announce(o, store, port, fingerprint);
 
-    FaultBudget faults(o.faults);
+    FaultCounter fault_counter;
+    FaultLimit fault_limit(fault_counter, o.faults.fault_limit);
+    FaultSource& fault_source =
+        o.faults.fault_limit != 0 ? static_cast<FaultSource&>(fault_limit) : fault_counter;
     DataTotals totals;
-    const Shared shared{&store, ctx, o.strict_headers, &faults, &totals, wake[1]};
+    const Shared shared{
+        &store, ctx, {&store, o.strict_headers, &o.faults, &fault_source, &totals}, wake[1]};
     serve(listen_fd, sig_fd, wake[0], o.max_connections, shared);
     SSL_CTX_free(ctx);
     close(wake[0]);
