@@ -11,7 +11,7 @@
 
 #include "disk_end.h"
 #include "journal.h"
-#include "local_file.h"
+#include "local_end.h"
 #include "transfer.h"
 
 namespace qvdisk {
@@ -41,7 +41,7 @@ class Direction {
     // Opens the local file for the copy, keeping a partial one when resuming. False after
     // saying why.
     virtual bool open_local(bool resuming) = 0;
-    virtual LocalFile& local() = 0;
+    virtual LocalEnd& local() = 0;
     virtual End& source(DiskEnd& disk) = 0;
     virtual End& sink(DiskEnd& disk) = 0;
     // Ends the local file: whether the transfer is still complete afterwards.

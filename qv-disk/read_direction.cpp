@@ -58,7 +58,7 @@ class Read : public Direction {
     }
     bool open_local(bool resuming) override {
         std::string error;
-        output_ = LocalFile::open_output(t_.local, resuming, t_.sparse, error);
+        output_ = LocalEnd::open_output(t_.local, resuming, t_.sparse, error);
         if (!output_) {
             message(error);
             return false;
@@ -69,7 +69,7 @@ class Read : public Direction {
         }
         return true;
     }
-    LocalFile& local() override { return *output_; }
+    LocalEnd& local() override { return *output_; }
     End& source(DiskEnd& disk) override { return disk; }
     End& sink(DiskEnd&) override { return *output_; }
     bool finish(bool complete, uint64_t length) override {
@@ -104,7 +104,7 @@ class Read : public Direction {
   private:
     const Transfer& t_;
     const bool in_place_;
-    std::unique_ptr<LocalFile> output_;
+    std::unique_ptr<LocalEnd> output_;
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ class Write : public Direction {
 
     bool measure(uint64_t& length) override {
         std::string error;
-        input_ = LocalFile::open_input(t_.local, error);
+        input_ = LocalEnd::open_input(t_.local, error);
         if (!input_) {
             message(error);
             return false;
@@ -49,7 +49,7 @@ class Write : public Direction {
     OPENMODE disk_mode() const override { return OPEN_READWRITE; }
     bool check_disk() const override { return true; }
     bool open_local(bool) override { return true; }
-    LocalFile& local() override { return *input_; }
+    LocalEnd& local() override { return *input_; }
     End& source(DiskEnd&) override { return *input_; }
     End& sink(DiskEnd& disk) override { return disk; }
     bool finish(bool complete, uint64_t) override { return complete; }
@@ -65,7 +65,7 @@ class Write : public Direction {
 
   private:
     const Transfer& t_;
-    std::unique_ptr<LocalFile> input_;
+    std::unique_ptr<LocalEnd> input_;
 };
 
 }  // namespace
