@@ -28,6 +28,10 @@ enum class TransferKind {
     kMap,    // address map: allocates the range when the handle may write
 };
 
+// Makes `len` bytes at `pos` of `fd` read as zeros (punches a hole where the file system
+// allows it, writes zeros otherwise). False with errno set on failure.
+bool zero_range(int fd, uint64_t pos, uint64_t len);
+
 // What a transfer request resolves to.
 struct TransferPlan {
     uint16_t result = 0;  // protocol result code

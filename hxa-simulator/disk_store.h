@@ -113,10 +113,6 @@ class DiskStore : public DiskService {
     uint32_t next_handle_ = 1;
 };
 
-// Makes `len` bytes at `pos` of `fd` read as zeros (punches a hole where the file system
-// allows it, writes zeros otherwise). False with errno set on failure.
-bool zero_range(int fd, uint64_t pos, uint64_t len);
-
 }  // namespace hxasim
 
 #endif  // HXA_SIMULATOR_DISK_STORE_H

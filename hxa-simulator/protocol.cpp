@@ -22,6 +22,10 @@ constexpr RequestKind kRequests[] = {
     {hxa::OP_SAN_ADDR_MAP, "SAN address map", sizeof(hxa::SanMapRequest)},
 };
 
+std::string field_text(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
 const RequestKind* find(uint16_t op) {
     for (const RequestKind& kind : kRequests)
         if (kind.op == op) return &kind;
@@ -39,14 +43,6 @@ uint32_t request_payload(uint16_t op) {
     const RequestKind* kind = find(op);
     return kind != nullptr ? kind->payload : 0;
 }
-
-namespace {
-
-std::string field_text(const char* field, size_t size) {
-    return std::string(field, strnlen(field, size));
-}
-
-}  // namespace
 
 OpenFields open_fields(const Request& request) {
     OpenFields f;

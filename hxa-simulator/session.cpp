@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "disk_store.h"
 #include "hxa_checksum.h"
 #include "sim_log.h"
 

@@ -107,13 +107,13 @@ bool FileOutput::write_sparse(uint64_t pos, size_t n, const char* buf, Failure& 
 bool FileOutput::finish_output(bool complete, uint64_t length, std::string& error) {
     bool ok = true;
     if (complete && ftruncate(fd_, static_cast<off_t>(length)) != 0) {
-        error = std::string("setting the size of ") + working_ + ": " + std::strerror(errno);
+        error = system_error("setting the size of " + working_);
         ok = false;
     }
     ok = close_flushed(ok, error);
     if (!complete || !ok) return ok;
     if (rename(working_.c_str(), name_.c_str()) != 0) {
-        error = "renaming " + working_ + " to " + name_ + ": " + std::strerror(errno);
+        error = system_error("renaming " + working_ + " to " + name_);
         return false;
     }
     // The new name lasts only once its folder is on stable storage.

@@ -13,8 +13,6 @@
 namespace qvdisk {
 namespace {
 
-std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
-
 // The channel of a local end: every worker shares the one descriptor.
 class LocalChannel : public Channel {
   public:
@@ -91,7 +89,11 @@ std::unique_ptr<LocalEnd> LocalEnd::open_input(const std::string& path, std::str
 
 std::unique_ptr<Channel> LocalEnd::channel() { return std::make_unique<LocalChannel>(*this); }
 
-bool LocalEnd::fail(Failure& f, const std::string& what) const {
+std::string LocalEnd::system_error(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool LocalEnd::fail(Failure& f, const std::string& what) {
     f = {system_error(what), false};
     return false;
 }

@@ -59,7 +59,10 @@ class LocalEnd : public End {
     // Flushes and closes the descriptor: `ok` unless either failed, with `error` set then
     // when it was not set before.
     bool close_flushed(bool ok, std::string& error);
-    bool fail(Failure& f, const std::string& what) const;
+    // "<what>: <the text of errno>".
+    static std::string system_error(const std::string& what);
+    // Sets `f` to system_error(what), which no retry mends; false.
+    static bool fail(Failure& f, const std::string& what);
 
     const std::string name_;
     std::string working_;
