@@ -103,7 +103,7 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
     plan.rate = t.rate;
     plan.manifest = &now;
     CopyLoop loop(plan, disk, stream, stream, nullptr);
-    const int stopped_by = run_supervised(loop, t.progress, size);
+    const int stopped_by = run_supervised(loop, t.progress, size, nullptr);
     std::vector<std::string> failures = loop.failures();
     Failure ended;
     if (!stream.end(ended)) failures.push_back(ended.text);
@@ -113,7 +113,7 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
         message("the stream is complete, but the disk's new manifest was not written: " + error);
         complete = false;
     }
-    const ProgressFigures figures = final_figures(loop, size, complete, stopped_by);
+    const ProgressFigures figures = final_figures(loop, size, complete, stopped_by, nullptr);
     final_progress(t.progress, figures);
     if (!complete) {
         if (stream.processed() < size && !stream.broken())

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "changed_only_end.h"
 #include "disk_end.h"
 #include "journal.h"
 #include "local_end.h"
@@ -55,6 +56,8 @@ class Direction {
     virtual const char* verb() const = 0;
     virtual const char* disk_word() const = 0;
     virtual const char* local_word() const = 0;
+    // What a write that sends only differing blocks compared and wrote; null otherwise.
+    virtual const BlockCounts* counts() const { return nullptr; }
 };
 
 std::unique_ptr<Direction> make_read(const Transfer& t);

@@ -3,7 +3,7 @@
 //
 //   qv-disk read   --server ADDR[:PORT] --disk PATH --size BYTES -o FILE   [options]
 //   qv-disk diff   --server ADDR[:PORT] --disk PATH --base-manifest FILE  [options] > STREAM
-//   qv-disk write  --server ADDR[:PORT] --disk PATH -i FILE                [options]
+//   qv-disk write  --server ADDR[:PORT] --disk PATH -i FILE [--only-changed] [options]
 //   qv-disk verify-luns NAME...
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -287,6 +287,19 @@ CLI::App* add_write(CLI::App& app, Options& o) {
         ->type_name("FILE")
         ->required()
         ->check(CLI::ExistingFile);
+    write->add_flag("--only-changed", o.transfer.only_changed,
+                    "read the disk's range as it goes, compare it with the input block by block "
+                    "and write only the blocks that differ (a rollback to a backup image)");
+    write
+        ->add_option("--manifest", o.transfer.manifest,
+                     "also write the input's block manifest (the SHA-256 of every block), once "
+                     "the disk holds all of it")
+        ->type_name("FILE");
+    write
+        ->add_option("--block-size", o.transfer.block_size,
+                     "the block size of the comparison and of the manifest (default 65536; with "
+                     "--only-changed or --manifest)")
+        ->transform(qvdisk::SizeIn(1, ZEV_MAX_BLOCK_SIZE));
     return write;
 }
 
@@ -398,6 +411,11 @@ int main(int argc, char** argv) {
                    : diff->parsed() ? diff
                                     : write,
                    write->parsed(), diff->parsed(), o);
+    if (write->parsed() && write->count("--block-size") > 0 && !t.only_changed &&
+        t.manifest.empty()) {
+        qvdisk::message("--block-size needs --only-changed or --manifest");
+        return kUsage;
+    }
     if (const int status = settle_transport(o, t.where)) return status;
     if (const int status = check_disk_path(o, t.where.disk)) return status;
     if (const int status = settle_pins(o, t.where)) return status;

@@ -36,6 +36,13 @@ void rates(const ProgressFigures& p, double& rate, double& left) {
     left = rate > 0 ? (p.total - p.done) / rate : (p.done >= p.total ? 0 : -1);
 }
 
+void add_counts(ProgressFigures& p, const BlockCounts* counts) {
+    if (counts == nullptr) return;
+    p.blocks = true;
+    p.blocks_compared = counts->compared.load();
+    p.blocks_written = counts->written.load();
+}
+
 void draw_line(const ProgressFigures& p) {
     double rate, left;
     rates(p, rate, left);
@@ -63,8 +70,10 @@ void report_end(const std::vector<std::string>& failures, int stopped_by, uint64
     if (stopped_by != 0) message("interrupted after " + std::to_string(done) + " bytes");
 }
 
-ProgressFigures final_figures(const CopyLoop& loop, uint64_t total, bool complete, int stopped_by) {
+ProgressFigures final_figures(const CopyLoop& loop, uint64_t total, bool complete, int stopped_by,
+                              const BlockCounts* counts) {
     ProgressFigures figures;
+    add_counts(figures, counts);
     figures.done = loop.done_bytes();
     figures.total = total;
     figures.moved = loop.moved_bytes();
@@ -81,13 +90,18 @@ std::string progress_json(const ProgressFigures& p) {
     char line[400];
     char left_text[32] = "null";
     if (left >= 0) std::snprintf(left_text, sizeof left_text, "%.1f", left);
+    char blocks[80] = "";
+    if (p.blocks)
+        std::snprintf(blocks, sizeof blocks, ",\"blocks_compared\":%llu,\"blocks_written\":%llu",
+                      static_cast<unsigned long long>(p.blocks_compared),
+                      static_cast<unsigned long long>(p.blocks_written));
     std::snprintf(line, sizeof line,
                   "{\"state\":\"%s\",\"bytes_done\":%llu,\"bytes_total\":%llu,"
                   "\"bytes_per_second\":%.0f,\"seconds_left\":%s,\"elapsed_seconds\":%.1f,"
-                  "\"retries\":%llu,\"connections\":%u}",
+                  "\"retries\":%llu,\"connections\":%u%s}",
                   p.state, static_cast<unsigned long long>(p.done),
                   static_cast<unsigned long long>(p.total), rate, left_text, p.seconds,
-                  static_cast<unsigned long long>(p.retries), p.connections);
+                  static_cast<unsigned long long>(p.retries), p.connections, blocks);
     return line;
 }
 
@@ -103,7 +117,7 @@ void unblock_stop_signals() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total) {
+int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total, const BlockCounts* counts) {
     sigset_t set = stop_signals();
     int signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     const bool line = mode == ProgressMode::kAuto && progress_wanted();
@@ -118,6 +132,7 @@ int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total) {
         p.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         p.retries = loop.retries();
         p.connections = loop.workers();
+        add_counts(p, counts);
         return p;
     };
     while (loop.running()) {
@@ -154,10 +169,10 @@ int supervise(CopyLoop& loop, ProgressMode mode, uint64_t total) {
 
 }  // namespace
 
-int run_supervised(CopyLoop& loop, ProgressMode mode, uint64_t total) {
+int run_supervised(CopyLoop& loop, ProgressMode mode, uint64_t total, const BlockCounts* counts) {
     block_stop_signals();
     loop.start();
-    const int stopped_by = supervise(loop, mode, total);
+    const int stopped_by = supervise(loop, mode, total, counts);
     loop.join();
     unblock_stop_signals();
     return stopped_by;

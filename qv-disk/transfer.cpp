@@ -55,14 +55,16 @@ class TransferRun {
         return stop(status);
     }
 
-    // The range, and the manifest of what is read: its blocks are hashed by the workers, so
-    // that each request holds whole blocks.
+    // The range, and the manifest of what is read or written: its blocks are hashed by the
+    // workers and a write of differing blocks compares whole blocks, so that each request
+    // holds whole blocks.
     bool settle_range() {
         if (!direction_->measure(length_)) return stop(1);
         if (length_ == 0) return say("nothing to transfer: the range is empty");
         std::string error;
-        if (!t_.manifest.empty() && (!whole_block_requests(t_, t_.block_size, error) ||
-                                     !manifest_.reset(length_, t_.block_size, error)))
+        const bool blocks = t_.only_changed || !t_.manifest.empty();
+        if (blocks && !whole_block_requests(t_, t_.block_size, error)) return say(error);
+        if (!t_.manifest.empty() && !manifest_.reset(length_, t_.block_size, error))
             return say(error);
         return true;
     }
@@ -149,7 +151,7 @@ class TransferRun {
         if (loop.earlier_bytes() > 0)
             message("resuming: " + std::to_string(loop.earlier_bytes()) + " of " +
                     std::to_string(length_) + " bytes were done before and are not moved again");
-        const int stopped_by = run_supervised(loop, t_.progress, length_);
+        const int stopped_by = run_supervised(loop, t_.progress, length_, direction_->counts());
         std::vector<std::string> failures = loop.failures();
         Failure flushed;
         if (!journal_->flush(to, flushed)) failures.push_back(flushed.text);
@@ -160,7 +162,8 @@ class TransferRun {
         // the run, but nothing is left to resume.
         const bool image_whole = complete;
         if (complete && !save_manifest()) complete = false;
-        const ProgressFigures figures = final_figures(loop, length_, complete, stopped_by);
+        const ProgressFigures figures =
+            final_figures(loop, length_, complete, stopped_by, direction_->counts());
         clean_up(image_whole, loop.done_bytes());
         final_progress(t_.progress, figures);
         if (!complete) return 1;
@@ -171,9 +174,11 @@ class TransferRun {
     bool save_manifest() {
         std::string error;
         if (t_.manifest.empty() || manifest_.save(t_.manifest, error)) return true;
-        message("the image is complete in " + t_.local + ", but its manifest was not written: " +
-                error + "; make it again with: zev-block-manifest " + t_.local + " -o " +
-                t_.manifest + " --block-size " + std::to_string(t_.block_size) +
+        message((t_.reading ? "the image is complete in " + t_.local
+                            : "the disk " + t_.where.disk + " holds " + t_.local) +
+                ", but its manifest was not written: " + error +
+                "; make it again with: zev-block-manifest " + t_.local + " -o " + t_.manifest +
+                " --block-size " + std::to_string(t_.block_size) +
                 (t_.offset != 0 || length_ != t_.disk_size
                      ? " (the image holds only the range read)"
                      : ""));
@@ -203,6 +208,13 @@ class TransferRun {
             s > 0 ? loop.moved_bytes() / kMiB / s : 0.0, transport_name(t_.where).c_str(),
             std::max(loop.workers(), 1u), loop.workers() > 1 ? "s" : "",
             digest.empty() ? "" : ", sha256 ", digest.c_str());
+        if (const BlockCounts* c = direction_->counts())
+            std::printf(
+                "%llu of %llu blocks of %llu bytes differed and were written (%llu bytes)\n",
+                static_cast<unsigned long long>(c->written.load()),
+                static_cast<unsigned long long>(c->compared.load()),
+                static_cast<unsigned long long>(c->block_size),
+                static_cast<unsigned long long>(c->written_bytes.load()));
         if (!t_.manifest.empty())
             std::printf("manifest of %llu blocks of %llu bytes written to %s, list digest %s\n",
                         static_cast<unsigned long long>(manifest_.block_count()),

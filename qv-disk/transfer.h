@@ -38,6 +38,9 @@ struct Transfer {
     uint64_t block_size = 65536;
     std::string base_manifest;
     bool request_size_given = false;  // --request-size was on the command line
+    // Write only: compare the disk with the input block by block (block_size) and write only
+    // the blocks that differ.
+    bool only_changed = false;
 };
 
 // Makes the request size a whole number of blocks: the default becomes the most whole

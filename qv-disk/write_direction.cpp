@@ -1,5 +1,7 @@
-// A write: the local input is the source, the disk the sink. The journal is in the state
-// folder, and one run at a time writes a disk.
+// A write: the local input is the source, the disk the sink, or the disk behind a comparison
+// that writes only the blocks that differ (--only-changed). The journal is in the state
+// folder, and one run at a time writes a disk; both kinds of write leave a request's range
+// equal to the input, so either resumes the other's journal.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -51,7 +53,11 @@ class Write : public Direction {
     bool open_local(bool) override { return true; }
     LocalEnd& local() override { return *input_; }
     End& source(DiskEnd&) override { return *input_; }
-    End& sink(DiskEnd& disk) override { return disk; }
+    End& sink(DiskEnd& disk) override {
+        if (!t_.only_changed) return disk;
+        changed_only_ = std::make_unique<ChangedOnlyEnd>(disk, t_.block_size);
+        return *changed_only_;
+    }
     bool finish(bool complete, uint64_t) override { return complete; }
     void discard() override {}
     bool leave(uint64_t done, uint64_t length) override {
@@ -59,13 +65,17 @@ class Write : public Direction {
                 t_.where.disk + "; the same command with --resume continues from there");
         return true;
     }
-    const char* verb() const override { return "wrote"; }
-    const char* disk_word() const override { return "to"; }
-    const char* local_word() const override { return "from"; }
+    const char* verb() const override { return t_.only_changed ? "compared" : "wrote"; }
+    const char* disk_word() const override { return t_.only_changed ? "of" : "to"; }
+    const char* local_word() const override { return t_.only_changed ? "with" : "from"; }
+    const BlockCounts* counts() const override {
+        return changed_only_ ? &changed_only_->counts() : nullptr;
+    }
 
   private:
     const Transfer& t_;
     std::unique_ptr<LocalEnd> input_;
+    std::unique_ptr<ChangedOnlyEnd> changed_only_;
 };
 
 }  // namespace
