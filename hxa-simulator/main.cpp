@@ -302,6 +302,8 @@ int main(int argc, char** argv) {
     close(sig_fd);
     log_info("data moved: %llu bytes read, %llu bytes written", static_cast<ull>(totals.read),
              static_cast<ull>(totals.written));
+    log_info("bytes on the connections: %llu received, %llu sent",
+             static_cast<ull>(totals.received), static_cast<ull>(totals.sent));
     log_info("stopped");
     return 0;
 }

@@ -34,6 +34,8 @@ Session::Session(DiskService& service, Stream& stream, uint64_t conn_id, bool st
 void Session::run() {
     while (serve_one()) {
     }
+    totals_.received += stream_.bytes_received();
+    totals_.sent += stream_.bytes_sent();
 }
 
 char* Session::data_block(uint64_t need, size_t& size) {

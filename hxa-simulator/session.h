@@ -22,6 +22,9 @@ namespace hxasim {
 struct DataTotals {
     std::atomic<uint64_t> read{0};
     std::atomic<uint64_t> written{0};
+    // Every byte of every connection, requests and replies included.
+    std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> sent{0};
 };
 
 class Session {

@@ -23,6 +23,7 @@ Stream::ReadResult Stream::read_exact(void* data, size_t size) {
                                               : ReadResult::kError;
         }
         size_t take = static_cast<size_t>(n);
+        received_ += take;
         if (!direct) {
             in_pos_ = std::min(take, left);
             in_end_ = take;

@@ -12,8 +12,8 @@ namespace hxasim {
 
 // Reads go through a small input buffer, so that a request header and its payload (and the
 // start of the data of a write) usually arrive with one receive call; large reads bypass
-// the buffer once it is empty. The stream counts the bytes it sends (the plain text, in
-// TLS).
+// the buffer once it is empty. The stream counts the bytes it receives and sends (the plain
+// text, in TLS).
 class Stream {
   public:
     // kEof only when the peer closed before the first byte; kEndedByFault when a fault
@@ -25,6 +25,7 @@ class Stream {
     bool write_all(const void* data, size_t size);
     bool wait_for_close(double timeout_ms) { return link_.wait_for_close(timeout_ms); }
     uint64_t bytes_sent() const { return sent_; }
+    uint64_t bytes_received() const { return received_; }
 
   private:
     // Holds the largest request (header and payload); little of the data behind a write
@@ -36,6 +37,7 @@ class Stream {
     size_t in_pos_ = 0;  // unread input is in_[in_pos_, in_end_)
     size_t in_end_ = 0;
     uint64_t sent_ = 0;
+    uint64_t received_ = 0;
 };
 
 }  // namespace hxasim

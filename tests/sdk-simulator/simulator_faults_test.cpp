@@ -295,6 +295,18 @@ TEST_F(Faults, TheStopLogCountsTheDataMoved) {
                                  " bytes read, " + std::to_string(300001 + 3 * kMiB) +
                                  " bytes written\n";
     EXPECT_NE(sim.log().find(expected), std::string::npos) << expected;
+    // Every byte on the connections: the write's data and a few small requests in, the reads'
+    // data and small replies out.
+    unsigned long long in = 0, out = 0;
+    const size_t at = sim.log().find("bytes on the connections: ");
+    ASSERT_NE(at, std::string::npos) << sim.log();
+    ASSERT_EQ(std::sscanf(sim.log().c_str() + at,
+                          "bytes on the connections: %llu received, %llu sent", &in, &out),
+              2);
+    EXPECT_GT(in, 300001u);
+    EXPECT_LT(in, 300001u + 4096);
+    EXPECT_GT(out, kFlatSize + 3000);
+    EXPECT_LT(out, kFlatSize + 3000 + 4096);
 }
 
 TEST(FaultCommandLine, BadFaultOptionsExitWithTwoAndTheReason) {
