@@ -261,11 +261,64 @@ namespace {
 std::vector<zev_common::ChildProcess> g_servers;
 }  // namespace
 
-Server start_server(const std::vector<std::string>& args, std::string& error) {
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+namespace {
+
+uint64_t splitmix(uint64_t& x) {
+    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+std::vector<uint64_t> pick_blocks(uint64_t blocks, uint64_t count, uint64_t seed) {
+    std::vector<uint64_t> all(blocks);
+    for (uint64_t i = 0; i < blocks; ++i) all[i] = i;
+    for (uint64_t i = 0; i < count; ++i) std::swap(all[i], all[i + splitmix(seed) % (blocks - i)]);
+    all.resize(count);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+bool make_image_chain(const std::vector<std::string>& paths, uint64_t size, uint64_t block,
+                      const std::vector<std::vector<uint64_t>>& changes) {
+    return in_child([&] {
+        const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
+        std::vector<unsigned char> image(size), fresh(block);
+        fill_image(image.data(), size, 1, pool);
+        if (!write_whole(paths[0], image.data(), size)) return false;
+        for (size_t i = 1; i < paths.size(); ++i) {
+            for (uint64_t b : changes[i - 1]) {
+                const uint64_t off = b * block;
+                const size_t n = static_cast<size_t>(std::min(block, size - off));
+                fill_image(fresh.data(), n, 1000 + b + 1000003 * (i - 1), pool);
+                if (memcmp(fresh.data(), image.data() + off, n) == 0) fresh[0] ^= 0x5A;
+                memcpy(image.data() + off, fresh.data(), n);
+            }
+            if (!write_whole(paths[i], image.data(), size)) return false;
+        }
+        return true;
+    });
+}
+
+uint64_t file_size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+Server start_server(const std::vector<std::string>& args, std::string& error,
+                    const std::string& log_path) {
     Server s;
     zev_common::ChildOptions options;
     options.in = zev_common::Stream::inherit();
     options.out = zev_common::Stream::pipe();
+    if (!log_path.empty()) options.err = zev_common::Stream::file(log_path);
     zev_common::ChildProcess child = zev_common::ChildProcess::start(args, options);
     if (!child.running()) {
         error = args[0] + ": " + child.error();

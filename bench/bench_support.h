@@ -111,12 +111,30 @@ struct Server {
     uint16_t port = 0;
 };
 // Starts `args` (args[0] the program) and waits for its line; pid -1 with `error` when it did
-// not start. Every server started is remembered until stop_server().
-Server start_server(const std::vector<std::string>& args, std::string& error);
+// not start. Its standard error goes to `log_path` when one is given. Every server started is
+// remembered until stop_server().
+Server start_server(const std::vector<std::string>& args, std::string& error,
+                    const std::string& log_path = "");
 // SIGTERM, then waits for the exit.
 void stop_server(Server& s);
 // Stops every server still running, for the paths that end a benchmark early.
 void stop_all_servers();
+
+// The middle of the values (0 for none).
+double median(std::vector<double> values);
+
+// `count` distinct blocks of `blocks`, drawn at random from `seed`, in offset order.
+std::vector<uint64_t> pick_blocks(uint64_t blocks, uint64_t count, uint64_t seed);
+
+// A chain of disk images, made in a child process so that the caller stays small: paths[0] is
+// filled with image-like content of `size` bytes; each further path is the one before with the
+// blocks in `changes[i - 1]` rewritten with new content of the same kinds (a rewritten block
+// always differs). False when a file cannot be written.
+bool make_image_chain(const std::vector<std::string>& paths, uint64_t size, uint64_t block,
+                      const std::vector<std::vector<uint64_t>>& changes);
+
+// The size of a file, 0 when it cannot be found.
+uint64_t file_size(const std::string& path);
 
 void print_load(const char* what);
 // CPUs, memory and the load average at the start.

@@ -41,49 +41,6 @@ const char kToken[] = "bench-token";
 const char kDisk[] = "/bench/disk";  // the disk now
 const char kOld[] = "/bench/old";    // the same disk at the last backup
 
-uint64_t splitmix(uint64_t& x) {
-    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-// `count` distinct blocks of `blocks`, drawn at random, in offset order.
-std::vector<uint64_t> pick_blocks(uint64_t blocks, uint64_t count, uint64_t seed) {
-    std::vector<uint64_t> all(blocks);
-    for (uint64_t i = 0; i < blocks; ++i) all[i] = i;
-    for (uint64_t i = 0; i < count; ++i) std::swap(all[i], all[i + splitmix(seed) % (blocks - i)]);
-    all.resize(count);
-    std::sort(all.begin(), all.end());
-    return all;
-}
-
-// The image of the last backup and the disk now, which differs from it in `changed` blocks
-// (each rewritten with new content of the same kinds), made in a child process so that this
-// one stays small.
-bool make_disks(const std::string& old_path, const std::string& now_path, uint64_t size,
-                uint64_t block, const std::vector<uint64_t>& changed) {
-    return in_child([&] {
-        const std::vector<unsigned char> pool = load_executable_pool(64 * kMiB);
-        std::vector<unsigned char> image(size), fresh(block);
-        fill_image(image.data(), size, 1, pool);
-        if (!write_whole(old_path, image.data(), size)) return false;
-        for (uint64_t b : changed) {
-            const uint64_t off = b * block;
-            const size_t n = static_cast<size_t>(std::min(block, size - off));
-            fill_image(fresh.data(), n, 1000 + b, pool);
-            if (memcmp(fresh.data(), image.data() + off, n) == 0) fresh[0] ^= 0x5A;
-            memcpy(image.data() + off, fresh.data(), n);
-        }
-        return write_whole(now_path, image.data(), size);
-    });
-}
-
-uint64_t file_size(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
 // The change records of a stream: its lines that carry data (heartbeats and the final record
 // carry none).
 uint64_t change_records(const std::string& path) {
@@ -131,11 +88,6 @@ double parse_openssl_rate(const std::string& table) {
         }
     }
     return 0;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 std::vector<std::string> split_list(const std::string& text) {
@@ -221,7 +173,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "making two %zu MiB images in %s (%llu of %llu blocks differ)...\n", o.size_mib,
             o.dir.c_str(), static_cast<unsigned long long>(count),
             static_cast<unsigned long long>(blocks));
-    if (!make_disks(old_img, disk_img, size, block, changed)) {
+    if (!make_image_chain({old_img, disk_img}, size, block, {changed})) {
         fprintf(stderr, "qv-incremental-bench: cannot write the images in %s\n", o.dir.c_str());
         return 1;
     }

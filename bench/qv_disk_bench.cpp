@@ -52,11 +52,6 @@ bool make_pattern(const std::string& path, uint64_t size, uint64_t seed) {
     return fclose(f) == 0;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
