@@ -139,6 +139,8 @@ class LineReader {
             if (newline != nullptr) {
                 *line = base + start_;
                 *size = static_cast<size_t>(newline - *line);
+                line_start_ = consumed_ + start_;
+                line_length_ = *size + 1;
                 start_ = scan_ = static_cast<size_t>(newline - base) + 1;
                 return 1;
             }
@@ -146,6 +148,7 @@ class LineReader {
             if (eof_) return end_ == start_ ? 0 : -2;
             if (start_ > 0 && (end_ == buffer_.capacity || start_ >= buffer_.capacity / 2)) {
                 memmove(buffer_.data, buffer_.data + start_, end_ - start_);
+                consumed_ += start_;
                 end_ -= start_;
                 scan_ -= start_;
                 start_ = 0;
@@ -165,6 +168,9 @@ class LineReader {
             end_ += static_cast<size_t>(n);
         }
     }
+    // Bytes of the input before the line next() returned last, and its length with its break.
+    uint64_t line_start() const { return line_start_; }
+    uint64_t line_length() const { return line_length_; }
 
   private:
     int fd_;
@@ -174,6 +180,9 @@ class LineReader {
     size_t scan_ = 0;   // bytes before this hold no line break
     size_t end_ = 0;
     bool eof_ = false;
+    uint64_t consumed_ = 0;  // bytes of the input before buffer_.data
+    uint64_t line_start_ = 0;
+    uint64_t line_length_ = 0;
 };
 
 // What is wrong with a line, formatted like printf; empty when nothing is.
@@ -308,6 +317,8 @@ StreamReader::Result StreamReader::next(StreamRecord& record) {
 }
 
 const unsigned char* StreamReader::block() const { return state_->block.data; }
+uint64_t StreamReader::line_start() const { return state_->reader.line_start(); }
+uint64_t StreamReader::line_length() const { return state_->reader.line_length(); }
 bool StreamReader::final_seen() const { return state_->final_seen; }
 uint64_t StreamReader::final_offset() const { return state_->final_offset; }
 

@@ -42,6 +42,10 @@ class StreamReader {
     const std::string& problem() const { return problem_; }
     // Lines read so far.
     uint64_t line_number() const { return line_number_; }
+    // Where the last line read starts (the bytes read from `fd` before it), and its length with
+    // its line break: a record can be copied as it is.
+    uint64_t line_start() const;
+    uint64_t line_length() const;
     bool final_seen() const;
     uint64_t final_offset() const;
 

@@ -1,0 +1,458 @@
+// zev-block-merge: folds a chain of change streams into one stream equal to applying them in
+// order: the newest version of every block that changed in any of them. With the manifest of
+// the chain's base, blocks that came back to the base's contents are left out, and the result
+// is the stream zev-block-diff-tool writes for the base and the last image.
+//
+// Every input is read twice: once through the stream library's reader, which checks every
+// record completely and gives where each record's line is, and once to copy the lines of the
+// newest records as they are (never compressed again). Memory is an index entry per change
+// record, not the blocks' data. Nothing is written before every input has passed.
+#include <errno.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "block-manifest.h"
+#include "io-all.h"
+#include "sha256.h"
+#include "stream-format.h"
+#include "stream-reader.h"
+#include "stream-writer.h"
+
+namespace {
+
+// Exit status: 0 the merged stream is complete, 1 a refused input or a failure (nothing, or
+// for standard output possibly part of a stream, was written), 2 a wrong command line.
+const int kExitFailure = 1;
+const int kExitUsage = 2;
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("zev-block-merge: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+struct Input {
+    std::string path;
+    int fd = -1;
+    uint64_t image_size = 0;  // the offset of its final record
+    ~Input() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// A change record of an input: the block it holds, and where its line is.
+struct Entry {
+    uint64_t offset;
+    uint64_t line_pos;
+    uint64_t line_length;  // with its line break
+    uint32_t input;
+    bool equals_base;
+};
+
+// What the records read so far establish.
+struct Chain {
+    uint64_t image_size = 0;
+    uint64_t block = 0;      // the block size, once a record or the manifest shows it
+    std::string block_from;  // what showed it
+    std::vector<uint64_t>
+        tails;  // offsets of records of the image's last block, checked at the end
+    std::vector<uint64_t> heartbeats;  // of the first input: every input must have the same
+    std::vector<Entry> entries;
+    const zev::Manifest* base = nullptr;
+    uint64_t records_read = 0;
+};
+
+// Opens a stream that can be read twice: a regular file. Its type is checked before the open,
+// which would wait on a FIFO, and again on what was opened.
+bool open_input(Input& in) {
+    if (in.path == "-") {
+        say("-: standard input cannot be a stream to merge: each stream is read twice; give "
+            "files");
+        return false;
+    }
+    struct stat named, opened;
+    if (stat(in.path.c_str(), &named) != 0) {
+        say("%s: %s", in.path.c_str(), strerror(errno));
+        return false;
+    }
+    in.fd = S_ISREG(named.st_mode) ? open(in.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY) : -1;
+    if (in.fd >= 0 && fstat(in.fd, &opened) == 0 && S_ISREG(opened.st_mode)) return true;
+    if (in.fd < 0 && S_ISREG(named.st_mode)) {
+        say("%s: %s", in.path.c_str(), strerror(errno));
+    } else {
+        say("%s: not a regular file: each stream is read twice, so a pipe, a device or a "
+            "folder cannot be one",
+            in.path.c_str());
+    }
+    return false;
+}
+
+// The image size an input describes: the offset of its final record, which must be its last
+// line.
+bool find_final_record(Input& in) {
+    char tail[CHANGE_RECORD_OVERHEAD + 1] = {};
+    struct stat st;
+    const bool sized = fstat(in.fd, &st) == 0;
+    const uint64_t end = sized ? static_cast<uint64_t>(st.st_size) : 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(end, CHANGE_RECORD_OVERHEAD));
+    if (!sized || !zev::pread_all(in.fd, tail, n, end - n)) {
+        say("%s: %s", in.path.c_str(), strerror(errno));
+        return false;
+    }
+    const char* line = tail;
+    for (size_t i = n >= 2 ? n - 2 : 0; i > 0; --i) {
+        if (tail[i - 1] == ZEV_RECORD_BREAK[0]) {
+            line = tail + i;
+            break;
+        }
+    }
+    unsigned long long size = 0;
+    char expected[CHANGE_RECORD_OVERHEAD];
+    if (n > 0 && sscanf(line, ZEV_RECORD_OFFSET "%llu", &size) == 1) {
+        const size_t length = build_heartbeat_record(expected, size, true);
+        if (length == static_cast<size_t>(tail + n - line) && memcmp(expected, line, length) == 0) {
+            in.image_size = size;
+            return true;
+        }
+    }
+    say("%s: its last line is not a final record: the stream is cut or is not a change stream",
+        in.path.c_str());
+    return false;
+}
+
+// Every input describes the same image, and the base manifest too.
+bool same_images(const std::vector<std::unique_ptr<Input>>& inputs, const zev::Manifest* base,
+                 const std::string& base_path) {
+    const Input& first = *inputs.front();
+    for (const auto& in : inputs) {
+        if (in->image_size == first.image_size) continue;
+        say("%s describes an image of %" PRIu64 " bytes, %s one of %" PRIu64
+            " bytes: streams of different images cannot be merged",
+            in->path.c_str(), in->image_size, first.path.c_str(), first.image_size);
+        return false;
+    }
+    if (base != nullptr && base->image_size() != first.image_size) {
+        say("the base manifest %s describes an image of %" PRIu64
+            " bytes, the streams one of %" PRIu64 " bytes",
+            base_path.c_str(), base->image_size(), first.image_size);
+        return false;
+    }
+    return true;
+}
+
+// Checks that a change record holds one block of the chain's block size (the image's last
+// block may be shorter), learning the block size from the first record that shows it.
+bool on_grid(Chain& chain, const Input& in, uint64_t line, const zev::StreamRecord& r) {
+    const bool tail = r.offset + r.length == chain.image_size;
+    if (!tail && chain.block == 0) {
+        chain.block = r.length;
+        chain.block_from = in.path + " line " + std::to_string(line);
+    }
+    if (tail && chain.block == 0) {
+        chain.tails.push_back(r.offset);
+        return true;
+    }
+    if (r.offset % chain.block == 0 && (tail ? r.length <= chain.block : r.length == chain.block))
+        return true;
+    say("%s: line %" PRIu64 ": a change record of %" PRIu64 " bytes at offset %" PRIu64
+        " is not one block of %" PRIu64
+        " bytes (the block size of %s): streams of different "
+        "block sizes cannot be merged",
+        in.path.c_str(), line, r.length, r.offset, chain.block, chain.block_from.c_str());
+    return false;
+}
+
+// The heartbeats of every input must be those of the first: they depend only on the image
+// size and the block size, and the merged stream carries them.
+bool same_heartbeats(Chain& chain, const Input& in, uint32_t index,
+                     const std::vector<uint64_t>& seen) {
+    if (index == 0) {
+        chain.heartbeats = seen;
+        return true;
+    }
+    if (seen == chain.heartbeats) return true;
+    say("%s: its heartbeats are not those of the first stream: the streams were made with "
+        "different block sizes",
+        in.path.c_str());
+    return false;
+}
+
+// Whether a block equals the base's block at `offset`.
+bool equals_base(const Chain& chain, zev::BlockHasher& hasher, const unsigned char* block,
+                 const zev::StreamRecord& r) {
+    unsigned char digest[zev::kSha256Size];
+    hasher.hash(block, r.length, digest);
+    return memcmp(digest, chain.base->digest(r.offset / chain.block), sizeof digest) == 0;
+}
+
+// Reads one input through the stream reader: every record checked, every change record
+// indexed.
+bool read_input(Chain& chain, const Input& in, uint32_t index, zev::BlockHasher& hasher) {
+    zev::StreamReader reader(in.fd, chain.image_size);
+    zev::StreamRecord r;
+    std::vector<uint64_t> heartbeats;
+    for (;;) {
+        const zev::StreamReader::Result got = reader.next(r);
+        if (got == zev::StreamReader::kEnd) break;
+        if (got == zev::StreamReader::kReadError) {
+            say("%s: %s", in.path.c_str(), strerror(errno));
+            return false;
+        }
+        if (got == zev::StreamReader::kInvalid) {
+            say("%s: line %" PRIu64 ": %s", in.path.c_str(), reader.line_number(),
+                reader.problem().c_str());
+            return false;
+        }
+        if (r.kind == zev::StreamRecord::kHeartbeat) heartbeats.push_back(r.offset);
+        if (r.kind != zev::StreamRecord::kChange) continue;
+        if (!on_grid(chain, in, reader.line_number(), r)) return false;
+        const bool base = chain.base != nullptr && equals_base(chain, hasher, reader.block(), r);
+        chain.entries.push_back({r.offset, reader.line_start(), reader.line_length(), index, base});
+        ++chain.records_read;
+    }
+    if (!reader.final_seen()) {
+        say("%s: ended without its final record after line %" PRIu64, in.path.c_str(),
+            reader.line_number());
+        return false;
+    }
+    return same_heartbeats(chain, in, index, heartbeats);
+}
+
+// Records of the image's last block seen before the block size was known.
+bool tails_on_grid(const Chain& chain, const std::vector<std::unique_ptr<Input>>& inputs) {
+    for (uint64_t offset : chain.tails) {
+        if (chain.block == 0 || offset % chain.block == 0) continue;
+        say("%s: a change record at offset %" PRIu64 " is not on the blocks of %" PRIu64
+            " bytes of %s: streams of different block sizes cannot be merged",
+            inputs.size() > 1 ? "the streams" : inputs.front()->path.c_str(), offset, chain.block,
+            chain.block_from.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The newest record of every block, in the order of the image; with the base manifest,
+// without the blocks that equal the base's. The index is appended stream by stream, so a
+// stable sort keeps the streams' order within a block.
+std::vector<Entry> newest_records(std::vector<Entry> entries, bool drop_base, size_t& left_out) {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
+    std::vector<Entry> out;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].offset == entries[i].offset) continue;
+        if (drop_base && entries[i].equals_base)
+            ++left_out;
+        else
+            out.push_back(entries[i]);
+    }
+    return out;
+}
+
+// The merged stream's destination: standard output, or a new file beside the output
+// (a unique name, created exclusively, mode 0600) that takes the output's name once complete.
+struct Output {
+    std::string path;  // empty: standard output
+    std::string temporary;
+    int fd = STDOUT_FILENO;
+    std::vector<char> buffer;
+    ~Output() {
+        if (!temporary.empty()) {
+            close(fd);
+            unlink(temporary.c_str());
+        }
+    }
+    const char* name() const { return path.empty() ? "standard output" : path.c_str(); }
+    bool open() {
+        if (path.empty()) return true;
+        std::string pattern = path + ".XXXXXX";
+        fd = mkostemp(&pattern[0], O_CLOEXEC);
+        if (fd < 0) {
+            say("%s: cannot create a new file beside it: %s", path.c_str(), strerror(errno));
+            return false;
+        }
+        temporary = pattern;
+        return true;
+    }
+    bool flush() {
+        if (!buffer.empty() && !zev::write_all(fd, buffer.data(), buffer.size(), ENOSPC)) {
+            say("%s: %s", name(), strerror(errno));
+            return false;
+        }
+        buffer.clear();
+        return true;
+    }
+    bool finish() {
+        if (!flush()) return false;
+        if (path.empty()) return true;
+        if (fsync(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+            say("%s: %s", path.c_str(), strerror(errno));
+            return false;
+        }
+        temporary.clear();
+        close(fd);
+        fd = -1;
+        return true;
+    }
+};
+
+// Appends a record's line, read again from its input; a line that is no longer the record
+// indexed (the input changed meanwhile) fails the merge.
+bool copy_record(Output& out, const Entry& e, const Input& in) {
+    const size_t at = out.buffer.size();
+    out.buffer.resize(at + e.line_length);
+    char* line = out.buffer.data() + at;
+    const std::string head = ZEV_RECORD_OFFSET + std::to_string(e.offset) + ZEV_RECORD_LENGTH;
+    if (!zev::pread_all(in.fd, line, e.line_length, e.line_pos) ||
+        memcmp(line, head.data(), std::min<size_t>(head.size(), e.line_length)) != 0 ||
+        line[e.line_length - 1] != ZEV_RECORD_BREAK[0]) {
+        say("%s changed while it was merged: the record at offset %" PRIu64
+            " is no longer where it was",
+            in.path.c_str(), e.offset);
+        return false;
+    }
+    return out.buffer.size() < (1u << 20) || out.flush();
+}
+
+bool append_heartbeat(Output& out, uint64_t offset, bool last) {
+    char record[CHANGE_RECORD_OVERHEAD];
+    const size_t n = build_heartbeat_record(record, offset, last);
+    out.buffer.insert(out.buffer.end(), record, record + n);
+    return true;
+}
+
+// The merged stream: the records in the order of the image, each heartbeat after the records
+// of the blocks before its offset, and the final record.
+bool write_stream(Output& out, const Chain& chain, const std::vector<Entry>& records,
+                  const std::vector<std::unique_ptr<Input>>& inputs) {
+    size_t beat = 0;
+    for (const Entry& e : records) {
+        while (beat < chain.heartbeats.size() && chain.heartbeats[beat] <= e.offset)
+            append_heartbeat(out, chain.heartbeats[beat++], false);
+        if (!copy_record(out, e, *inputs[e.input])) return false;
+    }
+    while (beat < chain.heartbeats.size()) append_heartbeat(out, chain.heartbeats[beat++], false);
+    append_heartbeat(out, chain.image_size, true);
+    return out.finish();
+}
+
+// The output must not be one of the files read: it would replace an input or the manifest.
+bool output_apart(const std::string& output, const std::vector<std::string>& read) {
+    struct stat out;
+    const bool exists = stat(output.c_str(), &out) == 0;
+    for (const std::string& path : read) {
+        struct stat st;
+        const bool same = path == output || (exists && stat(path.c_str(), &st) == 0 &&
+                                             st.st_dev == out.st_dev && st.st_ino == out.st_ino);
+        if (!same) continue;
+        say("-o %s is also read by this merge (%s): give another output", output.c_str(),
+            path.c_str());
+        return false;
+    }
+    return true;
+}
+
+struct Options {
+    std::vector<std::string> streams;
+    std::string base_manifest;
+    std::string output;
+};
+
+// Reads and checks every input, then writes the merged stream. Returns the exit status.
+int merge(const Options& o) {
+    std::vector<std::string> read = o.streams;
+    if (!o.base_manifest.empty()) read.push_back(o.base_manifest);
+    if (!o.output.empty() && !output_apart(o.output, read)) return kExitFailure;
+    zev::Manifest base;
+    std::string error;
+    if (!o.base_manifest.empty() && !base.load(o.base_manifest, error)) {
+        say("--base-manifest %s", error.c_str());
+        return kExitFailure;
+    }
+    std::vector<std::unique_ptr<Input>> inputs;
+    for (const std::string& path : o.streams) {
+        inputs.push_back(std::make_unique<Input>());
+        inputs.back()->path = path;
+        if (!open_input(*inputs.back()) || !find_final_record(*inputs.back())) return kExitFailure;
+    }
+    Chain chain;
+    chain.image_size = inputs.front()->image_size;
+    if (!o.base_manifest.empty()) {
+        chain.base = &base;
+        chain.block = base.block_size();
+        chain.block_from = "the base manifest " + o.base_manifest;
+    }
+    if (!same_images(inputs, chain.base, o.base_manifest)) return kExitFailure;
+    zev::BlockHasher hasher;
+    if (chain.base != nullptr && !hasher.ok()) {
+        say("SHA-256 cannot be set up");
+        return kExitFailure;
+    }
+    for (uint32_t i = 0; i < inputs.size(); ++i)
+        if (!read_input(chain, *inputs[i], i, hasher)) return kExitFailure;
+    if (!tails_on_grid(chain, inputs) || (chain.base != nullptr && !hasher.ok()))
+        return kExitFailure;
+    size_t left_out = 0;
+    const std::vector<Entry> records =
+        newest_records(std::move(chain.entries), chain.base != nullptr, left_out);
+    Output out;
+    out.path = o.output;
+    if (!out.open() || !write_stream(out, chain, records, inputs)) return kExitFailure;
+    say("merged %zu stream(s) of an image of %" PRIu64
+        " bytes into %s: %zu change record(s) "
+        "of the %" PRIu64 " read%s",
+        inputs.size(), chain.image_size, out.name(), records.size(), chain.records_read,
+        chain.base == nullptr
+            ? ""
+            : ("; " + std::to_string(left_out) + " block(s) equal to the base left out").c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Folds change streams of one image, oldest first, into one stream equal to "
+        "applying them in order.",
+        "zev-block-merge"};
+    Options o;
+    app.add_option("stream", o.streams,
+                   "a change stream (a regular file), oldest first; the newest version of every "
+                   "block is kept")
+        ->required()
+        ->type_name("STREAM");
+    app.add_option("--base-manifest", o.base_manifest,
+                   "the block manifest of the chain's base image: blocks that came back to its "
+                   "contents are left out")
+        ->type_name("FILE");
+    app.add_option("-o,--output", o.output,
+                   "write the merged stream to FILE, through a new file and a rename (default: "
+                   "standard output)")
+        ->type_name("FILE");
+    app.set_version_flag("--version", "zev-block-merge " ZEV_VERSION);
+    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
+        return "zev-block-merge: " + CLI::FailureMessage::simple(a, e);
+    });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : kExitUsage;
+    }
+    return merge(o);
+}
