@@ -1,6 +1,6 @@
 # Debian packages of the data plane, one per install component:
-#   diff-tool    -> zev-block-diff-tool     (the static diff tool, zev-block-apply and
-#                                            zev-block-manifest)
+#   diff-tool    -> zev-block-diff-tool     (the static diff tool, zev-block-apply,
+#                                            zev-block-manifest and zev-block-merge)
 #   sdk-runtime  -> libquillonvarde-sdk1    (the shared library and its SONAME link)
 #   sdk-dev      -> libquillonvarde-sdk-dev (header, unversioned link, pkg-config, CMake package)
 #   qv-tools     -> qv-tools                (qv-disk and hxa-simulator)
@@ -73,7 +73,8 @@ statically linked executable.\n\
 .\n\
 zev-block-apply writes such a stream into a copy of the first image.\n\
 zev-block-manifest writes the SHA-256 of every block of an image into a\n\
-small file, and checks an image against it.")
+small file, and checks an image against it. zev-block-merge folds a chain\n\
+of such streams into one.")
 
   set(CPACK_DEBIAN_SDK-RUNTIME_PACKAGE_NAME libquillonvarde-sdk1)
   set(CPACK_DEBIAN_SDK-RUNTIME_PACKAGE_SECTION libs)

@@ -4,7 +4,9 @@
 # blocks change, an incremental backup: the change stream of the disk against that manifest,
 # with no second image. zev-block-apply applies the stream to a copy of the full backup,
 # checking the base before and the result after against the manifests, and refuses it onto
-# the wrong base.
+# the wrong base. A second night's stream is folded with the first by zev-block-merge and
+# applied once; then the damaged disk is rolled back to the full backup with qv-disk write
+# --only-changed, which writes only the blocks that differ.
 # The SAN transport is used where a private mount namespace can give the LUN files names
 # under /dev/disk/by-id (as root), the LAN transport otherwise. Everything runs in a temporary
 # folder that is removed at the end (kept and named with --keep).
@@ -25,8 +27,9 @@ fi
 sim="$build_dir/hxa-simulator/hxa-simulator"
 qv="$build_dir/qv-disk/qv-disk"
 apply="$build_dir/zev-block-apply/zev-block-apply"
+merge="$build_dir/zev-block-merge/zev-block-merge"
 manifest_tool="$build_dir/zev-block-manifest/zev-block-manifest"
-for p in "$sim" "$qv" "$manifest_tool"; do demo_need "$p"; done
+for p in "$sim" "$qv" "$manifest_tool" "$merge"; do demo_need "$p"; done
 
 demo_workdir zev-demo
 cd "$work"
@@ -109,6 +112,8 @@ open(sys.argv[1], "wb").write(img)
 head = bytearray(rng.randbytes(300000))
 open("patch-1.bin", "wb").write(head)
 open("patch-2.bin", "wb").write(b"changed by the demo " * 500)
+open("patch-3.bin", "wb").write(rng.randbytes(200000))
+open("damage.bin", "wb").write(b"encrypted by ransomware " * 40000)
 PY
 
 short() { sed -E 's/((sha256|list digest) [0-9a-f]{12})[0-9a-f]+/\1.../; s/^/   /'; }
@@ -165,7 +170,36 @@ if [ "$(sha256sum restored.img)" != "$before" ]; then
 fi
 echo "   exit status 1; restored.img is unchanged"
 
-echo "7. what the incremental backup did not have to do"
+echo "7. the next night: more changes, and a second incremental against second.manifest"
+qv_disk write -i patch-3.bin --offset 40M "${transport[@]}"
+"$qv" diff --server "127.0.0.1:$port" --tls --tls-fingerprint "$fingerprint" --token-file token \
+    --disk "$disk" --connections 4 \
+    --base-manifest second.manifest --manifest third.manifest "${transport[@]}" \
+    >night2.jsonl 2>diff2.err || { cat diff2.err >&2; exit 1; }
+sed 's/^qv-disk: /   /' diff2.err
+
+echo "8. the chain folded into one stream, applied once onto a copy of the full backup"
+echo "   (zev-block-merge changes.jsonl night2.jsonl --base-manifest full.manifest -o merged.jsonl)"
+"$merge" changes.jsonl night2.jsonl --base-manifest full.manifest -o merged.jsonl 2>&1 | short
+cp --sparse=always full.img chain.img
+"$apply" chain.img --input merged.jsonl --base-manifest full.manifest \
+    --result-manifest third.manifest 2>&1 | short
+echo "   $(grep -c '"length":[1-9]' merged.jsonl) change records in the merged stream, where the two nights hold $(cat changes.jsonl night2.jsonl | grep -c '"length":[1-9]');"
+echo "   the result matches third.manifest"
+
+echo "9. rollback: the disk is damaged, and only the blocks that differ from the full backup are written back"
+echo "   (qv-disk write -i full.img --only-changed --connections 4)"
+qv_disk write -i damage.bin --offset 20M "${transport[@]}"
+qv_disk write -i full.img --only-changed --connections 4 "${transport[@]}"
+qv_disk read --size "$size" -o /dev/null --manifest rolled.manifest "${transport[@]}"
+if ! cmp -s rolled.manifest full.manifest; then
+    echo "demo: FAILED: the rolled-back disk differs from the full backup" >&2
+    exit 1
+fi
+echo "   the disk's manifest equals full.manifest: the blocks of both nights and of the damage went back,"
+echo "   every other block was compared and not sent"
+
+echo "10. what the incremental backup did not have to do"
 echo "   a second image of $(mib "$size") was not written, and the diff read no local image"
 echo "   (reading the disk into second.img and diffing two images writes $(mib "$size") and reads $(mib $((2 * size))))"
 echo "   it wrote: change stream $(mib "$(stat -c %s changes.jsonl)"), manifest $(mib "$(stat -c %s second.manifest)"); it read the manifest of $(mib "$(stat -c %s full.manifest)")"

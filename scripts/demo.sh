@@ -11,6 +11,6 @@ cd "$(dirname "$0")/.."
 # it leaves the tests out. Only the programs of the demos are built.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target zev-block-diff-tool zev-block-apply zev-block-manifest \
-    hxa-simulator qv-disk >/dev/null
+    zev-block-merge hxa-simulator qv-disk >/dev/null
 ./scripts/demo-workflow.sh build "$@"
 echo "(the block difference tool on its own: scripts/demo-tool.sh build)"

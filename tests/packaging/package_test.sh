@@ -58,8 +58,8 @@ for pkg in "${!depends[@]}"; do
 done
 diff_tool_depends=$(dpkg-deb -f "$work/out/zev-block-diff-tool_${version}_amd64.deb" Depends)
 test "$diff_tool_depends" = "" ||
-    grep -qE '/usr/bin/zev-block-(apply|manifest)$' "$work/zev-block-diff-tool.list" ||
-    fail "zev-block-diff-tool: only zev-block-apply and zev-block-manifest may bring dependencies"
+    grep -qE '/usr/bin/zev-block-(apply|manifest|merge)$' "$work/zev-block-diff-tool.list" ||
+    fail "zev-block-diff-tool: only zev-block-apply, zev-block-manifest and zev-block-merge may bring dependencies"
 # zev-block-manifest takes SHA-256 from OpenSSL's libcrypto, which libssl3 ships.
 if grep -q '/usr/bin/zev-block-manifest$' "$work/zev-block-diff-tool.list"; then
     grep -q 'libssl3' <<<"$diff_tool_depends" ||
