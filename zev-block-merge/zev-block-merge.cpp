@@ -20,8 +20,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "block-manifest.h"
@@ -66,18 +69,36 @@ struct Entry {
     bool equals_base;
 };
 
-// What the records read so far establish.
+// What one input's records establish, found by the thread that read it.
+struct StreamIndex {
+    std::string error;   // why the input is refused; empty when it passed
+    uint64_t block = 0;  // its block size, once a record or the base manifest shows it
+    uint64_t block_line = 0, block_offset = 0;  // the record that showed it (0: the manifest)
+    std::vector<uint64_t> tails;  // records of the image's last block before the block size
+    std::vector<uint64_t> heartbeats;
+    std::vector<Entry> entries;
+};
+
+// What every input must agree on, and what they give together.
 struct Chain {
     uint64_t image_size = 0;
-    uint64_t block = 0;      // the block size, once a record or the manifest shows it
-    std::string block_from;  // what showed it
-    std::vector<uint64_t>
-        tails;  // offsets of records of the image's last block, checked at the end
+    const zev::Manifest* base = nullptr;
+    uint64_t block = 0;                // the block size, once a record or the manifest shows it
+    std::string block_from;            // what showed it
     std::vector<uint64_t> heartbeats;  // of the first input: every input must have the same
     std::vector<Entry> entries;
-    const zev::Manifest* base = nullptr;
     uint64_t records_read = 0;
 };
+
+std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string text(const char* format, ...) {
+    char out[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(out, sizeof out, format, args);
+    va_end(args);
+    return out;
+}
 
 // Opens a stream that can be read twice: a regular file. Its type is checked before the open,
 // which would wait on a FIFO, and again on what was opened.
@@ -157,93 +178,141 @@ bool same_images(const std::vector<std::unique_ptr<Input>>& inputs, const zev::M
     return true;
 }
 
-// Checks that a change record holds one block of the chain's block size (the image's last
+// Checks that a change record holds one block of the stream's block size (the image's last
 // block may be shorter), learning the block size from the first record that shows it.
-bool on_grid(Chain& chain, const Input& in, uint64_t line, const zev::StreamRecord& r) {
-    const bool tail = r.offset + r.length == chain.image_size;
-    if (!tail && chain.block == 0) {
-        chain.block = r.length;
-        chain.block_from = in.path + " line " + std::to_string(line);
+bool on_grid(StreamIndex& ix, const Input& in, const Chain& chain, uint64_t line,
+             const zev::StreamRecord& r) {
+    const uint64_t size = chain.image_size;
+    const bool tail = r.offset + r.length == size;
+    if (!tail && ix.block == 0) {
+        ix.block = r.length;
+        ix.block_line = line;
+        ix.block_offset = r.offset;
     }
-    if (tail && chain.block == 0) {
-        chain.tails.push_back(r.offset);
+    if (tail && ix.block == 0) {
+        ix.tails.push_back(r.offset);
         return true;
     }
-    if (r.offset % chain.block == 0 && (tail ? r.length <= chain.block : r.length == chain.block))
+    if (r.offset % ix.block == 0 && (tail ? r.length <= ix.block : r.length == ix.block))
         return true;
-    say("%s: line %" PRIu64 ": a change record of %" PRIu64 " bytes at offset %" PRIu64
-        " is not one block of %" PRIu64
-        " bytes (the block size of %s): streams of different "
-        "block sizes cannot be merged",
-        in.path.c_str(), line, r.length, r.offset, chain.block, chain.block_from.c_str());
-    return false;
-}
-
-// The heartbeats of every input must be those of the first: they depend only on the image
-// size and the block size, and the merged stream carries them.
-bool same_heartbeats(Chain& chain, const Input& in, uint32_t index,
-                     const std::vector<uint64_t>& seen) {
-    if (index == 0) {
-        chain.heartbeats = seen;
-        return true;
-    }
-    if (seen == chain.heartbeats) return true;
-    say("%s: its heartbeats are not those of the first stream: the streams were made with "
-        "different block sizes",
-        in.path.c_str());
+    ix.error = text("%s: line %" PRIu64 ": a change record of %" PRIu64 " bytes at offset %" PRIu64
+                    " is not one block of %" PRIu64
+                    " bytes (%s): streams of different block "
+                    "sizes cannot be merged",
+                    in.path.c_str(), line, r.length, r.offset, ix.block,
+                    chain.base != nullptr ? "the block size of the base manifest"
+                                          : "the block size of its records before");
     return false;
 }
 
 // Whether a block equals the base's block at `offset`.
-bool equals_base(const Chain& chain, zev::BlockHasher& hasher, const unsigned char* block,
+bool equals_base(const zev::Manifest& base, zev::BlockHasher& hasher, const unsigned char* block,
                  const zev::StreamRecord& r) {
     unsigned char digest[zev::kSha256Size];
     hasher.hash(block, r.length, digest);
-    return memcmp(digest, chain.base->digest(r.offset / chain.block), sizeof digest) == 0;
+    return memcmp(digest, base.digest(r.offset / base.block_size()), sizeof digest) == 0;
 }
 
 // Reads one input through the stream reader: every record checked, every change record
-// indexed.
-bool read_input(Chain& chain, const Input& in, uint32_t index, zev::BlockHasher& hasher) {
+// indexed, and with the base manifest every block compared with the base's.
+void read_input(const Chain& chain, const Input& in, uint32_t index, StreamIndex& ix) {
+    zev::BlockHasher hasher;
+    if (chain.base != nullptr && !hasher.ok()) {
+        ix.error = "SHA-256 cannot be set up";
+        return;
+    }
+    ix.block = chain.base != nullptr ? chain.base->block_size() : 0;
     zev::StreamReader reader(in.fd, chain.image_size);
     zev::StreamRecord r;
-    std::vector<uint64_t> heartbeats;
     for (;;) {
         const zev::StreamReader::Result got = reader.next(r);
         if (got == zev::StreamReader::kEnd) break;
         if (got == zev::StreamReader::kReadError) {
-            say("%s: %s", in.path.c_str(), strerror(errno));
-            return false;
+            ix.error = in.path + ": " + strerror(errno);
+            return;
         }
         if (got == zev::StreamReader::kInvalid) {
-            say("%s: line %" PRIu64 ": %s", in.path.c_str(), reader.line_number(),
-                reader.problem().c_str());
-            return false;
+            ix.error = text("%s: line %" PRIu64 ": %s", in.path.c_str(), reader.line_number(),
+                            reader.problem().c_str());
+            return;
         }
-        if (r.kind == zev::StreamRecord::kHeartbeat) heartbeats.push_back(r.offset);
+        if (r.kind == zev::StreamRecord::kHeartbeat) ix.heartbeats.push_back(r.offset);
         if (r.kind != zev::StreamRecord::kChange) continue;
-        if (!on_grid(chain, in, reader.line_number(), r)) return false;
-        const bool base = chain.base != nullptr && equals_base(chain, hasher, reader.block(), r);
-        chain.entries.push_back({r.offset, reader.line_start(), reader.line_length(), index, base});
-        ++chain.records_read;
+        if (!on_grid(ix, in, chain, reader.line_number(), r)) return;
+        const bool base =
+            chain.base != nullptr && equals_base(*chain.base, hasher, reader.block(), r);
+        ix.entries.push_back({r.offset, reader.line_start(), reader.line_length(), index, base});
     }
-    if (!reader.final_seen()) {
-        say("%s: ended without its final record after line %" PRIu64, in.path.c_str(),
-            reader.line_number());
-        return false;
-    }
-    return same_heartbeats(chain, in, index, heartbeats);
+    if (!reader.final_seen())
+        ix.error = text("%s: ended without its final record after line %" PRIu64, in.path.c_str(),
+                        reader.line_number());
+    if (chain.base != nullptr && !hasher.ok()) ix.error = "SHA-256 failed";
 }
 
-// Records of the image's last block seen before the block size was known.
-bool tails_on_grid(const Chain& chain, const std::vector<std::unique_ptr<Input>>& inputs) {
-    for (uint64_t offset : chain.tails) {
-        if (chain.block == 0 || offset % chain.block == 0) continue;
-        say("%s: a change record at offset %" PRIu64 " is not on the blocks of %" PRIu64
-            " bytes of %s: streams of different block sizes cannot be merged",
-            inputs.size() > 1 ? "the streams" : inputs.front()->path.c_str(), offset, chain.block,
-            chain.block_from.c_str());
-        return false;
+// Reads every input, several side by side (each is checked on its own), into `indexes`.
+void read_inputs(const Chain& chain, const std::vector<std::unique_ptr<Input>>& inputs,
+                 std::vector<StreamIndex>& indexes) {
+    indexes.resize(inputs.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < inputs.size();)
+            read_input(chain, *inputs[i], static_cast<uint32_t>(i), indexes[i]);
+    };
+    const size_t threads =
+        std::min<size_t>(inputs.size(), std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> helpers;
+    try {
+        for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads: this one reads what is left.
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+}
+
+// The inputs together, in the order given: the first refusal is reported; every stream must
+// have the first one's block size and heartbeats. Moves every index entry into the chain.
+bool join_inputs(Chain& chain, const std::vector<std::unique_ptr<Input>>& inputs,
+                 std::vector<StreamIndex>& indexes) {
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        StreamIndex& ix = indexes[i];
+        const char* path = inputs[i]->path.c_str();
+        if (!ix.error.empty()) {
+            say("%s", ix.error.c_str());
+            return false;
+        }
+        if (ix.block != 0 && chain.block == 0) {
+            chain.block = ix.block;
+            chain.block_from = inputs[i]->path + " line " + std::to_string(ix.block_line);
+        }
+        if (ix.block != 0 && ix.block != chain.block) {
+            say("%s: line %" PRIu64 ": a change record at offset %" PRIu64 " has blocks of %" PRIu64
+                " bytes, %s blocks of %" PRIu64
+                " bytes: streams of different block sizes cannot "
+                "be merged",
+                path, ix.block_line, ix.block_offset, ix.block, chain.block_from.c_str(),
+                chain.block);
+            return false;
+        }
+        if (i == 0) chain.heartbeats = ix.heartbeats;
+        if (ix.heartbeats != chain.heartbeats) {
+            say("%s: its heartbeats are not those of %s: the streams were made with different "
+                "block sizes",
+                path, inputs.front()->path.c_str());
+            return false;
+        }
+        chain.records_read += ix.entries.size();
+        chain.entries.insert(chain.entries.end(), ix.entries.begin(), ix.entries.end());
+        std::vector<Entry>().swap(ix.entries);
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        for (uint64_t offset : indexes[i].tails) {
+            if (chain.block == 0 || offset % chain.block == 0) continue;
+            say("%s: a change record at offset %" PRIu64 " is not on the blocks of %" PRIu64
+                " bytes of %s: streams of different block sizes cannot be merged",
+                inputs[i]->path.c_str(), offset, chain.block, chain.block_from.c_str());
+            return false;
+        }
     }
     return true;
 }
@@ -399,15 +468,9 @@ int merge(const Options& o) {
         chain.block_from = "the base manifest " + o.base_manifest;
     }
     if (!same_images(inputs, chain.base, o.base_manifest)) return kExitFailure;
-    zev::BlockHasher hasher;
-    if (chain.base != nullptr && !hasher.ok()) {
-        say("SHA-256 cannot be set up");
-        return kExitFailure;
-    }
-    for (uint32_t i = 0; i < inputs.size(); ++i)
-        if (!read_input(chain, *inputs[i], i, hasher)) return kExitFailure;
-    if (!tails_on_grid(chain, inputs) || (chain.base != nullptr && !hasher.ok()))
-        return kExitFailure;
+    std::vector<StreamIndex> indexes;
+    read_inputs(chain, inputs, indexes);
+    if (!join_inputs(chain, inputs, indexes)) return kExitFailure;
     size_t left_out = 0;
     const std::vector<Entry> records =
         newest_records(std::move(chain.entries), chain.base != nullptr, left_out);

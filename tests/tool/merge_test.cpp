@@ -161,6 +161,8 @@ TEST(MergeRefusals, AreRefusedBeforeAnythingIsWritten) {
         {{s1, damaged}, damaged + ": line " + damaged_line + ": data is not valid Base64"},
         {{s1, s2, "--base-manifest", small_manifest},
          "the base manifest " + small_manifest + " describes an image of 12288 bytes"},
+        {{s1, s2, "--base-manifest", c.manifest_of(c.images[0], 8192)},
+         " bytes (the block size of the base manifest): streams of different block sizes"},
         {{s1, "-"}, "-: standard input cannot be a stream to merge"},
         {{s1, fifo}, fifo + ": not a regular file"},
         {{s1, s2, "-o", s2}, "-o " + s2 + " is also read by this merge"},
@@ -173,7 +175,8 @@ TEST(MergeRefusals, AreRefusedBeforeAnythingIsWritten) {
         const RunResult r = merge(args);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("zev-block-merge: " + k.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("zev-block-merge: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(k.message), std::string::npos) << r.err;
         EXPECT_FALSE(exists(out));
         EXPECT_EQ(names_with(c.dir.path(), "out.jsonl").size(), 0u);
     }
