@@ -341,6 +341,7 @@ struct Output {
     std::string temporary;
     int fd = STDOUT_FILENO;
     std::vector<char> buffer;
+    uint64_t written = 0;
     ~Output() {
         if (!temporary.empty()) {
             close(fd);
@@ -359,11 +360,17 @@ struct Output {
         temporary = pattern;
         return true;
     }
+    // Writes the buffer; a file's write-back starts at once, so that the flush at the end
+    // waits only for the last part.
     bool flush() {
         if (!buffer.empty() && !zev::write_all(fd, buffer.data(), buffer.size(), ENOSPC)) {
             say("%s: %s", name(), strerror(errno));
             return false;
         }
+        if (!temporary.empty())
+            sync_file_range(fd, static_cast<off_t>(written), static_cast<off_t>(buffer.size()),
+                            SYNC_FILE_RANGE_WRITE);
+        written += buffer.size();
         buffer.clear();
         return true;
     }
