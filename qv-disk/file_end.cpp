@@ -117,13 +117,7 @@ bool FileOutput::finish_output(bool complete, uint64_t length, std::string& erro
         return false;
     }
     // The new name lasts only once its folder is on stable storage.
-    std::string dir =
-        name_.find('/') == std::string::npos ? "." : name_.substr(0, name_.rfind('/') + 1);
-    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d >= 0) {
-        fsync(d);
-        close(d);
-    }
+    zev::flush_folder_of(name_);
     working_ = name_;
     return true;
 }

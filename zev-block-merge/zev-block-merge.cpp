@@ -377,8 +377,16 @@ struct Output {
     bool finish() {
         if (!flush()) return false;
         if (path.empty()) return true;
+        // Flushed before the rename and the folder after it: the name holds either the old
+        // file or the whole stream, also after a crash.
         if (fsync(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
             say("%s: %s", path.c_str(), strerror(errno));
+            return false;
+        }
+        if (!zev::flush_folder_of(path)) {
+            temporary.clear();
+            say("%s: flushing its folder to stable storage failed: %s", path.c_str(),
+                strerror(errno));
             return false;
         }
         temporary.clear();

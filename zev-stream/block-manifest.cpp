@@ -77,13 +77,6 @@ void fill_header(unsigned char header[kHeaderSize], uint64_t block_size, uint64_
 }
 
 // The folder that holds `path`, for the fsync that makes a rename durable.
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 }  // namespace
 
 bool Manifest::reset(uint64_t image_size, uint64_t block_size, std::string& error) {
@@ -208,16 +201,11 @@ bool Manifest::save(const std::string& path, std::string& error) const {
         return false;
     }
     // The rename is durable only once the folder's entry is on stable storage.
-    const std::string folder = folder_of(path);
-    const int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder_fd < 0 || fsync(folder_fd) != 0) {
-        saved = errno;
-        if (folder_fd >= 0) close(folder_fd);
-        error = path + ": flushing the folder " + folder +
-                " to stable storage failed: " + errno_text(saved);
+    if (!flush_folder_of(path)) {
+        error = path + ": flushing the folder " + folder_of(path) +
+                " to stable storage failed: " + errno_text(errno);
         return false;
     }
-    close(folder_fd);
     return true;
 }
 

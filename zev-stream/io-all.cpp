@@ -2,6 +2,7 @@
 // what a transfer that moves nothing means.
 #include "io-all.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace zev {
@@ -55,6 +56,23 @@ bool write_all(int fd, const void* p, size_t n, int no_progress) {
     const size_t done =
         move(write_here, fd, static_cast<const char*>(p), n, 0, no_progress, &failed);
     return all_moved(done, n, failed, nullptr);
+}
+
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool flush_folder_of(const std::string& path) {
+    const int fd = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
 }
 
 ssize_t read_full(int fd, void* p, size_t n) {

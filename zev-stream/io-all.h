@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <string>
+
 namespace zev {
 
 // Each moves exactly `n` bytes, or returns false with errno set: ENODATA when a read meets
@@ -25,6 +27,12 @@ bool write_all(int fd, const void* p, size_t n, int no_progress = EIO);
 // Reads up to `n` bytes at the descriptor's position, fewer only at the end of the file.
 // Returns the bytes read, or -1 with errno set.
 ssize_t read_full(int fd, void* p, size_t n);
+
+// The folder a path names a file in ("." for a bare name).
+std::string folder_of(const std::string& path);
+// Puts the folder of `path` on stable storage, so that a file renamed into it stays renamed.
+// False with errno set.
+bool flush_folder_of(const std::string& path);
 
 }  // namespace zev
 
