@@ -69,12 +69,20 @@ struct Entry {
     bool equals_base;
 };
 
+// Where a change record is in its input, for the messages about block sizes.
+struct Placed {
+    uint64_t line = 0, offset = 0, length = 0;
+};
+
 // What one input's records establish, found by the thread that read it.
 struct StreamIndex {
-    std::string error;   // why the input is refused; empty when it passed
-    uint64_t block = 0;  // its block size, once a record or the base manifest shows it
-    uint64_t block_line = 0, block_offset = 0;  // the record that showed it (0: the manifest)
-    std::vector<uint64_t> tails;  // records of the image's last block before the block size
+    std::string error;          // why the input is refused; empty when it passed
+    uint64_t block = 0;         // its block size, once a record or the base manifest shows it
+    Placed block_record;        // the record that showed it (line 0: the manifest)
+    std::vector<Placed> tails;  // records of the image's last block before the block size
+    // Its heartbeats while its block size is unknown (no manifest, and no record but the
+    // image's last block): with no block size anywhere, the merged stream takes the newest
+    // input's heartbeats.
     std::vector<uint64_t> heartbeats;
     std::vector<Entry> entries;
 };
@@ -85,7 +93,7 @@ struct Chain {
     const zev::Manifest* base = nullptr;
     uint64_t block = 0;                // the block size, once a record or the manifest shows it
     std::string block_from;            // what showed it
-    std::vector<uint64_t> heartbeats;  // of the first input: every input must have the same
+    std::vector<uint64_t> heartbeats;  // of the newest input, used when no block size is known
     std::vector<Entry> entries;
     uint64_t records_read = 0;
 };
@@ -178,30 +186,37 @@ bool same_images(const std::vector<std::unique_ptr<Input>>& inputs, const zev::M
     return true;
 }
 
-// Checks that a change record holds one block of the stream's block size (the image's last
-// block may be shorter), learning the block size from the first record that shows it.
-bool on_grid(StreamIndex& ix, const Input& in, const Chain& chain, uint64_t line,
-             const zev::StreamRecord& r) {
-    const uint64_t size = chain.image_size;
-    const bool tail = r.offset + r.length == size;
-    if (!tail && ix.block == 0) {
+// Why a change record is not one block of `block` bytes, which `from` showed.
+std::string off_grid(const std::string& path, const Placed& r, uint64_t block, const char* from) {
+    return text("%s: line %" PRIu64 ": a change record of %" PRIu64 " bytes at offset %" PRIu64
+                " is not one block of %" PRIu64
+                " bytes (the block size of %s): streams of different block sizes cannot be merged",
+                path.c_str(), r.line, r.length, r.offset, block, from);
+}
+
+// Whether a change record is one block of `block` bytes: the image's last block may be
+// shorter.
+bool fits(const Placed& r, uint64_t block, uint64_t image_size) {
+    const bool tail = r.offset + r.length == image_size;
+    return r.offset % block == 0 && (tail ? r.length <= block : r.length == block);
+}
+
+// Checks that a change record holds one block of the stream's block size, learning the block
+// size from the first record that is not the image's last block. A last block seen before the
+// block size is known is checked once the chain's block size is.
+bool on_grid(StreamIndex& ix, const Input& in, const Chain& chain, const Placed& r) {
+    const bool tail = r.offset + r.length == chain.image_size;
+    if (ix.block == 0 && tail) {
+        ix.tails.push_back(r);
+        return true;
+    }
+    if (ix.block == 0) {
         ix.block = r.length;
-        ix.block_line = line;
-        ix.block_offset = r.offset;
+        ix.block_record = r;
     }
-    if (tail && ix.block == 0) {
-        ix.tails.push_back(r.offset);
-        return true;
-    }
-    if (r.offset % ix.block == 0 && (tail ? r.length <= ix.block : r.length == ix.block))
-        return true;
-    ix.error = text("%s: line %" PRIu64 ": a change record of %" PRIu64 " bytes at offset %" PRIu64
-                    " is not one block of %" PRIu64
-                    " bytes (%s): streams of different block "
-                    "sizes cannot be merged",
-                    in.path.c_str(), line, r.length, r.offset, ix.block,
-                    chain.base != nullptr ? "the block size of the base manifest"
-                                          : "the block size of its records before");
+    if (fits(r, ix.block, chain.image_size)) return true;
+    ix.error = off_grid(in.path, r, ix.block,
+                        chain.base != nullptr ? chain.block_from.c_str() : "its records before");
     return false;
 }
 
@@ -236,9 +251,11 @@ void read_input(const Chain& chain, const Input& in, uint32_t index, StreamIndex
                             reader.problem().c_str());
             return;
         }
-        if (r.kind == zev::StreamRecord::kHeartbeat) ix.heartbeats.push_back(r.offset);
+        if (r.kind == zev::StreamRecord::kHeartbeat && ix.block == 0)
+            ix.heartbeats.push_back(r.offset);
         if (r.kind != zev::StreamRecord::kChange) continue;
-        if (!on_grid(ix, in, chain, reader.line_number(), r)) return;
+        if (!on_grid(ix, in, chain, {reader.line_number(), r.offset, r.length})) return;
+        if (ix.block != 0 && !ix.heartbeats.empty()) std::vector<uint64_t>().swap(ix.heartbeats);
         const bool base =
             chain.base != nullptr && equals_base(*chain.base, hasher, reader.block(), r);
         ix.entries.push_back({r.offset, reader.line_start(), reader.line_length(), index, base});
@@ -270,50 +287,60 @@ void read_inputs(const Chain& chain, const std::vector<std::unique_ptr<Input>>& 
     for (std::thread& t : helpers) t.join();
 }
 
+// The records of the image's last block read before their stream showed a block size: on the
+// chain's blocks; or, when no stream shows a block size, all at the offset of the first one.
+bool check_tails(const Chain& chain, const std::vector<std::unique_ptr<Input>>& inputs,
+                 const std::vector<StreamIndex>& indexes) {
+    const Placed* first = nullptr;
+    std::string first_from;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        for (const Placed& r : indexes[i].tails) {
+            if (chain.block != 0 && fits(r, chain.block, chain.image_size)) continue;
+            if (chain.block != 0) {
+                say("%s",
+                    off_grid(inputs[i]->path, r, chain.block, chain.block_from.c_str()).c_str());
+                return false;
+            }
+            if (first == nullptr) {
+                first = &r;
+                first_from = inputs[i]->path + ", line " + std::to_string(r.line);
+            }
+            if (r.offset == first->offset) continue;
+            say("%s: line %" PRIu64 ": the image's last block starts at offset %" PRIu64
+                ", at offset %" PRIu64 " in %s: streams of different block sizes cannot be merged",
+                inputs[i]->path.c_str(), r.line, r.offset, first->offset, first_from.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // The inputs together, in the order given: the first refusal is reported; every stream must
-// have the first one's block size and heartbeats. Moves every index entry into the chain.
+// have the block size the first one to show it has. Moves every index entry into the chain.
 bool join_inputs(Chain& chain, const std::vector<std::unique_ptr<Input>>& inputs,
                  std::vector<StreamIndex>& indexes) {
     for (size_t i = 0; i < inputs.size(); ++i) {
         StreamIndex& ix = indexes[i];
-        const char* path = inputs[i]->path.c_str();
         if (!ix.error.empty()) {
             say("%s", ix.error.c_str());
             return false;
         }
         if (ix.block != 0 && chain.block == 0) {
             chain.block = ix.block;
-            chain.block_from = inputs[i]->path + " line " + std::to_string(ix.block_line);
+            chain.block_from = inputs[i]->path + ", line " + std::to_string(ix.block_record.line);
         }
-        if (ix.block != 0 && ix.block != chain.block) {
-            say("%s: line %" PRIu64 ": a change record at offset %" PRIu64 " has blocks of %" PRIu64
-                " bytes, %s blocks of %" PRIu64
-                " bytes: streams of different block sizes cannot "
-                "be merged",
-                path, ix.block_line, ix.block_offset, ix.block, chain.block_from.c_str(),
-                chain.block);
-            return false;
-        }
-        if (i == 0) chain.heartbeats = ix.heartbeats;
-        if (ix.heartbeats != chain.heartbeats) {
-            say("%s: its heartbeats are not those of %s: the streams were made with different "
-                "block sizes",
-                path, inputs.front()->path.c_str());
+        if (ix.block != chain.block && ix.block != 0) {
+            say("%s",
+                off_grid(inputs[i]->path, ix.block_record, chain.block, chain.block_from.c_str())
+                    .c_str());
             return false;
         }
         chain.records_read += ix.entries.size();
         chain.entries.insert(chain.entries.end(), ix.entries.begin(), ix.entries.end());
         std::vector<Entry>().swap(ix.entries);
     }
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        for (uint64_t offset : indexes[i].tails) {
-            if (chain.block == 0 || offset % chain.block == 0) continue;
-            say("%s: a change record at offset %" PRIu64 " is not on the blocks of %" PRIu64
-                " bytes of %s: streams of different block sizes cannot be merged",
-                inputs[i]->path.c_str(), offset, chain.block, chain.block_from.c_str());
-            return false;
-        }
-    }
+    if (!check_tails(chain, inputs, indexes)) return false;
+    if (chain.block == 0) chain.heartbeats = std::move(indexes.back().heartbeats);
     return true;
 }
 
@@ -414,24 +441,87 @@ bool copy_record(Output& out, const Entry& e, const Input& in) {
     return out.buffer.size() < (1u << 20) || out.flush();
 }
 
-bool append_heartbeat(Output& out, uint64_t offset, bool last) {
+void append_heartbeat(Output& out, uint64_t offset, bool last) {
     char record[CHANGE_RECORD_OVERHEAD];
     const size_t n = build_heartbeat_record(record, offset, last);
     out.buffer.insert(out.buffer.end(), record, record + n);
-    return true;
 }
 
+// The heartbeats of the diff tool's walk over an image of `size` bytes in blocks of `block`:
+// after each block, one when the bytes processed reach the schedule's threshold. Each is found
+// by arithmetic on the threshold instead of a walk over every block: the first block after
+// the one with the last heartbeat whose end reaches the threshold.
+class Heartbeats {
+  public:
+    Heartbeats(uint64_t size, uint64_t block)
+        : size_(size), block_(block), blocks_(block == 0 ? 0 : size / block + (size % block != 0)) {
+        start_heartbeats(&schedule_, size);
+    }
+    // The offset of the next heartbeat; false when there is none.
+    bool next(uint64_t& offset) {
+        if (block_ == 0) return false;
+        const uint64_t due = schedule_.next;
+        const uint64_t k = std::max(done_ + 1, due / block_ + (due % block_ != 0));
+        if (k > blocks_) return false;
+        // Only the last block, which ends at the image's end, may fall short of the threshold.
+        const uint64_t end = k == blocks_ ? size_ : k * block_;
+        if (!heartbeat_due(&schedule_, end)) return false;
+        done_ = k;
+        offset = end;
+        return true;
+    }
+
+  private:
+    uint64_t size_, block_, blocks_;
+    uint64_t done_ = 0;  // blocks walked up to the last heartbeat
+    heartbeat_schedule schedule_;
+};
+
+// The heartbeat offsets of the merged stream: the diff tool's for the chain's block size, or,
+// when no input shows one (none has a change record and there is no manifest), those of the
+// newest input.
+class Beats {
+  public:
+    explicit Beats(const Chain& chain)
+        : computed_(chain.image_size, chain.block),
+          carried_(chain.heartbeats),
+          use_carried_(chain.block == 0) {
+        more_ = advance();
+    }
+    // Writes every heartbeat at or before `offset`.
+    void before(Output& out, uint64_t offset) {
+        while (more_ && at_ <= offset) {
+            append_heartbeat(out, at_, false);
+            more_ = advance();
+        }
+    }
+
+  private:
+    bool advance() {
+        if (!use_carried_) return computed_.next(at_);
+        if (next_carried_ == carried_.size()) return false;
+        at_ = carried_[next_carried_++];
+        return true;
+    }
+    Heartbeats computed_;
+    const std::vector<uint64_t>& carried_;
+    const bool use_carried_;
+    size_t next_carried_ = 0;
+    uint64_t at_ = 0;
+    bool more_ = false;
+};
+
 // The merged stream: the records in the order of the image, each heartbeat after the records
-// of the blocks before its offset, and the final record.
+// of the blocks before its offset (before the record of the block that starts there), and the
+// final record.
 bool write_stream(Output& out, const Chain& chain, const std::vector<Entry>& records,
                   const std::vector<std::unique_ptr<Input>>& inputs) {
-    size_t beat = 0;
+    Beats beats(chain);
     for (const Entry& e : records) {
-        while (beat < chain.heartbeats.size() && chain.heartbeats[beat] <= e.offset)
-            append_heartbeat(out, chain.heartbeats[beat++], false);
+        beats.before(out, e.offset);
         if (!copy_record(out, e, *inputs[e.input])) return false;
     }
-    while (beat < chain.heartbeats.size()) append_heartbeat(out, chain.heartbeats[beat++], false);
+    beats.before(out, chain.image_size);
     append_heartbeat(out, chain.image_size, true);
     return out.finish();
 }
@@ -450,6 +540,23 @@ bool output_apart(const std::string& output, const std::vector<std::string>& rea
         return false;
     }
     return true;
+}
+
+const char* plural(uint64_t n) { return n == 1 ? "" : "s"; }
+
+// The line that ends a merge on standard error. Without any change record and without a
+// manifest there is no block size to name.
+void summarize(const Chain& chain, size_t streams, const char* output, size_t kept,
+               size_t left_out) {
+    const std::string blocks =
+        chain.block == 0 ? "" : text(" in blocks of %" PRIu64 " bytes", chain.block);
+    const std::string base =
+        chain.base == nullptr ? "" : text(", %zu left out as equal to the base", left_out);
+    say("merged %zu stream%s of an image of %" PRIu64
+        " bytes%s into %s: %zu change record%s "
+        "(from %" PRIu64 " in all)%s",
+        streams, plural(streams), chain.image_size, blocks.c_str(), output, kept, plural(kept),
+        chain.records_read, base.c_str());
 }
 
 struct Options {
@@ -492,13 +599,7 @@ int merge(const Options& o) {
     Output out;
     out.path = o.output;
     if (!out.open() || !write_stream(out, chain, records, inputs)) return kExitFailure;
-    say("merged %zu stream(s) of an image of %" PRIu64
-        " bytes into %s: %zu change record(s) "
-        "of the %" PRIu64 " read%s",
-        inputs.size(), chain.image_size, out.name(), records.size(), chain.records_read,
-        chain.base == nullptr
-            ? ""
-            : ("; " + std::to_string(left_out) + " block(s) equal to the base left out").c_str());
+    summarize(chain, inputs.size(), out.name(), records.size(), left_out);
     return 0;
 }
 

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -25,6 +27,13 @@ std::string diff_files(const std::string& a, const std::string& b, uint64_t bloc
     const RunResult r = run_tool({a, b, "--block-size", std::to_string(block)});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return r.out;
+}
+
+// The number (from 1) of the first line of `text` that holds `needle`.
+std::string line_of(const std::string& text, const std::string& needle) {
+    const size_t at = text.find(needle);
+    EXPECT_NE(at, std::string::npos) << needle;
+    return std::to_string(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n') + 1);
 }
 
 // Names in `dir` that start with `prefix`.
@@ -83,9 +92,11 @@ struct ChainCase {
     uint64_t block;
 };
 
-class MergeChain : public ::testing::TestWithParam<ChainCase> {};
+std::ostream& operator<<(std::ostream& out, const ChainCase& c) { return out << c.name; }
 
-TEST_P(MergeChain, WithTheBaseManifestItIsTheDiffOfFirstAndLastAndWithoutItAppliesToTheLast) {
+class Chains : public ::testing::TestWithParam<ChainCase> {};
+
+TEST_P(Chains, WithTheBaseManifestItIsTheDiffOfFirstAndLastAndWithoutItAppliesToTheLast) {
     Chain c(GetParam().size, GetParam().block);
     const std::string manifest = c.manifest_of(c.images.front(), c.block);
     std::vector<std::string> args = c.streams;
@@ -93,7 +104,12 @@ TEST_P(MergeChain, WithTheBaseManifestItIsTheDiffOfFirstAndLastAndWithoutItAppli
     const RunResult merged = merge(args);
     ASSERT_EQ(merged.exit_code, 0) << merged.err;
     EXPECT_EQ(merged.out, diff_files(c.images.front(), c.images.back(), c.block));
-    EXPECT_NE(merged.err.find("1 block(s) equal to the base left out"), std::string::npos)
+    EXPECT_NE(merged.err.find("zev-block-merge: merged 3 streams of an image of " +
+                              std::to_string(GetParam().size) + " bytes in blocks of " +
+                              std::to_string(c.block) + " bytes into standard output: "),
+              std::string::npos)
+        << merged.err;
+    EXPECT_NE(merged.err.find(", 1 left out as equal to the base\n"), std::string::npos)
         << merged.err;
 
     // Through -o: the same bytes under the name, no temporary left beside it.
@@ -115,59 +131,91 @@ TEST_P(MergeChain, WithTheBaseManifestItIsTheDiffOfFirstAndLastAndWithoutItAppli
     ASSERT_EQ(applied.exit_code, 0) << applied.err;
     EXPECT_TRUE(read_file(restored) == read_file(c.images.back()));
     EXPECT_EQ(parse_stream(plain.out).size(), parse_stream(merged.out).size() + 1);
+
+    // Streams without a change record: the heartbeats of the manifest's block size, or without
+    // the manifest those the streams carry.
+    const std::string none = c.dir.file("none.jsonl");
+    write_file(none, diff_files(c.images.front(), c.images.front(), c.block));
+    EXPECT_EQ(merge({none, none}).out, read_file(none));
+    EXPECT_EQ(merge({none, none, "--base-manifest", manifest}).out, read_file(none));
 }
 
-INSTANTIATE_TEST_SUITE_P(Chains, MergeChain,
+INSTANTIATE_TEST_SUITE_P(Images, Chains,
                          ::testing::Values(ChainCase{"short_last_block", 5 * 4096 + 1000, 4096},
-                                           ChainCase{"blocks_of_64K", 1048576 + 12345, 65536}),
+                                           ChainCase{"blocks_of_64K", 1048576 + 12345, 65536},
+                                           // blocks far below 1/100 of the image
+                                           ChainCase{"small_blocks", 300 * 512 + 100, 512}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Every input the merge refuses: exit status 1, a message naming the stream (and the line
-// where there is one), nothing on standard output and no output file.
-TEST(MergeRefusals, AreRefusedBeforeAnythingIsWritten) {
-    Chain c(5 * 4096 + 1000, 4096);
-    const std::string& s1 = c.streams[0];
-    const std::string& s2 = c.streams[1];
-    // The same days in blocks of 8 KiB, an image of another size, a cut and a damaged stream.
-    const std::string other_blocks = c.dir.file("8k.jsonl");
-    write_file(other_blocks, diff_files(c.images[1], c.images[2], 8192));
-    write_file(c.dir.file("small.img"), mixed_content(4096 * 3, 5));
-    write_file(c.dir.file("small2.img"), mixed_content(4096 * 3, 6));
-    const std::string other_size = c.dir.file("small.jsonl");
-    write_file(other_size, diff_files(c.dir.file("small.img"), c.dir.file("small2.img"), 4096));
-    std::string text = read_file(s2);
-    const std::string cut = c.dir.file("cut.jsonl");
-    write_file(cut, text.substr(0, text.rfind('\n', text.size() - 2) + 1));
-    const std::string damaged = c.dir.file("damaged.jsonl");
-    // A bad character in the Base64 text of the first change record.
-    const size_t data = text.find("\"data\":\"", text.find(",\"length\":4096,"));
-    text[data + 10] = '*';
-    write_file(damaged, text);
-    const std::string damaged_line =
-        std::to_string(std::count(text.begin(), text.begin() + static_cast<long>(data), '\n') + 1);
-    const std::string fifo = c.dir.file("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string small_manifest = c.manifest_of(c.dir.file("small.img"), 4096);
-    const std::string out = c.dir.file("out.jsonl");
+struct Refused {
+    std::vector<std::string> args;
+    std::string message;  // what standard error must hold
+};
 
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    } cases[] = {
+// Inputs the merge refuses, made beside the chain's: each with the message that names it.
+std::vector<Refused> refused_inputs(Chain& c) {
+    const std::string &s1 = c.streams[0], &s2 = c.streams[1];
+    auto stream = [&](const std::string& name, const std::string& text) {
+        write_file(c.dir.file(name), text);
+        return c.dir.file(name);
+    };
+    // The same days in blocks of 8 KiB; only the last block changed, in blocks of 4 and 8 KiB.
+    const std::string other_blocks = stream("8k.jsonl", diff_files(c.images[1], c.images[2], 8192));
+    std::string last_changed = read_file(c.images[0]);
+    last_changed.back() ^= 1;
+    const std::string last_img = stream("last.img", last_changed);
+    const std::string tail4k = stream("tail4k.jsonl", diff_files(c.images[0], last_img, 4096));
+    const std::string tail8k = stream("tail8k.jsonl", diff_files(c.images[0], last_img, 8192));
+    const std::string tail8k_line = line_of(read_file(tail8k), ",\"length\":5096,");
+    // An image of another size, a cut and a damaged stream (a bad character in the Base64
+    // text of the first change record), a FIFO, and manifests of another size and block size.
+    const std::string small = stream("small.img", mixed_content(4096 * 3, 5));
+    const std::string other_size = stream(
+        "small.jsonl", diff_files(small, stream("small2.img", mixed_content(4096 * 3, 6)), 4096));
+    std::string text = read_file(s2);
+    const std::string cut =
+        stream("cut.jsonl", text.substr(0, text.rfind('\n', text.size() - 2) + 1));
+    text[text.find("\"data\":\"", text.find(",\"length\":4096,")) + 10] = '*';
+    const std::string damaged = stream("damaged.jsonl", text);
+    const std::string fifo = c.dir.file("fifo");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string small_manifest = c.manifest_of(small, 4096);
+    const std::string manifest_8k = c.manifest_of(c.images[0], 8192);
+    const std::string not_a_block = " is not one block of ";
+    return {
         {{s1, other_size},
          other_size + " describes an image of 12288 bytes, " + s1 + " one of 21480 bytes"},
-        {{s1, other_blocks}, other_blocks + ": "},
+        {{s1, other_blocks},
+         other_blocks + ": line " + line_of(read_file(other_blocks), ",\"length\":8192,") +
+             ": a change record of 8192 bytes at offset 0" + not_a_block +
+             "4096 bytes (the block size of " + s1 + ", line "},
+        {{s1, tail8k},
+         tail8k + ": line " + tail8k_line + ": a change record of 5096 bytes at offset 16384" +
+             not_a_block + "4096 bytes"},
+        {{tail4k, tail8k},
+         tail8k + ": line " + tail8k_line +
+             ": the image's last block starts at offset 16384, at offset 20480 in " + tail4k},
         {{s1, cut}, cut + ": its last line is not a final record"},
-        {{s1, damaged}, damaged + ": line " + damaged_line + ": data is not valid Base64"},
+        {{s1, damaged}, damaged + ": line " + line_of(text, "*") + ": data is not valid Base64"},
         {{s1, s2, "--base-manifest", small_manifest},
          "the base manifest " + small_manifest + " describes an image of 12288 bytes"},
-        {{s1, s2, "--base-manifest", c.manifest_of(c.images[0], 8192)},
-         " bytes (the block size of the base manifest): streams of different block sizes"},
+        {{s1, s2, "--base-manifest", manifest_8k},
+         s1 + ": line " + line_of(read_file(s1), ",\"length\":4096,") +
+             ": a change record of 4096 bytes at offset 4096" + not_a_block +
+             "8192 bytes (the block size of the base manifest " + manifest_8k + ")"},
         {{s1, "-"}, "-: standard input cannot be a stream to merge"},
         {{s1, fifo}, fifo + ": not a regular file"},
         {{s1, s2, "-o", s2}, "-o " + s2 + " is also read by this merge"},
     };
-    for (const Case& k : cases) {
+}
+
+// Every input the merge refuses: exit status 1, a message naming the stream (and the line
+// where there is one), nothing on standard output and no output file.
+TEST(Refusals, NothingIsWritten) {
+    Chain c(5 * 4096 + 1000, 4096);
+    const std::string day2 = read_file(c.streams[1]);
+    const std::string out = c.dir.file("out.jsonl");
+    for (const Refused& k : refused_inputs(c)) {
         SCOPED_TRACE(k.message);
         std::vector<std::string> args = k.args;
         if (std::find(args.begin(), args.end(), "-o") == args.end())
@@ -180,10 +228,21 @@ TEST(MergeRefusals, AreRefusedBeforeAnythingIsWritten) {
         EXPECT_FALSE(exists(out));
         EXPECT_EQ(names_with(c.dir.path(), "out.jsonl").size(), 0u);
     }
-    EXPECT_NE(merge({s1, other_blocks}).err.find("different block sizes"), std::string::npos);
-    EXPECT_EQ(read_file(s2).size(), read_file(damaged).size()) << "-o onto an input changed it";
+    EXPECT_TRUE(read_file(c.streams[1]) == day2) << "-o onto an input changed it";
     EXPECT_EQ(merge({}).exit_code, 2);
-    EXPECT_EQ(merge({s1, s2, "-o", "/dev/full/x"}).exit_code, 1);
+    EXPECT_EQ(merge({c.streams[0], "-o", "/dev/full/x"}).exit_code, 1);
+}
+
+// A merged stream that does not reach standard output whole ends in failure, never success.
+TEST(Output, AFullDiskIsAFailure) {
+    Chain c(5 * 4096 + 1000, 4096);
+    zev_common::ChildOptions io;
+    io.out = zev_common::Stream::file("/dev/full");
+    io.err = zev_common::Stream::capture();
+    const zev_common::ChildResult r =
+        zev_common::run_child({kMerge, c.streams[0], c.streams[1]}, io);
+    EXPECT_EQ(r.status.exit_code, 1);
+    EXPECT_EQ(r.err, "zev-block-merge: standard output: No space left on device\n");
 }
 
 }  // namespace
