@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,23 @@ namespace {
 // is killed by the handles' destructors.
 std::vector<zev_common::ChildProcess> g_servers;
 }  // namespace
+
+void add_changed_pct_option(CLI::App& app, std::string& pct) {
+    app.add_option("--changed-pct", pct, "share of the blocks changed, in percent")
+        ->check(
+            [](const std::string& text) {
+                const double value = atof(text.c_str());
+                return value > 0 && value <= 100 ? std::string() : "above 0 and at most 100";
+            },
+            "PERCENT")
+        ->capture_default_str();
+}
+
+uint64_t changed_block_count(uint64_t blocks, const std::string& pct) {
+    const double share = static_cast<double>(blocks) * atof(pct.c_str()) / 100;
+    return std::min<uint64_t>(blocks,
+                              std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(share))));
+}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

@@ -120,6 +120,11 @@ void stop_server(Server& s);
 // Stops every server still running, for the paths that end a benchmark early.
 void stop_all_servers();
 
+// --changed-pct PERCENT: the share of the blocks a benchmark changes, above 0 and at most 100.
+void add_changed_pct_option(CLI::App& app, std::string& pct);
+// The blocks that `pct` percent of `blocks` is, rounded, at least one.
+uint64_t changed_block_count(uint64_t blocks, const std::string& pct);
+
 // The middle of the values (0 for none).
 double median(std::vector<double> values);
 

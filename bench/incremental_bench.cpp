@@ -22,7 +22,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,14 +117,7 @@ int main(int argc, char** argv) {
         "hxa-simulator on loopback",
         "qv-incremental-bench"};
     add_bench_options(app, o);
-    app.add_option("--changed-pct", changed_pct, "share of the blocks changed, in percent")
-        ->check(
-            [](const std::string& text) {
-                const double pct = atof(text.c_str());
-                return pct > 0 && pct <= 100 ? std::string() : "above 0 and at most 100";
-            },
-            "PERCENT")
-        ->capture_default_str();
+    add_changed_pct_option(app, changed_pct);
     app.add_option("--connections", connection_list, "qv-disk's connections, a comma list")
         ->check(
             [](const std::string& text) {
@@ -154,10 +146,7 @@ int main(int argc, char** argv) {
     }
     const uint64_t size = o.size_mib * kMiB, block = o.block;
     const uint64_t blocks = (size + block - 1) / block;
-    const uint64_t count = std::min<uint64_t>(
-        blocks,
-        std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(
-                                  static_cast<double>(blocks) * atof(changed_pct.c_str()) / 100))));
+    const uint64_t count = changed_block_count(blocks, changed_pct);
     const std::vector<uint64_t> changed = pick_blocks(blocks, count, 7);
 
     mkdir(o.dir.c_str(), 0755);

@@ -24,7 +24,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,14 +118,7 @@ int main(int argc, char** argv) {
         "a merge of a chain of streams",
         "qv-restore-bench"};
     add_bench_options(app, o);
-    app.add_option("--changed-pct", changed_pct, "share of the blocks changed, in percent")
-        ->check(
-            [](const std::string& text) {
-                const double pct = atof(text.c_str());
-                return pct > 0 && pct <= 100 ? std::string() : "above 0 and at most 100";
-            },
-            "PERCENT")
-        ->capture_default_str();
+    add_changed_pct_option(app, changed_pct);
     app.add_option("--connections", connections, "qv-disk's connections")->capture_default_str();
     app.add_option("--request-mib", request_mib, "qv-disk's request size in MiB")
         ->capture_default_str();
@@ -144,10 +136,7 @@ int main(int argc, char** argv) {
 
     const uint64_t size = o.size_mib * kMiB, block = o.block;
     const uint64_t blocks = (size + block - 1) / block;
-    const uint64_t count = std::min<uint64_t>(
-        blocks,
-        std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(
-                                  static_cast<double>(blocks) * atof(changed_pct.c_str()) / 100))));
+    const uint64_t count = changed_block_count(blocks, changed_pct);
     mkdir(o.dir.c_str(), 0755);
     const std::string dir = o.dir + "/";
     std::vector<std::string> made;

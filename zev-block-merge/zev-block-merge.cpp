@@ -99,11 +99,15 @@ struct Chain {
 };
 
 std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formatted like printf, whatever its length: paths in messages are never cut.
 std::string text(const char* format, ...) {
-    char out[512];
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    vsnprintf(out, sizeof out, format, args);
+    va_copy(again, args);
+    const int n = vsnprintf(nullptr, 0, format, args);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) vsnprintf(&out[0], out.size() + 1, format, again);
+    va_end(again);
     va_end(args);
     return out;
 }

@@ -76,7 +76,6 @@ void fill_header(unsigned char header[kHeaderSize], uint64_t block_size, uint64_
     put_le(header + 24, block_count, 8);
 }
 
-// The folder that holds `path`, for the fsync that makes a rename durable.
 }  // namespace
 
 bool Manifest::reset(uint64_t image_size, uint64_t block_size, std::string& error) {
