@@ -93,6 +93,13 @@ class QUILLONVARDE_SDK_API CQuillonvardeSDK {
     // fingerprint. Plain connections are not affected.
     static int PinServerCertificates(CQuillonvardeSDK* pInstance,
                                      const std::list<std::string>& sha256Fingerprints);
+    // The SHA-256 fingerprint of the certificate the service presented on the object's TLS
+    // connection, as upper-case byte pairs separated by colons (the form the pins take), so
+    // that a host can show a user what to pin. Returns 0 with the fingerprint in
+    // sha256Fingerprint, 1 (sha256Fingerprint unchanged) for a null object or an object with
+    // no TLS connection.
+    static int ServerCertificateFingerprint(CQuillonvardeSDK* pInstance,
+                                            std::string& sha256Fingerprint);
 };
 
 #endif  // QUILLONVARDE_SDK_H

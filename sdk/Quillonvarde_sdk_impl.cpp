@@ -100,6 +100,33 @@ int CQuillonvardeSDK::PinServerCertificates(CQuillonvardeSDK* pInstance,
     }
 }
 
+int CQuillonvardeSDK::ServerCertificateFingerprint(CQuillonvardeSDK* pInstance,
+                                                   std::string& sha256Fingerprint) {
+    OpScope<int> scope("enter CQuillonvardeSDKImpl::ServerCertificateFingerprint...",
+                       "leave CQuillonvardeSDKImpl::ServerCertificateFingerprint: OK",
+                       "leave CQuillonvardeSDKImpl::ServerCertificateFingerprint: NOK");
+    if (pInstance == nullptr) {
+        LOG_ERROR("ServerCertificateFingerprint: no object given  (line %d)", __LINE__);
+        return scope.nok();
+    }
+    const CQuillonvardeSDKImpl* self = dynamic_cast<CQuillonvardeSDKImpl*>(pInstance);
+    if (self == nullptr) {
+        LOG_ERROR(
+            "ServerCertificateFingerprint: the object was not made by CreateInstance  (line %d)",
+            __LINE__);
+        return scope.nok();
+    }
+    try {
+        std::string text;
+        if (!qvsdk::peer_fingerprint(self, text)) return scope.nok();
+        sha256Fingerprint = text;
+        return scope.ok();
+    } catch (const std::exception& e) {
+        LOG_ERROR("ServerCertificateFingerprint: %s  (line %d)", e.what(), __LINE__);
+        return scope.nok();
+    }
+}
+
 CQuillonvardeSDKImpl::CQuillonvardeSDKImpl()
     : m_uiSeqNo(0),
       m_iSocket(-1),

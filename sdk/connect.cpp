@@ -80,27 +80,37 @@ bool is_pinned(const CQuillonvardeSDKImpl* self, const Fingerprint& fingerprint)
                                                   fingerprint) != found->second.end();
 }
 
-// Whether the certificate the service presented on the session is one the object pinned; true
-// when the object pinned none. Tells the reason of a refusal.
-bool peer_certificate_pinned(const CQuillonvardeSDKImpl* self) {
-    if (!has_pins(self)) return true;
-    X509* certificate = SSL_get1_peer_certificate(self->m_pSSL);
-    if (certificate == nullptr) {
-        LOG_ERROR(
-            "ConnectHXA: the service presented no certificate, which is not pinned  (line %d)",
-            __LINE__);
-        return false;
-    }
-    Fingerprint received{};
+// The SHA-256 fingerprint of the certificate the service presented on the session. False
+// when it presented none (`present` false) or the digest failed (the reason is left for the
+// caller to log).
+bool digest_peer_certificate(SSL* ssl, Fingerprint& received, bool& present) {
+    X509* certificate = SSL_get1_peer_certificate(ssl);
+    present = certificate != nullptr;
+    if (!present) return false;
     unsigned int size = 0;
     const bool digested = X509_digest(certificate, EVP_sha256(), received.data(), &size) == 1 &&
                           size == kFingerprintSize;
     X509_free(certificate);
-    if (!digested) {
-        LOG_ERROR(
-            "ConnectHXA: the fingerprint of the service's certificate cannot be computed: "
-            "%s  (line %d)",
-            ssl_reason(), __LINE__);
+    return digested;
+}
+
+// Whether the certificate the service presented on the session is one the object pinned; true
+// when the object pinned none. Tells the reason of a refusal.
+bool peer_certificate_pinned(const CQuillonvardeSDKImpl* self) {
+    if (!has_pins(self)) return true;
+    Fingerprint received{};
+    bool present = false;
+    if (!digest_peer_certificate(self->m_pSSL, received, present)) {
+        if (!present)
+            LOG_ERROR(
+                "ConnectHXA: the service presented no certificate, which is not pinned  (line "
+                "%d)",
+                __LINE__);
+        else
+            LOG_ERROR(
+                "ConnectHXA: the fingerprint of the service's certificate cannot be computed: "
+                "%s  (line %d)",
+                ssl_reason(), __LINE__);
         return false;
     }
     FingerprintText text;
@@ -147,6 +157,33 @@ bool parse_fingerprint(const std::string& text, Fingerprint& out) {
         pos += 2;
     }
     return pos == text.size();
+}
+
+bool peer_fingerprint(const CQuillonvardeSDKImpl* self, std::string& text) {
+    if (self->m_pSSL == nullptr) {
+        LOG_ERROR("ServerCertificateFingerprint: the object has no TLS connection  (line %d)",
+                  __LINE__);
+        return false;
+    }
+    Fingerprint received{};
+    bool present = false;
+    if (!digest_peer_certificate(self->m_pSSL, received, present)) {
+        if (!present)
+            LOG_ERROR(
+                "ServerCertificateFingerprint: the service presented no certificate  (line "
+                "%d)",
+                __LINE__);
+        else
+            LOG_ERROR(
+                "ServerCertificateFingerprint: the fingerprint of the service's certificate "
+                "cannot be computed: %s  (line %d)",
+                ssl_reason(), __LINE__);
+        return false;
+    }
+    FingerprintText printed;
+    fingerprint_text(received, printed);
+    text = printed;
+    return true;
 }
 
 void set_pins(const CQuillonvardeSDKImpl* self, std::vector<Fingerprint> pins) {

@@ -26,6 +26,11 @@ void set_pins(const CQuillonvardeSDKImpl* self, std::vector<Fingerprint> pins);
 // Drops the pins of an object that goes away (another object may later get its address).
 void forget_pins(const CQuillonvardeSDKImpl* self) noexcept;
 
+// The fingerprint of the certificate the service presented on the object's TLS session,
+// as upper-case byte pairs separated by colons. False, with the reason logged, when there is
+// no session or no certificate.
+bool peer_fingerprint(const CQuillonvardeSDKImpl* self, std::string& text);
+
 // Makes the object's socket (m_iSocket, also when that fails), with its 30-second limits,
 // and connects it to the service. False, with the reason logged, on failure.
 bool connect_socket(CQuillonvardeSDKImpl& self, const std::string& serverIp, unsigned short port);

@@ -130,6 +130,10 @@ TEST_P(TlsPinning, ConnectsOnlyToAPinnedCertificate) {
                                    fingerprint),
               pinned)
         << testhost::dump();
+    // The certificate's fingerprint is there to show, pinned or not.
+    std::string shown;
+    EXPECT_EQ(CQuillonvardeSDK::ServerCertificateFingerprint(s.get(), shown), 0);
+    EXPECT_EQ(shown, fingerprint);
     ASSERT_EQ(s->OpenDisk({}, "/vm/flat", OPEN_READONLY, handle, TRANS_LAN), 0) << testhost::dump();
     Bytes data(4096);
     unsigned long long size = data.size();
@@ -139,6 +143,9 @@ TEST_P(TlsPinning, ConnectsOnlyToAPinnedCertificate) {
     EXPECT_TRUE(data == Bytes(image.begin(), image.begin() + 4096));
     EXPECT_EQ(s->CloseDisk(handle), 0);
     s->DisConnectHXA();
+    shown = "unchanged";
+    EXPECT_EQ(CQuillonvardeSDK::ServerCertificateFingerprint(s.get(), shown), 1);
+    EXPECT_EQ(shown, "unchanged");
 
     // The simulator saw one open: that of the connection it was allowed to serve.
     ASSERT_EQ(sim.stop(SIGTERM), 0);
@@ -171,8 +178,10 @@ INSTANTIATE_TEST_SUITE_P(
                 true}),
     [](const ::testing::TestParamInfo<PinCase>& info) { return std::string(info.param.name); });
 
-// A null object takes no pins.
+// A null object takes no pins and has no certificate to show.
 TEST(TlsPinningObject, NullObjectIsRefused) {
     ASSERT_EQ(testhost::install(), 0);
     EXPECT_EQ(CQuillonvardeSDK::PinServerCertificates(nullptr, {std::string(64, 'a')}), 1);
+    std::string shown;
+    EXPECT_EQ(CQuillonvardeSDK::ServerCertificateFingerprint(nullptr, shown), 1);
 }

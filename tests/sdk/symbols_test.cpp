@@ -59,6 +59,8 @@ TEST(Symbols, OnlyTheClassesAreExported) {
         "std::__cxx11::list<std::__cxx11::basic_string<char, std::char_traits<char>, "
         "std::allocator<char> >, std::allocator<std::__cxx11::basic_string<char, "
         "std::char_traits<char>, std::allocator<char> > > > const&)",
+        "CQuillonvardeSDK::ServerCertificateFingerprint(CQuillonvardeSDK*, "
+        "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >&)",
         "CQuillonvardeSDKImpl::ConnectHXA(std::__cxx11::basic_string<char, "
         "std::char_traits<char>, std::allocator<char> > const&, unsigned short, "
         "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > "
