@@ -32,8 +32,15 @@ class DiskEnd : public End {
 bool check_range(DiskEnd& disk, const RetryPolicy& retry, const std::string& name, uint64_t offset,
                  uint64_t length);
 
-// Checks that the disk ends at `size` (from the end's offset): its last byte is there and the
-// byte after it is refused as outside the disk. False after saying why.
+// Finds the size of the disk (from the end's offset) by a search of one-byte reads on one
+// connection: the service refuses a byte outside the disk. `hint`, when not 0, is tried
+// first (its last byte there, the byte after it refused: two reads). With `fingerprint`, and
+// TLS, also the SHA-256 fingerprint of the service's certificate. False after saying why.
+bool find_disk_size(DiskEnd& disk, const RetryPolicy& retry, const std::string& name, uint64_t hint,
+                    uint64_t& size, std::string* fingerprint = nullptr);
+
+// Checks that the disk ends at `size`, as `source` describes it; otherwise says how large
+// the disk is. False after saying why.
 bool check_disk_size(DiskEnd& disk, const RetryPolicy& retry, const std::string& name,
                      uint64_t size, const std::string& source);
 

@@ -1,7 +1,8 @@
 // qv-disk: reads and writes the virtual disks of an HXA disk service from the command line,
 // through libquillonvarde_sdk, as a backup agent does.
 //
-//   qv-disk read   --server ADDR[:PORT] --disk PATH --size BYTES -o FILE   [options]
+//   qv-disk info   --server ADDR[:PORT] --disk PATH [--json]              [options]
+//   qv-disk read   --server ADDR[:PORT] --disk PATH -o FILE [--size SIZE] [options]
 //   qv-disk diff   --server ADDR[:PORT] --disk PATH --base-manifest FILE  [options] > STREAM
 //   qv-disk write  --server ADDR[:PORT] --disk PATH -i FILE [--only-changed] [options]
 //   qv-disk verify-luns NAME...
@@ -20,6 +21,7 @@
 
 #include "console.h"
 #include "diff.h"
+#include "info.h"
 #include "numbers.h"
 #include "sdk_session.h"
 #include "stream-format.h"
@@ -151,13 +153,15 @@ bool find_token(const Options& o, std::string& token) {
     return true;
 }
 
-// How to reach the disk and how to move its bytes: read, write and diff.
-void add_connection(CLI::App* sub, Options& o) {
+// How to reach the disk: every subcommand that talks to the service.
+void add_service(CLI::App* sub, Options& o) {
     qvdisk::Transfer& t = o.transfer;
     sub->add_option("--server", o.server,
                     "HXA service as ADDR[:PORT] (IPv4 address or host name; port " +
-                        std::to_string(kDefaultPort) + " when none is given)")
+                        std::to_string(kDefaultPort) +
+                        " when none is given; environment: QV_SERVER)")
         ->type_name("ADDR[:PORT]")
+        ->envname("QV_SERVER")
         ->required();
     sub->add_option("--disk", t.where.disk, "the disk's path as the service knows it")
         ->type_name("PATH")
@@ -165,8 +169,11 @@ void add_connection(CLI::App* sub, Options& o) {
     sub->add_flag("--tls", t.where.tls, "connect with TLS");
     sub->add_option("--tls-fingerprint", o.fingerprints,
                     "accept only a service whose certificate has this SHA-256 fingerprint "
-                    "(64 hexadecimal digits, colons and case ignored; repeatable; with --tls)")
+                    "(64 hexadecimal digits, colons and case ignored; repeatable, or several "
+                    "separated by commas; with --tls; environment: QV_TLS_FINGERPRINT)")
         ->type_name("HEX")
+        ->envname("QV_TLS_FINGERPRINT")
+        ->delimiter(',')
         ->allow_extra_args(false);
     sub->add_flag("--san", o.san, "SAN transport: the data moves on local LUN devices");
     sub->add_option("--lun", o.luns,
@@ -174,11 +181,6 @@ void add_connection(CLI::App* sub, Options& o) {
                     "--san)")
         ->type_name("NAME")
         ->allow_extra_args(false);
-    sub->add_option("--request-size", t.request_size, "bytes per library call (default 4M)")
-        ->transform(qvdisk::SizeIn(1, uint64_t{1} << 30));
-    sub->add_option("--connections", t.connections,
-                    "split the range over N connections, one thread each (default 1)")
-        ->transform(qvdisk::CountIn(1, 64));
     auto* file = sub->add_option("--token-file", o.token_file,
                                  "read the access token from the first line of FILE")
                      ->type_name("FILE");
@@ -195,6 +197,19 @@ void add_connection(CLI::App* sub, Options& o) {
                     "seconds before the first retry, doubled for each further one up to 30 "
                     "(default 1)")
         ->transform(qvdisk::SecondsIn(0.0, 30.0));
+    sub->add_flag("-v,--verbose", o.verbosity,
+                  "show the library's log: -v progress and errors, -vv everything");
+}
+
+// How to move a range's bytes: read, write and diff.
+void add_transfer(CLI::App* sub, Options& o) {
+    add_service(sub, o);
+    qvdisk::Transfer& t = o.transfer;
+    sub->add_option("--request-size", t.request_size, "bytes per library call (default 4M)")
+        ->transform(qvdisk::SizeIn(1, uint64_t{1} << 30));
+    sub->add_option("--connections", t.connections,
+                    "split the range over N connections, one thread each (default 1)")
+        ->transform(qvdisk::CountIn(1, 64));
     sub->add_option("--rate", o.rate,
                     "at most this many bytes per second over all connections (suffixes K, M, "
                     "G)")
@@ -204,8 +219,6 @@ void add_connection(CLI::App* sub, Options& o) {
                     "standard error, every second and at the end) or none")
         ->type_name("MODE")
         ->check(CLI::IsMember({"auto", "json", "none"}));
-    sub->add_flag("-v,--verbose", o.verbosity,
-                  "show the library's log: -v progress and errors, -vv everything");
 }
 
 // A range of the disk moved to or from a local file, with its journal: read and write.
@@ -237,10 +250,11 @@ int run_verify(const std::vector<std::string>& names) {
 
 CLI::App* add_read(CLI::App& app, Options& o) {
     CLI::App* read = app.add_subcommand("read", "copy a disk range into a local file");
-    add_connection(read, o);
+    add_transfer(read, o);
     add_range(read, o);
-    read->add_option("--size", o.transfer.disk_size, "the size of the disk in bytes")
-        ->required()
+    read->add_option("--size", o.transfer.disk_size,
+                     "the size of the disk in bytes, checked against the disk (default: found by "
+                     "asking the service)")
         ->transform(qvdisk::SizeIn(1, UINT64_MAX));
     read->add_option("-o,--output", o.transfer.local, "the local file to write")
         ->type_name("FILE")
@@ -263,7 +277,7 @@ CLI::App* add_diff(CLI::App& app, Options& o) {
         "diff",
         "write on standard output the change stream of the disk against the manifest of its "
         "last backup, as zev-block-diff-tool writes it for two images");
-    add_connection(diff, o);
+    add_transfer(diff, o);
     diff->add_option("--size", o.transfer.disk_size,
                      "the size of the disk in bytes (default: the base manifest's image size, "
                      "which it must equal)")
@@ -281,7 +295,7 @@ CLI::App* add_diff(CLI::App& app, Options& o) {
 
 CLI::App* add_write(CLI::App& app, Options& o) {
     CLI::App* write = app.add_subcommand("write", "copy a local file into the disk");
-    add_connection(write, o);
+    add_transfer(write, o);
     add_range(write, o);
     write->add_option("-i,--input", o.transfer.local, "the local file to read")
         ->type_name("FILE")
@@ -301,6 +315,16 @@ CLI::App* add_write(CLI::App& app, Options& o) {
                      "--only-changed or --manifest)")
         ->transform(qvdisk::SizeIn(1, ZEV_MAX_BLOCK_SIZE));
     return write;
+}
+
+CLI::App* add_info(CLI::App& app, Options& o, bool& json) {
+    CLI::App* info = app.add_subcommand(
+        "info",
+        "show a disk's size (found by asking the service), the transport and, with --tls, the "
+        "fingerprint of the service's certificate in the form --tls-fingerprint takes");
+    add_service(info, o);
+    info->add_flag("--json", json, "print one JSON object instead of lines for people");
+    return info;
 }
 
 // The transport and its LUN devices. 0, or the exit status after saying why not.
@@ -349,13 +373,16 @@ int settle_pins(const Options& o, qvdisk::Endpoint& where) {
         const std::string pin = normal_fingerprint(given);
         if (pin.empty()) {
             qvdisk::message("--tls-fingerprint " + given +
-                            ": not a SHA-256 fingerprint (64 hexadecimal digits, colons allowed)");
+                            ": not a SHA-256 fingerprint (64 hexadecimal digits, colons allowed; "
+                            "several separated by commas)");
             return kUsage;
         }
         where.pins.push_back(pin);
     }
     if (!where.pins.empty() && !where.tls) {
-        qvdisk::message("--tls-fingerprint needs --tls: a plain connection has no certificate");
+        qvdisk::message(
+            std::string(std::getenv("QV_TLS_FINGERPRINT") ? "QV_TLS_FINGERPRINT or " : "") +
+            "--tls-fingerprint needs --tls: a plain connection has no certificate");
         return kUsage;
     }
     return 0;
@@ -387,6 +414,8 @@ int main(int argc, char** argv) {
     CLI::App* read = add_read(app, o);
     CLI::App* diff = add_diff(app, o);
     CLI::App* write = add_write(app, o);
+    bool json = false;
+    CLI::App* info = add_info(app, o, json);
     std::vector<std::string> names;
     CLI::App* verify = app.add_subcommand(
         "verify-luns", "rescan the SCSI buses and check that LUN devices are present");
@@ -407,6 +436,18 @@ int main(int argc, char** argv) {
     if (verify->parsed()) return run_verify(names);
 
     qvdisk::Transfer& t = o.transfer;
+    if (info->parsed()) {
+        qvdisk::InfoRequest request;
+        request.where = t.where;
+        request.retry = t.retry;
+        request.json = json;
+        if (const int status = settle_transport(o, request.where)) return status;
+        if (const int status = check_disk_path(o, request.where.disk)) return status;
+        if (const int status = settle_pins(o, request.where)) return status;
+        if (!parse_server(o.server, request.where)) return kUsage;
+        if (!find_token(o, request.where.token)) return 1;
+        return qvdisk::run_info(request);
+    }
     settle_options(read->parsed()   ? read
                    : diff->parsed() ? diff
                                     : write,

@@ -17,21 +17,31 @@ bool exists_not_regular(const std::string& path) {
 
 class Read : public Direction {
   public:
-    explicit Read(const Transfer& t) : t_(t), in_place_(exists_not_regular(t.local)) {}
+    explicit Read(const Transfer& t)
+        : t_(t), in_place_(exists_not_regular(t.local)), size_(t.disk_size) {}
 
+    // Without --size the disk's size is found by asking the service; a --size given is
+    // checked before the output is made (check_disk).
     bool measure(uint64_t& length) override {
-        if (t_.offset >= t_.disk_size) {
-            message("--offset " + std::to_string(t_.offset) + " is not below --size " +
-                    std::to_string(t_.disk_size));
+        std::string size_name = "--size " + std::to_string(size_);
+        if (size_ == 0) {
+            DiskEnd whole(t_.where, OPEN_READONLY, 0);
+            if (!find_disk_size(whole, t_.retry, t_.where.disk, 0, size_)) return false;
+            size_name = "the disk's size " + std::to_string(size_);
+        }
+        if (t_.offset >= size_) {
+            message("--offset " + std::to_string(t_.offset) + " is not below " + size_name);
             return false;
         }
-        length = t_.length.value_or(t_.disk_size - t_.offset);
-        if (length > t_.disk_size - t_.offset) {
-            message("the range ends beyond --size " + std::to_string(t_.disk_size));
+        length = t_.length.value_or(size_ - t_.offset);
+        if (length > size_ - t_.offset) {
+            message("the range ends beyond " + size_name);
             return false;
         }
+        whole_ = t_.offset == 0 && length == size_;
         return true;
     }
+    bool whole_disk() const override { return whole_; }
     void bind(JournalBinding& b) const override { b.direction = "read"; }
     std::string beside() const override { return in_place_ ? "" : t_.local; }
     const char* local_option() const override { return "-o"; }
@@ -49,10 +59,10 @@ class Read : public Direction {
         return true;
     }
     OPENMODE disk_mode() const override { return OPEN_READONLY; }
-    // The --size is checked as a diff checks its manifest's size: the disk's last byte is
-    // there and the byte after it is refused, so that a short --size never passes for a whole
-    // disk.
+    // A --size given is checked as a diff checks its manifest's size, so that a short --size
+    // never passes for a whole disk.
     bool check_disk() const override {
+        if (t_.disk_size == 0) return true;
         DiskEnd whole(t_.where, OPEN_READONLY, 0);
         return check_disk_size(whole, t_.retry, t_.where.disk, t_.disk_size, "--size");
     }
@@ -104,6 +114,8 @@ class Read : public Direction {
   private:
     const Transfer& t_;
     const bool in_place_;
+    uint64_t size_;  // the disk's size, given or found
+    bool whole_ = false;
     std::unique_ptr<LocalEnd> output_;
 };
 

@@ -1,5 +1,6 @@
 #include "sdk_session.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -29,6 +30,11 @@ class Levels : public CQuillonvardeDebugLevel {
 // The library logs on the calling thread, and every transfer thread drives an object of its
 // own, so the last error of an operation is kept per thread.
 thread_local std::string t_last_error;
+
+// Whether a connection of this run has reached the service. Until one has, a connection that
+// fails (refused, unreachable, no handshake) is not retried: the address is most likely wrong,
+// and waiting would only hide that.
+std::atomic<bool> g_service_reached{false};
 
 std::string format_message(const char* format, va_list args) {
     va_list copy;
@@ -92,8 +98,17 @@ bool Session::open(const Endpoint& where, OPENMODE mode) {
         return fail("pinning the service's certificate");
     if (sdk_->ConnectHXA(where.address, where.port, where.token, where.tls ? 1 : 0) != 0) {
         sdk_->DisConnectHXA();  // releases whatever the failed attempt left
-        return fail("ConnectHXA to " + where.address + ":" + std::to_string(where.port));
+        const std::string address = where.address + ":" + std::to_string(where.port);
+        fail("ConnectHXA to " + address);
+        if (may_pass_ && !g_service_reached.load()) {
+            failure_ = "cannot reach the HXA service at " + address + ": " +
+                       (t_last_error.empty() ? std::string("ConnectHXA failed") : t_last_error) +
+                       "; not retried, since no connection of this run has reached the service";
+            may_pass_ = false;
+        }
+        return false;
     }
+    g_service_reached.store(true);
     connected_ = true;
     if (sdk_->OpenDisk(where.luns, where.disk, mode, handle_, where.transport) != 0) {
         fail("OpenDisk of " + where.disk);
@@ -104,6 +119,13 @@ bool Session::open(const Endpoint& where, OPENMODE mode) {
     }
     disk_open_ = true;
     transport_ = where.transport;
+    return true;
+}
+
+bool Session::certificate_fingerprint(std::string& text) {
+    t_last_error.clear();
+    if (CQuillonvardeSDK::ServerCertificateFingerprint(sdk_, text) != 0)
+        return fail("ServerCertificateFingerprint");
     return true;
 }
 

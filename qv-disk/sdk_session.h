@@ -51,6 +51,10 @@ class Session {
     // at once instead of waiting for a reply that will not come.
     void abandon();
 
+    // The SHA-256 fingerprint of the service's certificate on the open TLS connection, as
+    // --tls-fingerprint takes it. False with failure() set.
+    bool certificate_fingerprint(std::string& text);
+
     // "<operation> failed: <the library's last error message>".
     const std::string& failure() const { return failure_; }
     // Whether the last failure may pass when the call is tried again on a new connection.

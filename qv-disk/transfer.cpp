@@ -179,9 +179,8 @@ class TransferRun {
                 ", but its manifest was not written: " + error +
                 "; make it again with: zev-block-manifest " + t_.local + " -o " + t_.manifest +
                 " --block-size " + std::to_string(t_.block_size) +
-                (t_.reading && (t_.offset != 0 || length_ != t_.disk_size)
-                     ? " (the image holds only the range read)"
-                     : ""));
+                (t_.reading && !direction_->whole_disk() ? " (the image holds only the range read)"
+                                                         : ""));
         return false;
     }
 

@@ -1,12 +1,16 @@
 // Mistakes on qv-disk's command line, run as a user makes them against the real simulator:
 // each is refused with its exit status and message before any connection, and leaves no
 // file behind. One run that is right shows the checks let it through.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -34,25 +38,41 @@ bool has(const std::vector<std::string>& args, const std::string& option) {
 
 struct Outcome {
     int status = -1;
-    std::string err;
+    std::string out, err;
 };
 
-// qv-disk with `args` and QV_TOKEN=token, its journals and run locks in `dir`.
+// qv-disk with `args`, QV_TOKEN=token and `env`, its journals and run locks in `dir`.
 Outcome run_qv(const std::string& dir, const std::vector<std::string>& args,
-               const std::string& token) {
+               const std::string& token, const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {QV_DISK};
     argv.insert(argv.end(), args.begin(), args.end());
     zev_common::ChildOptions options;
     options.env = {"QV_TOKEN=" + token, "XDG_STATE_HOME=" + dir + "/state"};
+    options.env.insert(options.env.end(), env.begin(), env.end());
     options.in = zev_common::Stream::inherit();
-    options.out = zev_common::Stream::null();
+    options.out = zev_common::Stream::file(dir + "/qv.out");
     options.err = zev_common::Stream::file(dir + "/qv.err");
     zev_common::ChildProcess qv = zev_common::ChildProcess::start(argv, options);
     Outcome r;
     zev_common::ChildStatus status;
     if (qv.wait(status)) r.status = status.exit_code;
+    r.out = testcommon::read_file(dir + "/qv.out");
     r.err = testcommon::read_file(dir + "/qv.err");
     return r;
+}
+
+// A loopback port nothing listens on: bound once, then closed.
+int closed_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+        ADD_FAILURE() << "no loopback port";
+    close(fd);
+    return ntohs(a.sin_port);
 }
 
 TEST(QvDiskOptions, MistakesAreRefusedBeforeAnyConnection) {
@@ -154,7 +174,7 @@ TEST(QvDiskOptions, MistakesAreRefusedBeforeAnyConnection) {
          {"--tls-fingerprint", "zz"},
          2,
          "--tls-fingerprint zz: not a SHA-256 fingerprint (64 hexadecimal digits, colons "
-         "allowed)"},
+         "allowed"},
         {"read",
          {"--tls-fingerprint", bare_pin},
          2,
@@ -232,6 +252,70 @@ TEST(QvDiskOptions, MistakesAreRefusedBeforeAnyConnection) {
         EXPECT_EQ(r.err.find(warning) != std::string::npos, mode == 0644u) << r.err;
         EXPECT_EQ(unlink(out.c_str()), 0);
     }
+    EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
+}
+
+// The environment stands for --server and --tls-fingerprint (an option given wins), and a
+// service that cannot be reached ends the run at once, retries or not.
+TEST(QvDiskOptions, EnvironmentStandsForOptionsAndAnUnreachableServiceFailsAtOnce) {
+    TempDir dir;
+    make_file(dir.file("flat.img"), 1000003);
+    Simulator sim{dir.path()};
+    ASSERT_EQ(sim.start({"--token", kToken, "--tls", "--print-fingerprint", "--disk",
+                         "/vm/flat=" + dir.file("flat.img")}),
+              "");
+    const std::string server = "127.0.0.1:" + std::to_string(sim.port());
+    const std::string other_pin(64, 'a');
+    const std::string nowhere = "127.0.0.1:" + std::to_string(closed_port());
+    struct Case {
+        std::vector<std::string> args;  // after "info --disk /vm/flat"
+        std::vector<std::string> env;
+        int status;
+        std::string message;  // in the output (status 0) or on standard error
+    } cases[] = {
+        {{"--tls"}, {"QV_SERVER=" + server}, 0, "size: 1000003 bytes (976.6 KiB)"},
+        {{"--tls", "--server", server}, {"QV_SERVER=" + nowhere}, 0, "size: 1000003 bytes"},
+        {{"--tls"},
+         {"QV_SERVER=" + server, "QV_TLS_FINGERPRINT=" + other_pin + "," + sim.fingerprint()},
+         0,
+         "tls-fingerprint: " + sim.fingerprint()},
+        {{"--tls", "--tls-fingerprint", sim.fingerprint()},
+         {"QV_SERVER=" + server, "QV_TLS_FINGERPRINT=" + other_pin},
+         0,
+         "size: 1000003 bytes"},
+        {{"--tls"},
+         {"QV_SERVER=" + server, "QV_TLS_FINGERPRINT=" + other_pin},
+         1,
+         "which is not pinned"},
+        {{},
+         {"QV_SERVER=" + server, "QV_TLS_FINGERPRINT=" + other_pin},
+         2,
+         "QV_TLS_FINGERPRINT or --tls-fingerprint needs --tls"},
+        {{}, {}, 2, "--server is required"},
+        {{"--tls"}, {"QV_SERVER=" + nowhere}, 1, "cannot reach the HXA service at " + nowhere},
+        {{"--server", "no-such-host.invalid"}, {}, 2, "no IPv4 address for 'no-such-host.invalid'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + testing::PrintToString(c.env));
+        std::vector<std::string> args = {"info", "--disk", "/vm/flat"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome r = run_qv(dir.path(), args, kToken, c.env);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.message), std::string::npos)
+            << r.out << r.err;
+        EXPECT_EQ(r.err.find("retry"), std::string::npos) << r.err;
+        // The default five retries with their waits would take half a minute.
+        EXPECT_LT(seconds, 10.0);
+    }
+    // A read finds the service the same way.
+    const Outcome r = run_qv(dir.path(), {"read", "--disk", "/vm/flat", "-o", dir.file("out.img")},
+                             kToken, {"QV_SERVER=" + nowhere});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot reach the HXA service at " + nowhere), std::string::npos) << r.err;
+    EXPECT_FALSE(testcommon::exists(dir.file("out.img")));
     EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
 }
 

@@ -145,15 +145,11 @@ class QvDiskCase {
     // qv-disk <command> with the server, disk and transport options of this case.
     std::vector<std::string> command(const std::string& verb, const std::vector<std::string>& args,
                                      const std::string& disk = "/vm/disk") const {
-        std::vector<std::string> all = {verb,
-                                        "--server",
-                                        "127.0.0.1:" + std::to_string(sim.port()),
-                                        "--disk",
-                                        disk,
-                                        "--request-size",
-                                        "1M",
-                                        "--connections",
-                                        std::to_string(connections_)};
+        std::vector<std::string> all = {verb, "--server", "127.0.0.1:" + std::to_string(sim.port()),
+                                        "--disk", disk};
+        if (verb != "info")
+            all.insert(all.end(),
+                       {"--request-size", "1M", "--connections", std::to_string(connections_)});
         if (transport_ == "tls") all.push_back("--tls");
         if (transport_ == "san") {
             all.push_back("--san");
@@ -332,6 +328,56 @@ INSTANTIATE_TEST_SUITE_P(Transports, QvDisk,
                              return std::get<0>(info.param) + "_" +
                                     std::to_string(std::get<1>(info.param)) + "_connections";
                          });
+
+// Disks of odd sizes beside the 16 MiB one: `qv-disk info` finds each size exactly by asking
+// the service (and, over TLS, shows the certificate's fingerprint as the simulator printed
+// it), and a read without --size copies the whole disk.
+class QvDiskSizes : public QvDiskCase, public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        const std::string wwns = wwn_hex(5) + "," + wwn_hex(6);
+        std::vector<std::string> disks = {"--san-disk", "/vm/odd=1000003:" + wwns, "--san-disk",
+                                          "/vm/one=1:" + wwns};
+        if (GetParam() == "tls") disks.push_back("--print-fingerprint");
+        start(GetParam(), 1, disks);
+    }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(QvDiskSizes, InfoGivesTheExactSizeAndReadNeedsNone) {
+    const bool tls = GetParam() == "tls";
+    for (const uint64_t size : {kDiskSize, uint64_t{1000003}, uint64_t{1}}) {
+        const std::string disk = size == kDiskSize ? "/vm/disk" : size == 1 ? "/vm/one" : "/vm/odd";
+        SCOPED_TRACE(disk);
+        Outcome r = qv("info", {}, kToken, disk);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("size: " + std::to_string(size) + " bytes ("), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("tls-fingerprint: " + sim.fingerprint() + "\n") != std::string::npos,
+                  tls)
+            << r.out;
+        r = qv("info", {"--json"}, kToken, disk);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\"size\":" + std::to_string(size) + ","), std::string::npos) << r.out;
+
+        const Bytes image = pattern(size, static_cast<unsigned>(size % 251));
+        put(dir.file("image.img"), image);
+        ASSERT_EQ(qv("write", {"-i", dir.file("image.img")}, kToken, disk).status, 0);
+        r = qv("read", {"-o", dir.file("copy.img")}, kToken, disk);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read_file(dir.file("copy.img"), 0, size + 1) == image);
+        // A --size given must be the disk's.
+        r = qv("read", {"-o", dir.file("short.img"), "--size", std::to_string(size + 1)}, kToken,
+               disk);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("the disk " + disk + " holds " + std::to_string(size) +
+                             " bytes, not the " + std::to_string(size + 1) + " bytes --size"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, QvDiskSizes, ::testing::Values("lan", "tls", "san"));
 
 // SIGINT in the middle of a read: the transfer stops, the disk and the connection are closed
 // and what arrived is kept under the name that says it is incomplete.
@@ -704,8 +750,9 @@ TEST(QvDiskDiffRefusals, WrongManifestsAndSizesWriteNoRecord) {
     } cases[] = {
         {{"--base-manifest", dir.file("damaged.man")}, "--base-manifest "},
         {{"--base-manifest", dir.file("small.man")},
-         "the disk /vm/disk holds more than the 8388608 bytes"},
-        {{"--base-manifest", dir.file("large.man")}, "holds no byte at offset 20971519"},
+         "the disk /vm/disk holds 16777216 bytes, not the 8388608 bytes"},
+        {{"--base-manifest", dir.file("large.man")},
+         "the disk /vm/disk holds 16777216 bytes, not the 20971520 bytes"},
         {{"--base-manifest", dir.file("disk.man-missing")}, "--base-manifest "},
         {{"--base-manifest", dir.file("small.man"), "--size", "16M"},
          "--size 16777216 differs from the 8388608 bytes"},
@@ -870,7 +917,7 @@ TEST(QvDiskMistakes, AreRefusedAndChangeNothingOutsideTheTarget) {
          {"read", "--size", "1K", "-o", out},
          "",
          1,
-         "the disk /vm/disk holds more than the 1024 bytes --size describes",
+         "the disk /vm/disk holds 16777216 bytes, not the 1024 bytes --size describes",
          [&] { EXPECT_FALSE(testcommon::exists(out) || testcommon::exists(partial)); }},
         {"a manifest that cannot be saved: the image is complete, no journal is left",
          [] {},
