@@ -126,14 +126,16 @@ mib() { awk -v b="$1" 'BEGIN { printf "%.2f MiB", b / 1048576 }'; }
 echo "zev demo: a full backup, an incremental one without a second image, and a restore proven by manifests"
 echo "   work folder $work; hxa-simulator on 127.0.0.1:$port (TLS, certificate pinned), disk $disk of $(mib "$size")"
 echo "   transport $how"
-echo "1. the virtual machine writes its disk (qv-disk write)"
+echo "1. what the disk is: its size, found by asking the service, and the certificate pinned (qv-disk info)"
+qv_disk info "${transport[@]}"
+echo "2. the virtual machine writes its disk (qv-disk write)"
 qv_disk write -i vm.img "${transport[@]}"
-echo "2. full backup with its block manifest (qv-disk read --manifest full.manifest)"
-qv_disk read --size "$size" -o full.img --sha256 --manifest full.manifest "${transport[@]}"
-echo "3. the virtual machine changes some blocks (qv-disk write --offset)"
+echo "3. full backup with its block manifest (qv-disk read --manifest full.manifest)"
+qv_disk read -o full.img --sha256 --manifest full.manifest "${transport[@]}"
+echo "4. the virtual machine changes some blocks (qv-disk write --offset)"
 qv_disk write -i patch-1.bin --offset 5000000 "${transport[@]}"
 qv_disk write -i patch-2.bin --offset 40M "${transport[@]}"
-echo "4. incremental backup over 4 connections: the disk against the manifest, no second image"
+echo "5. incremental backup over 4 connections: the disk against the manifest, no second image"
 echo "   (qv-disk diff --base-manifest full.manifest --manifest second.manifest > changes.jsonl)"
 "$qv" diff --server "127.0.0.1:$port" --tls --tls-fingerprint "$fingerprint" --token-file token \
     --disk "$disk" --connections 4 \
@@ -144,7 +146,7 @@ changes=$(grep -c '"length":[1-9]' changes.jsonl || true)
 beats=$(grep -c '"last":false' changes.jsonl || true)
 echo "   $changes change records of 64 KiB blocks, $beats heartbeats; final record: $(tail -n 1 changes.jsonl)"
 
-echo "5. restore: the stream onto a copy of the full backup, checked before and after"
+echo "6. restore: the stream onto a copy of the full backup, checked before and after"
 echo "   (zev-block-apply restored.img --input changes.jsonl --base-manifest full.manifest --result-manifest second.manifest)"
 if [ ! -x "$apply" ]; then
     echo "   zev-block-apply is not built in $build_dir (expected at $apply): the demo stops here" >&2
@@ -157,7 +159,7 @@ echo "   exit status 0: the base matched full.manifest and the result matches se
 echo "   (zev-block-manifest --verify second.manifest restored.img)"
 "$manifest_tool" --verify second.manifest restored.img | short
 
-echo "6. the same stream onto the wrong base (the restored image, already changed) is refused"
+echo "7. the same stream onto the wrong base (the restored image, already changed) is refused"
 before=$(sha256sum restored.img)
 if "$apply" restored.img --input changes.jsonl --base-manifest full.manifest >apply-wrong.out 2>&1; then
     echo "demo: FAILED: the stream was applied onto the wrong base" >&2
@@ -170,7 +172,7 @@ if [ "$(sha256sum restored.img)" != "$before" ]; then
 fi
 echo "   exit status 1; restored.img is unchanged"
 
-echo "7. the next night: more changes, and a second incremental against second.manifest"
+echo "8. the next night: more changes, and a second incremental against second.manifest"
 qv_disk write -i patch-3.bin --offset 40M "${transport[@]}"
 "$qv" diff --server "127.0.0.1:$port" --tls --tls-fingerprint "$fingerprint" --token-file token \
     --disk "$disk" --connections 4 \
@@ -178,7 +180,7 @@ qv_disk write -i patch-3.bin --offset 40M "${transport[@]}"
     >night2.jsonl 2>diff2.err || { cat diff2.err >&2; exit 1; }
 sed 's/^qv-disk: /   /' diff2.err
 
-echo "8. the chain folded into one stream, applied once onto a copy of the full backup"
+echo "9. the chain folded into one stream, applied once onto a copy of the full backup"
 echo "   (zev-block-merge changes.jsonl night2.jsonl --base-manifest full.manifest -o merged.jsonl)"
 "$merge" changes.jsonl night2.jsonl --base-manifest full.manifest -o merged.jsonl 2>&1 | short
 cp --sparse=always full.img chain.img
@@ -187,11 +189,11 @@ cp --sparse=always full.img chain.img
 echo "   $(grep -c '"length":[1-9]' merged.jsonl) change records in the merged stream, where the two nights hold $(cat changes.jsonl night2.jsonl | grep -c '"length":[1-9]');"
 echo "   the result matches third.manifest"
 
-echo "9. rollback: the disk is damaged, and only the blocks that differ from the full backup are written back"
+echo "10. rollback: the disk is damaged, and only the blocks that differ from the full backup are written back"
 echo "   (qv-disk write -i full.img --only-changed --connections 4)"
 qv_disk write -i damage.bin --offset 20M "${transport[@]}"
 qv_disk write -i full.img --only-changed --connections 4 "${transport[@]}"
-qv_disk read --size "$size" -o /dev/null --manifest rolled.manifest "${transport[@]}"
+qv_disk read -o /dev/null --manifest rolled.manifest "${transport[@]}"
 if ! cmp -s rolled.manifest full.manifest; then
     echo "demo: FAILED: the rolled-back disk differs from the full backup" >&2
     exit 1
@@ -199,7 +201,7 @@ fi
 echo "   the disk's manifest equals full.manifest: the blocks of both nights and of the damage went back,"
 echo "   every other block was compared and not sent"
 
-echo "10. what the incremental backup did not have to do"
+echo "11. what the incremental backup did not have to do"
 echo "   a second image of $(mib "$size") was not written, and the diff read no local image"
 echo "   (reading the disk into second.img and diffing two images writes $(mib "$size") and reads $(mib $((2 * size))))"
 echo "   it wrote: change stream $(mib "$(stat -c %s changes.jsonl)"), manifest $(mib "$(stat -c %s second.manifest)"); it read the manifest of $(mib "$(stat -c %s full.manifest)")"
