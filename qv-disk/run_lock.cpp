@@ -26,14 +26,22 @@ std::unique_ptr<RunLock> RunLock::take(const std::string& what, const std::strin
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held = errno == EWOULDBLOCK;
+        const int why = errno;
+        // The holder writes its process number right after taking the lock: a run that
+        // arrives in between waits a moment for it (at most 0.2 s).
         std::string holder;
-        char text[32] = {};
-        if (held && pread(fd, text, sizeof text - 1, 0) > 0) holder = text;
-        while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' '))
-            holder.pop_back();
-        error = held ? "another qv-disk run (process " + (holder.empty() ? "unknown" : holder) +
+        for (int attempt = 0; held && holder.empty() && attempt < 20; ++attempt) {
+            char text[32] = {};
+            if (pread(fd, text, sizeof text - 1, 0) > 0) holder = text;
+            while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' '))
+                holder.pop_back();
+            if (holder.empty()) usleep(10000);
+        }
+        error = held ? "another qv-disk run (" +
+                           (holder.empty() ? std::string("its process number unknown")
+                                           : "process " + holder) +
                            ") is writing " + description + "; this run stops and leaves it alone"
-                     : "the run lock " + path + ": " + std::strerror(errno);
+                     : "the run lock " + path + ": " + std::strerror(why);
         close(fd);
         return nullptr;
     }
