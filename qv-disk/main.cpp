@@ -158,8 +158,7 @@ void add_service(CLI::App* sub, Options& o) {
     qvdisk::Transfer& t = o.transfer;
     sub->add_option("--server", o.server,
                     "HXA service as ADDR[:PORT] (IPv4 address or host name; port " +
-                        std::to_string(kDefaultPort) +
-                        " when none is given; environment: QV_SERVER)")
+                        std::to_string(kDefaultPort) + " when none is given)")
         ->type_name("ADDR[:PORT]")
         ->envname("QV_SERVER")
         ->required();
@@ -170,7 +169,7 @@ void add_service(CLI::App* sub, Options& o) {
     sub->add_option("--tls-fingerprint", o.fingerprints,
                     "accept only a service whose certificate has this SHA-256 fingerprint "
                     "(64 hexadecimal digits, colons and case ignored; repeatable, or several "
-                    "separated by commas; with --tls; environment: QV_TLS_FINGERPRINT)")
+                    "separated by commas; with --tls)")
         ->type_name("HEX")
         ->envname("QV_TLS_FINGERPRINT")
         ->delimiter(',')
