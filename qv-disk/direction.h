@@ -56,6 +56,8 @@ class Direction {
     virtual const char* verb() const = 0;
     virtual const char* disk_word() const = 0;
     virtual const char* local_word() const = 0;
+    // Whether the transfer keeps a journal: not for standard output, which is written once.
+    virtual bool journaled() const { return true; }
     // What a write that sends only differing blocks compared and wrote; null otherwise.
     virtual const BlockCounts* counts() const { return nullptr; }
 };
