@@ -1,5 +1,6 @@
 #include "diff.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,12 +86,37 @@ void print_summary(const Transfer& t, const CopyLoop& loop, const DiffStream& st
 
 // The stream's destination: standard output, or a new file beside the -o file that takes
 // its name only once the stream is complete (and never when the diff fails or is stopped).
+// An -o that exists and is not a regular file (a device, a pipe) is written in place, as a
+// read writes one: never created, truncated or renamed over.
 class StreamOutput {
   public:
     explicit StreamOutput(const Transfer& t) : t_(t) {}
-    ~StreamOutput() { discard(); }
+    ~StreamOutput() {
+        discard();
+        if (in_place_ >= 0) close(in_place_);
+    }
+    // What the -o names, before anything is connected: 0, or the exit status after saying
+    // why not.
+    int check() {
+        struct stat st;
+        if (t_.standard_output || stat(t_.local.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return 0;
+        if (S_ISDIR(st.st_mode)) {
+            message("-o " + t_.local + " is a directory");
+            return 1;
+        }
+        in_place_ = ::open(t_.local.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (in_place_ < 0) {
+            message("-o " + t_.local + ": " + std::strerror(errno));
+            return 1;
+        }
+        if (isatty(in_place_) == 1) {
+            message("-o " + t_.local + " is a terminal; give a file or redirect standard output");
+            return 2;
+        }
+        return 0;
+    }
     bool open() {
-        if (t_.standard_output) return true;
+        if (t_.standard_output || in_place_ >= 0) return true;
         if (!file_.create(t_.local)) {
             message("-o " + t_.local +
                     ": cannot create a new file beside it: " + std::strerror(errno));
@@ -99,19 +125,30 @@ class StreamOutput {
         remove_on_signal(file_.temporary());
         return true;
     }
-    int fd() const { return t_.standard_output ? STDOUT_FILENO : file_.fd(); }
+    // Whether a failed diff leaves nothing at the -o file.
+    bool renamed() const { return !t_.standard_output && in_place_ < 0; }
+    int fd() const {
+        return t_.standard_output ? STDOUT_FILENO : in_place_ >= 0 ? in_place_ : file_.fd();
+    }
     std::string name() const { return t_.standard_output ? "standard output" : t_.local; }
     // Puts the whole stream on stable storage, before the new manifest is saved.
     bool flush() {
         std::string step;
-        if (t_.standard_output || file_.flush(zev::created_file_mode(), step)) return true;
+        if (t_.standard_output) return true;
+        if (in_place_ >= 0) {
+            // A character device or pipe has nothing to flush.
+            if (fdatasync(in_place_) == 0 || errno == EINVAL || errno == EROFS) return true;
+            message("flushing " + t_.local + ": " + std::strerror(errno));
+            return false;
+        }
+        if (file_.flush(zev::created_file_mode(), step)) return true;
         message("the stream is complete, but " + step + " failed: " + std::strerror(errno));
         return false;
     }
     // The stream takes its name.
     bool commit() {
         std::string step;
-        if (t_.standard_output) return true;
+        if (!renamed()) return true;
         const bool ok = file_.commit(zev::created_file_mode(), step);
         remove_on_signal("");
         if (ok) return true;
@@ -132,10 +169,12 @@ class StreamOutput {
   private:
     const Transfer& t_;
     zev::NewFile file_;
+    int in_place_ = -1;
 };
 
 // Streams the disk's changes against `base`; returns the exit status.
-int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t request_size) {
+int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t request_size,
+                   StreamOutput& output) {
     const uint64_t size = base.image_size();
     std::string error;
     zev::Manifest now;
@@ -146,7 +185,6 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
     DiskEnd disk(t.where, OPEN_READONLY, 0);
     if (!check_disk_size(disk, t.retry, t.where.disk, size, "the base manifest " + t.base_manifest))
         return 1;
-    StreamOutput output(t);
     if (!output.open()) return 1;
     // A reader that went away makes a write fail with EPIPE, reported like any other failure.
     signal(SIGPIPE, SIG_IGN);
@@ -178,7 +216,7 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
         final_figures(loop, size, complete, stopped_by, &stream.counts());
     final_progress(figures);
     if (!complete) {
-        if (!t.standard_output)
+        if (output.renamed())
             note("nothing was written to " + t.local + ": it is made only by a complete diff");
         else if (stream.processed() < size && !stream.broken())
             note("the stream stops at offset " + std::to_string(stream.processed()) + " of " +
@@ -197,6 +235,8 @@ int run_diff(const Transfer& t) {
     zev::Manifest base;
     if (const int status = check_base(t, base)) return status;
     report_total(base.image_size(), "changed");
+    StreamOutput output(t);
+    if (const int status = output.check()) return status;
     std::string error;
     std::unique_ptr<RunLock> lock, output_lock;
     if (!t.manifest.empty() &&
@@ -214,7 +254,7 @@ int run_diff(const Transfer& t) {
         message(error);
         return 1;
     }
-    return stream_changes(job, base, job.request_size);
+    return stream_changes(job, base, job.request_size, output);
 }
 
 }  // namespace qvdisk

@@ -372,8 +372,12 @@ int settle_pins(const Options& o, qvdisk::Endpoint& where) {
 // -o -). The system's names of standard output are taken as "-": a new file beside such a
 // link, renamed over it, would replace the link instead of writing the output. Data is never
 // written to a terminal. 0, or the exit status after saying why not.
-int settle_standard_output(bool reading, bool diffing, qvdisk::Transfer& t) {
+int settle_standard_output(bool reading, bool diffing, bool output_given, qvdisk::Transfer& t) {
     if (!reading && !diffing) return 0;
+    if (output_given && t.local.empty()) {
+        qvdisk::message("-o: the file name is empty (- is standard output)");
+        return kUsage;
+    }
     if (!diffing && !zev::names_standard_output(t.local)) return 0;
     if (diffing && !t.local.empty() && !zev::names_standard_output(t.local)) return 0;
     t.standard_output = true;
@@ -455,7 +459,9 @@ int main(int argc, char** argv) {
     if (const int status = settle_transport(o, t.where)) return status;
     if (const int status = check_disk_path(o, t.where.disk)) return status;
     if (const int status = settle_pins(o, t.where)) return status;
-    if (const int status = settle_standard_output(read->parsed(), diff->parsed(), t)) return status;
+    if (const int status = settle_standard_output(
+            read->parsed(), diff->parsed(), (read->parsed() ? read : diff)->count("-o") > 0, t))
+        return status;
     t.server = o.server;
     if (!parse_server(o.server, t.where)) return kUsage;
     // The command line is accepted: from here the run ends with a final progress object.

@@ -851,6 +851,7 @@ TEST(QvDiskDiffOutput, TheFileIsTheWholeStreamOrNothing) {
     run_ok(ZEV_MANIFEST, {dir.file("base.img"), "-o", dir.file("base.man")});
     const std::string stream = run_ok(ZEV_DIFF_TOOL, {dir.file("base.img"), dir.file("disk.img")});
     const std::string out = dir.file("out.jsonl");
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
     const mode_t mask = umask(022);
     umask(mask);
 
@@ -891,6 +892,12 @@ TEST(QvDiskDiffOutput, TheFileIsTheWholeStreamOrNothing) {
          false,
          2,
          "--manifest " + out + " and -o " + out + " are the same file"},
+        {"-o naming a folder",
+         {"-o", dir.file("folder")},
+         kToken,
+         false,
+         1,
+         "-o " + dir.file("folder") + " is a directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
