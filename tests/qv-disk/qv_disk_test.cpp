@@ -948,6 +948,56 @@ TEST(QvDiskDiffOutput, TheFileIsTheWholeStreamOrNothing) {
     f.stop();
 }
 
+// Signals that end a diff -o FILE at once: one before the copy (during the range check), and
+// a second one during the copy. The process ends by the signal, FILE and its new file are
+// gone, and the progress ends with one "interrupted" object.
+TEST(QvDiskDiffOutput, SignalsThatEndTheProcessLeaveNothing) {
+    SimulatorCase f;
+    // Every reply waits, so that each signal lands where it is meant to.
+    f.start("lan", 1, {"--reply-delay", "300"});
+    const TempDir& dir = f.dir;
+    put(dir.file("base.img"), pattern(kDiskSize, 97));
+    run_ok(ZEV_MANIFEST, {dir.file("base.img"), "-o", dir.file("base.man")});
+    const std::string out = dir.file("out.jsonl");
+    size_t accepted = 0;  // connections the simulator accepted before the run
+    struct Case {
+        const char* what;
+        std::function<bool()> ready;  // when to send the signals
+        std::vector<int> signals;
+        int ends_by;
+    } cases[] = {
+        {"SIGTERM before the copy",
+         [&] { return count(f.sim.log(), ": accepted") > accepted; },
+         {SIGTERM},
+         SIGTERM},
+        {"SIGINT then SIGTERM during the copy",
+         [&] { return !names_with(dir.path(), "out.jsonl.").empty(); },
+         {SIGINT, SIGTERM},
+         SIGTERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        accepted = count(f.sim.log(), ": accepted");
+        zev_common::ChildProcess qv = start_qv(
+            dir.path(),
+            f.command("diff",
+                      {"--base-manifest", dir.file("base.man"), "-o", out, "--progress", "json"}),
+            kToken);
+        ASSERT_TRUE(qv.running()) << qv.error();
+        zev_common::ChildStatus ended;
+        while (!c.ready() && !qv.wait(ended, 0)) usleep(2000);
+        for (int sig : c.signals) qv.send_signal(sig);
+        ASSERT_TRUE(qv.wait(ended));
+        EXPECT_EQ(ended.signal, c.ends_by) << testcommon::read_file(dir.file("qv.err"));
+        const std::string err = testcommon::read_file(dir.file("qv.err"));
+        EXPECT_EQ(last_line(err).rfind("{\"state\":\"interrupted\",", 0), 0u) << err;
+        EXPECT_EQ(count(err, "{\"state\":") - count(err, "{\"state\":\"running\","), 1u) << err;
+        EXPECT_FALSE(testcommon::exists(out));
+        EXPECT_EQ(names_with(dir.path(), "out.jsonl").size(), 0u);
+    }
+    f.stop();
+}
+
 // ---------------------------------------------------------------------------------------------
 // What a careless operator or a hostile local user does to the files of a run: each mistake
 // is refused (or the run succeeds with exactly the right bytes), and nothing outside the
