@@ -19,6 +19,7 @@ struct BlockCounts {
     std::atomic<uint64_t> compared{0};  // blocks compared (of requests finished)
     std::atomic<uint64_t> written{0};   // blocks that differed and were written
     std::atomic<uint64_t> written_bytes{0};
+    const char* differed = "written";  // what became of the blocks that differed
 };
 
 class ChangedOnlyEnd : public End {

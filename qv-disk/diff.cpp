@@ -1,5 +1,6 @@
 #include "diff.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "diff_sink.h"
 #include "disk_end.h"
 #include "io-all.h"
+#include "output-file.h"
 #include "own_files.h"
 #include "run_lock.h"
 #include "stream-writer.h"
@@ -26,9 +28,8 @@ namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
 
-}  // namespace
-
-namespace {
+// A stream holds the disk's blocks: it stays private, as images and manifests do.
+constexpr mode_t kStreamMode = 0600;
 
 // Loads the base manifest and checks it against the options, and that the stream, the base
 // manifest and the new manifest are three files: a new manifest over the base, or a stream
@@ -55,7 +56,8 @@ int check_base(const Transfer& t, zev::Manifest& base) {
         fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) ? "/proc/self/fd/1" : "";
     if (!distinct_files({{"--base-manifest", t.base_manifest},
                          {"--manifest", t.manifest},
-                         {"the standard output", stream_name}},
+                         {"-o", t.standard_output ? "" : t.local},
+                         {"the standard output", t.standard_output ? stream_name : ""}},
                         error)) {
         message("refused before reading the disk: " + error);
         return 2;
@@ -72,16 +74,106 @@ void print_summary(const Transfer& t, const CopyLoop& loop, const DiffStream& st
                   t.where.transport == TRANS_SAN ? "SAN" : "LAN", t.where.tls ? "+TLS" : "",
                   std::max(loop.workers(), 1u), loop.workers() > 1 ? "s" : "",
                   static_cast<unsigned long long>(stream.written()));
-    message("diff of " + t.where.disk + " against " + t.base_manifest + ": " +
-            std::to_string(stream.changed_blocks()) + " of " + std::to_string(now.block_count()) +
-            " blocks of " + std::to_string(now.block_size()) + " bytes changed (" +
-            std::to_string(stream.changed_bytes()) + " bytes); read " +
-            std::to_string(now.image_size()) + figures_text +
-            (t.manifest.empty() ? std::string() : "; new manifest " + t.manifest));
+    note("diff of " + t.where.disk + " against " + t.base_manifest + ": " +
+         std::to_string(stream.changed_blocks()) + " of " + std::to_string(now.block_count()) +
+         " blocks of " + std::to_string(now.block_size()) + " bytes changed (" +
+         std::to_string(stream.changed_bytes()) + " bytes); read " +
+         std::to_string(now.image_size()) + figures_text +
+         (t.standard_output ? std::string() : " written to " + t.local) +
+         (t.manifest.empty() ? std::string() : "; new manifest " + t.manifest));
 }
 
+// The stream's destination: standard output, or a new file beside the -o file that takes
+// its name only once the stream is complete (and never when the diff fails or is stopped).
+// An -o that exists and is not a regular file (a device, a pipe) is written in place, as a
+// read writes one: never created, truncated or renamed over.
+class StreamOutput {
+  public:
+    explicit StreamOutput(const Transfer& t) : t_(t) {}
+    ~StreamOutput() {
+        discard();
+        if (in_place_ >= 0) close(in_place_);
+    }
+    // What the -o names, before anything is connected: 0, or the exit status after saying
+    // why not.
+    int check() {
+        struct stat st;
+        if (t_.standard_output || stat(t_.local.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return 0;
+        if (S_ISDIR(st.st_mode)) {
+            message("-o " + t_.local + " is a directory");
+            return 1;
+        }
+        in_place_ = ::open(t_.local.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (in_place_ < 0) {
+            message("-o " + t_.local + ": " + std::strerror(errno));
+            return 1;
+        }
+        if (isatty(in_place_) == 1) {
+            message("-o " + t_.local + " is a terminal; give a file or redirect standard output");
+            return 2;
+        }
+        return 0;
+    }
+    bool open() {
+        if (t_.standard_output || in_place_ >= 0) return true;
+        if (!file_.create(t_.local)) {
+            message("-o " + t_.local +
+                    ": cannot create a new file beside it: " + std::strerror(errno));
+            return false;
+        }
+        remove_on_signal(file_.temporary());
+        return true;
+    }
+    // Whether a failed diff leaves nothing at the -o file.
+    bool renamed() const { return !t_.standard_output && in_place_ < 0; }
+    int fd() const {
+        return t_.standard_output ? STDOUT_FILENO : in_place_ >= 0 ? in_place_ : file_.fd();
+    }
+    std::string name() const { return t_.standard_output ? "standard output" : t_.local; }
+    // Puts the whole stream on stable storage, before the new manifest is saved.
+    bool flush() {
+        std::string step;
+        if (t_.standard_output) return true;
+        if (in_place_ >= 0) {
+            // A character device or pipe has nothing to flush.
+            if (fdatasync(in_place_) == 0 || errno == EINVAL || errno == EROFS) return true;
+            message("flushing " + t_.local + ": " + std::strerror(errno));
+            return false;
+        }
+        if (file_.flush(kStreamMode, step)) return true;
+        message("the stream is complete, but " + step + " failed: " + std::strerror(errno));
+        return false;
+    }
+    // The stream takes its name.
+    bool commit() {
+        std::string step;
+        if (!renamed()) return true;
+        const bool ok = file_.commit(kStreamMode, step);
+        remove_on_signal("");
+        if (ok) return true;
+        message("-o " + t_.local + ": " + step + " failed: " + std::strerror(errno) +
+                (t_.manifest.empty() ? std::string()
+                                     : "; the new manifest " + t_.manifest +
+                                           " goes with no stream: diff again against the base "
+                                           "manifest " +
+                                           t_.base_manifest));
+        return false;
+    }
+    void discard() {
+        if (file_.temporary().empty()) return;
+        remove_on_signal("");
+        file_.discard();
+    }
+
+  private:
+    const Transfer& t_;
+    zev::NewFile file_;
+    int in_place_ = -1;
+};
+
 // Streams the disk's changes against `base`; returns the exit status.
-int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t request_size) {
+int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t request_size,
+                   StreamOutput& output) {
     const uint64_t size = base.image_size();
     std::string error;
     zev::Manifest now;
@@ -92,9 +184,10 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
     DiskEnd disk(t.where, OPEN_READONLY, 0);
     if (!check_disk_size(disk, t.retry, t.where.disk, size, "the base manifest " + t.base_manifest))
         return 1;
+    if (!output.open()) return 1;
     // A reader that went away makes a write fail with EPIPE, reported like any other failure.
     signal(SIGPIPE, SIG_IGN);
-    DiffStream stream(base, now, STDOUT_FILENO);
+    DiffStream stream(base, now, output.fd(), output.name());
     CopyPlan plan;
     plan.length = size;
     plan.request_size = request_size;
@@ -103,24 +196,32 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
     plan.rate = t.rate;
     plan.manifest = &now;
     CopyLoop loop(plan, disk, stream, stream, nullptr);
-    const int stopped_by = run_supervised(loop, t.progress, size, nullptr);
+    const int stopped_by = run_supervised(loop, t.progress, size, &stream.counts());
     std::vector<std::string> failures = loop.failures();
     Failure ended;
     if (!stream.end(ended)) failures.push_back(ended.text);
     bool complete = failures.empty() && stopped_by == 0 && stream.processed() == size;
     report_end(failures, stopped_by, stream.processed());
+    // The stream is on stable storage before the new manifest is saved, and takes its name
+    // after it: a new manifest never stands without its stream, nor the stream without it.
+    if (complete) complete = output.flush();
     if (complete && !t.manifest.empty() && !now.save(t.manifest, error)) {
         message("the stream is complete, but the disk's new manifest was not written: " + error);
         complete = false;
     }
-    const ProgressFigures figures = final_figures(loop, size, complete, stopped_by, nullptr);
-    final_progress(t.progress, figures);
+    if (complete) complete = output.commit();
+    output.discard();
+    const ProgressFigures figures =
+        final_figures(loop, size, complete, stopped_by, &stream.counts());
+    final_progress(figures);
     if (!complete) {
-        if (stream.processed() < size && !stream.broken())
-            message("the stream stops at offset " + std::to_string(stream.processed()) + " of " +
-                    std::to_string(size) +
-                    " bytes: its final record says so, and zev-block-apply takes it as an "
-                    "incomplete diff (exit status 2)");
+        if (output.renamed())
+            note("nothing was written to " + t.local + ": it is made only by a complete diff");
+        else if (stream.processed() < size && !stream.broken())
+            note("the stream stops at offset " + std::to_string(stream.processed()) + " of " +
+                 std::to_string(size) +
+                 " bytes: its final record says so, and zev-block-apply takes it as an "
+                 "incomplete diff (exit status 2)");
         return 1;
     }
     print_summary(t, loop, stream, figures.seconds);
@@ -132,10 +233,18 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
 int run_diff(const Transfer& t) {
     zev::Manifest base;
     if (const int status = check_base(t, base)) return status;
+    report_total(base.image_size(), "changed");
+    StreamOutput output(t);
+    if (const int status = output.check()) return status;
     std::string error;
-    std::unique_ptr<RunLock> lock;
+    std::unique_ptr<RunLock> lock, output_lock;
     if (!t.manifest.empty() &&
         !(lock = RunLock::take(output_lock_key(t.manifest), t.manifest, error))) {
+        message(error);
+        return 1;
+    }
+    if (!t.standard_output &&
+        !(output_lock = RunLock::take(output_lock_key(t.local), t.local, error))) {
         message(error);
         return 1;
     }
@@ -144,7 +253,7 @@ int run_diff(const Transfer& t) {
         message(error);
         return 1;
     }
-    return stream_changes(job, base, job.request_size);
+    return stream_changes(job, base, job.request_size, output);
 }
 
 }  // namespace qvdisk

@@ -17,14 +17,15 @@ struct Prepared {
 bool DiffStream::emit(const Prepared& p, Failure& f) {
     out_.clear();
     uint64_t processed = processed_;
+    uint64_t changed = 0, changed_bytes = 0;
     auto change = p.changes.begin();
     char heartbeat[CHANGE_RECORD_OVERHEAD];
     for (uint64_t b = p.first; b < p.first + p.count; ++b) {
         if (change != p.changes.end() && change->block == b) {
             out_.insert(out_.end(), p.records.begin() + change->begin,
                         p.records.begin() + change->end);
-            changed_bytes_ += now_.block_length(b);
-            ++changed_blocks_;
+            changed_bytes += now_.block_length(b);
+            ++changed;
             ++change;
         }
         processed += now_.block_length(b);
@@ -35,6 +36,9 @@ bool DiffStream::emit(const Prepared& p, Failure& f) {
     }
     if (!put(out_.data(), out_.size(), f)) return false;
     processed_ = processed;
+    counts_.written_bytes += changed_bytes;
+    counts_.written += changed;
+    counts_.compared += p.count;
     return true;
 }
 

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "block-manifest.h"
+#include "changed_only_end.h"
 #include "copy_ends.h"
 #include "io-all.h"
 #include "stream-writer.h"
@@ -25,9 +27,12 @@ struct Prepared;
 // time, so the heartbeats and the counts need no lock.
 class DiffStream : public End {
   public:
-    DiffStream(const zev::Manifest& base, const zev::Manifest& now, int fd)
-        : base_(base), now_(now), fd_(fd) {
+    // `name` names the destination in messages ("standard output", or the -o file).
+    DiffStream(const zev::Manifest& base, const zev::Manifest& now, int fd, std::string name)
+        : base_(base), now_(now), fd_(fd), name_(std::move(name)) {
         start_heartbeats(&heartbeats_, now.image_size());
+        counts_.block_size = now.block_size();
+        counts_.differed = "changed";
     }
 
     std::unique_ptr<Channel> channel() override;
@@ -51,15 +56,17 @@ class DiffStream : public End {
     }
 
     uint64_t processed() const { return processed_; }
-    uint64_t changed_blocks() const { return changed_blocks_; }
-    uint64_t changed_bytes() const { return changed_bytes_; }
+    uint64_t changed_blocks() const { return counts_.written.load(); }
+    uint64_t changed_bytes() const { return counts_.written_bytes.load(); }
+    // Blocks compared and changed so far, for the progress lines.
+    const BlockCounts& counts() const { return counts_; }
     uint64_t written() const { return written_; }
     bool broken() const { return broken_; }
 
   private:
     bool put(const char* p, size_t n, Failure& f) {
         if (n > 0 && !zev::write_all(fd_, p, n)) {
-            f = {std::string("standard output: ") + std::strerror(errno), false};
+            f = {name_ + ": " + std::strerror(errno), false};
             broken_ = true;
             return false;
         }
@@ -70,10 +77,10 @@ class DiffStream : public End {
     const zev::Manifest& base_;
     const zev::Manifest& now_;
     int fd_;
+    const std::string name_;
     heartbeat_schedule heartbeats_{};
     uint64_t processed_ = 0;
-    uint64_t changed_blocks_ = 0;
-    uint64_t changed_bytes_ = 0;
+    BlockCounts counts_;
     uint64_t written_ = 0;
     bool broken_ = false;
     std::vector<char> out_;

@@ -58,6 +58,8 @@ class Direction {
     virtual const char* local_word() const = 0;
     // Whether the range is the whole disk (known once measured; a write cannot tell).
     virtual bool whole_disk() const { return true; }
+    // Whether the transfer keeps a journal: not for standard output, which is written once.
+    virtual bool journaled() const { return true; }
     // What a write that sends only differing blocks compared and wrote; null otherwise.
     virtual const BlockCounts* counts() const { return nullptr; }
 };

@@ -73,6 +73,19 @@ std::unique_ptr<LocalEnd> LocalEnd::open_output(const std::string& path, bool ke
     return device_end(path, fd, 0);
 }
 
+std::unique_ptr<LocalEnd> LocalEnd::open_standard_output(std::string& error) {
+    // A descriptor of its own, so that ending the output leaves descriptor 1 to the process.
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) {
+        error = system_error("standard output");
+        return nullptr;
+    }
+    struct stat st = {};
+    fstat(fd, &st);
+    const std::string name = "standard output";
+    return is_null_device(st) ? null_end(name, fd) : pipe_end(name, fd);
+}
+
 std::unique_ptr<LocalEnd> LocalEnd::open_input(const std::string& path, std::string& error) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     off_t end = fd < 0 ? -1 : lseek(fd, 0, SEEK_END);

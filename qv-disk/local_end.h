@@ -27,6 +27,9 @@ class LocalEnd : public End {
     // user's file is refused). nullptr with `error` set on failure.
     static std::unique_ptr<LocalEnd> open_output(const std::string& path, bool keep, bool sparse,
                                                  std::string& error);
+    // Standard output as the output of a read: written in order through a descriptor of its
+    // own, never created, truncated or renamed.
+    static std::unique_ptr<LocalEnd> open_standard_output(std::string& error);
     // The input of a write; its size by seeking to the end, so that a block device can be
     // the input.
     static std::unique_ptr<LocalEnd> open_input(const std::string& path, std::string& error);

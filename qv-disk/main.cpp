@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -23,6 +24,7 @@
 #include "diff.h"
 #include "info.h"
 #include "numbers.h"
+#include "output-file.h"
 #include "sdk_session.h"
 #include "stream-format.h"
 #include "transfer.h"
@@ -119,13 +121,13 @@ bool find_token(const Options& o, std::string& token) {
         if (stat(o.token_file.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-            qvdisk::message("warning: the token file " + o.token_file +
-                            " can be read by other users (mode " + mode + "); chmod 600 " +
-                            o.token_file);
+            qvdisk::note("warning: the token file " + o.token_file +
+                         " can be read by other users (mode " + mode + "); chmod 600 " +
+                         o.token_file);
         }
     } else if (!o.token.empty()) {
         source = "--token";
-        qvdisk::message(
+        qvdisk::note(
             "warning: a token given with --token is visible to other users of this machine; "
             "use --token-file FILE or the environment variable QV_TOKEN");
         token = o.token;
@@ -255,7 +257,8 @@ CLI::App* add_read(CLI::App& app, Options& o) {
                      "the size of the disk in bytes, checked against the disk (default: found by "
                      "asking the service)")
         ->transform(qvdisk::SizeIn(1, UINT64_MAX));
-    read->add_option("-o,--output", o.transfer.local, "the local file to write")
+    read->add_option("-o,--output", o.transfer.local,
+                     "the local file to write (-: standard output, in order, with no journal)")
         ->type_name("FILE")
         ->required();
     read->add_flag("--sparse", o.transfer.sparse,
@@ -288,6 +291,10 @@ CLI::App* add_diff(CLI::App& app, Options& o) {
         ->required();
     diff->add_option("--manifest", o.transfer.manifest,
                      "also write the disk's new manifest (once the stream is complete)")
+        ->type_name("FILE");
+    diff->add_option("-o,--output", o.transfer.local,
+                     "write the stream to FILE, through a new file and a rename, only when it is "
+                     "complete (default, and -: standard output)")
         ->type_name("FILE");
     return diff;
 }
@@ -387,6 +394,39 @@ int settle_pins(const Options& o, qvdisk::Endpoint& where) {
     return 0;
 }
 
+// Standard output as the data's destination: `read -o -` and a diff without -o (or with
+// -o -). The system's names of standard output are taken as "-": a new file beside such a
+// link, renamed over it, would replace the link instead of writing the output. Data is never
+// written to a terminal. 0, or the exit status after saying why not.
+int settle_standard_output(bool reading, bool diffing, bool output_given, qvdisk::Transfer& t) {
+    if (!reading && !diffing) return 0;
+    if (output_given && t.local.empty()) {
+        qvdisk::message("-o: the file name is empty (- is standard output)");
+        return kUsage;
+    }
+    if (!diffing && !zev::names_standard_output(t.local)) return 0;
+    if (diffing && !t.local.empty() && !zev::names_standard_output(t.local)) return 0;
+    t.standard_output = true;
+    t.local = "-";
+    const char* refused = diffing    ? nullptr
+                          : t.resume ? "--resume: what went to standard output cannot be "
+                                       "taken up again (-o FILE can be resumed)"
+                          : t.sparse ? "--sparse: standard output cannot be left with holes"
+                          : !t.journal.empty() ? "--journal: standard output keeps no journal"
+                                               : nullptr;
+    if (refused != nullptr) {
+        qvdisk::message(std::string(refused) + "; it cannot be used with -o -");
+        return kUsage;
+    }
+    if (isatty(STDOUT_FILENO) == 1) {
+        qvdisk::message(
+            "standard output is a terminal; redirect it (> FILE or | PROGRAM) or give -o FILE");
+        return kUsage;
+    }
+    qvdisk::data_on_standard_output();
+    return 0;
+}
+
 // The transfer of the subcommand `sub` as the options describe it.
 void settle_options(const CLI::App* sub, bool writing, bool diffing, Options& o) {
     qvdisk::Transfer& t = o.transfer;
@@ -459,8 +499,13 @@ int main(int argc, char** argv) {
     if (const int status = settle_transport(o, t.where)) return status;
     if (const int status = check_disk_path(o, t.where.disk)) return status;
     if (const int status = settle_pins(o, t.where)) return status;
+    if (const int status = settle_standard_output(
+            read->parsed(), diff->parsed(), (read->parsed() ? read : diff)->count("-o") > 0, t))
+        return status;
     t.server = o.server;
     if (!parse_server(o.server, t.where)) return kUsage;
-    if (!find_token(o, t.where.token)) return 1;
-    return diff->parsed() ? qvdisk::run_diff(t) : qvdisk::run_transfer(t);
+    // The command line is accepted: from here the run ends with a final progress object.
+    qvdisk::start_report(t.progress);
+    if (!find_token(o, t.where.token)) return qvdisk::end_report(1);
+    return qvdisk::end_report(diff->parsed() ? qvdisk::run_diff(t) : qvdisk::run_transfer(t));
 }

@@ -22,17 +22,26 @@ struct ProgressFigures {
     uint64_t retries = 0;
     unsigned connections = 0;
     const char* state = "running";  // "running", "done", "failed" or "interrupted"
-    // A write of differing blocks only: blocks compared and written so far.
+    // A write of differing blocks only, and a diff: blocks compared so far, and those of them
+    // that differed (written, changed).
     bool blocks = false;
     uint64_t blocks_compared = 0;
     uint64_t blocks_written = 0;
+    const char* differed = "written";  // the word of the second count: "written", "changed"
+    // A failed run: why, as it was said (the last message).
+    std::string error;
 };
 
 // One JSON object on one line: {"state":..., "bytes_done":..., "bytes_total":...,
 // "bytes_per_second":..., "seconds_left":... or null, "elapsed_seconds":..., "retries":...,
-// "connections":...}, and for a write of differing blocks only "blocks_compared":... and
-// "blocks_written":... before the closing brace.
+// "connections":...}; for a write of differing blocks only "blocks_compared":... and
+// "blocks_written":..., for a diff "blocks_compared":... and "blocks_changed":...; for a
+// failed run "error":"..." last.
 std::string progress_json(const ProgressFigures& p);
+
+// `text` as a JSON string, quotes included: quotes, backslashes and control bytes escaped,
+// bytes that are not UTF-8 replaced by U+FFFD.
+std::string json_string(const std::string& text);
 
 // Starts the copy's workers and waits for them, showing progress about once a second (JSON)
 // or four times a second (the terminal line). The signals that stop a copy are blocked in
@@ -49,8 +58,25 @@ void report_end(const std::vector<std::string>& failures, int stopped_by, uint64
 ProgressFigures final_figures(const CopyLoop& loop, uint64_t total, bool complete, int stopped_by,
                               const BlockCounts* counts);
 
-// The last JSON line, once the outcome is known.
-void final_progress(ProgressMode mode, const ProgressFigures& p);
+// The run's report. From start_report() on (once the command line is accepted), the JSON
+// lines of --progress json end with exactly one final object ("done", "failed" with the
+// reason the run said last, or "interrupted") however the run ends: by final_progress() once
+// the outcome of a copy is known, by end_report() for a run that ended before, and by a
+// SIGINT or SIGTERM that ends the process. A usage error (exit status 2) gives no object.
+// start_report() also takes SIGINT and SIGTERM outside the copy: the process still ends by
+// the signal, after the final object and the removal of the file remove_on_signal() names.
+void start_report(ProgressMode mode);
+// The bytes of the range, once known, for a final object said before the copy; `differed`
+// ("written", "changed") when the copy counts blocks, so that every object carries them.
+void report_total(uint64_t total, const char* differed = nullptr);
+// A file to remove should a signal end the process (a diff's new output file; "": none).
+void remove_on_signal(const std::string& path);
+// The final object, once the outcome is known; a failed one takes last_error().
+void final_progress(ProgressFigures p);
+// The exit status of the run, after giving the final object it has not given yet.
+int end_report(int status);
+// Ends the process by the signal `sig` at once, as above.
+[[noreturn]] void end_by_signal(int sig);
 
 }  // namespace qvdisk
 

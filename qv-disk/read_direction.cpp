@@ -18,7 +18,9 @@ bool exists_not_regular(const std::string& path) {
 class Read : public Direction {
   public:
     explicit Read(const Transfer& t)
-        : t_(t), in_place_(exists_not_regular(t.local)), size_(t.disk_size) {}
+        : t_(t),
+          in_place_(t.standard_output || exists_not_regular(t.local)),
+          size_(t.disk_size) {}
 
     // Without --size the disk's size is found by asking the service; a --size given is
     // checked before the output is made (check_disk).
@@ -45,14 +47,16 @@ class Read : public Direction {
     void bind(JournalBinding& b) const override { b.direction = "read"; }
     std::string beside() const override { return in_place_ ? "" : t_.local; }
     const char* local_option() const override { return "-o"; }
-    std::string lock_key() const override { return output_lock_key(t_.local); }
+    std::string lock_key() const override {
+        return t_.standard_output ? "" : output_lock_key(t_.local);
+    }
     std::string lock_target() const override { return t_.local; }
     bool resumable(JournalBinding& b) const override {
         if (in_place_) return true;
         const std::string partial = t_.local + ".incomplete";
         struct stat st;
         if (lstat(partial.c_str(), &st) != 0) {
-            message("--resume: there is no " + partial + "; starting from the beginning");
+            note("--resume: there is no " + partial + "; starting from the beginning");
             return false;
         }
         b.local_holds = static_cast<uint64_t>(st.st_size);
@@ -68,7 +72,8 @@ class Read : public Direction {
     }
     bool open_local(bool resuming) override {
         std::string error;
-        output_ = LocalEnd::open_output(t_.local, resuming, t_.sparse, error);
+        output_ = t_.standard_output ? LocalEnd::open_standard_output(error)
+                                     : LocalEnd::open_output(t_.local, resuming, t_.sparse, error);
         if (!output_) {
             message(error);
             return false;
@@ -95,21 +100,22 @@ class Read : public Direction {
         const std::string of = std::to_string(done) + " of " + std::to_string(length);
         if (output_->sequential()) {
             // What went into a pipe cannot be taken up again.
-            message(of + " bytes were written to " + t_.local +
-                    ", which cannot seek: the transfer cannot be resumed");
+            note(of + " bytes were written to " + output_->working_name() +
+                 ", which cannot seek: the transfer cannot be resumed");
             return false;
         }
         const std::string again = "; the same command with --resume continues from there";
         if (output_->regular())
-            message("partial output kept as " + output_->working_name() + " (" + of + " bytes)" +
-                    again);
+            note("partial output kept as " + output_->working_name() + " (" + of + " bytes)" +
+                 again);
         else
-            message(of + " bytes are written to " + t_.local + again);
+            note(of + " bytes are written to " + t_.local + again);
         return true;
     }
     const char* verb() const override { return "read"; }
     const char* disk_word() const override { return "of"; }
     const char* local_word() const override { return "into"; }
+    bool journaled() const override { return !t_.standard_output; }
 
   private:
     const Transfer& t_;

@@ -20,7 +20,7 @@ bool Retrier::run(const std::string& who, Channel& channel,
         char when[64];
         std::snprintf(when, sizeof when, "retry %u of %u in %.1f s", attempt + 1, policy_.retries,
                       delay);
-        message(who + ": " + f.text + "; " + when);
+        note(who + ": " + f.text + "; " + when);
         if (!pause(delay)) {
             f = Failure();
             return false;

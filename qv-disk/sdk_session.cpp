@@ -61,7 +61,7 @@ void library_log(int level, const char* format, ...) {
     static const char* names[] = {"?", "trace", "info", "detail", "warn", "error"};
     const char* name = level >= kTrace && level <= kError ? names[level] : names[0];
     if (handshake) text += " (TLS handshake succeeded; the library logs it at the error level)";
-    message(std::string("[sdk ") + name + "] " + text);
+    note(std::string("[sdk ") + name + "] " + text);
 }
 
 }  // namespace

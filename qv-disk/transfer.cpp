@@ -1,5 +1,8 @@
 #include "transfer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -60,6 +63,7 @@ class TransferRun {
     // holds whole blocks.
     bool settle_range() {
         if (!direction_->measure(length_)) return stop(1);
+        report_total(length_, t_.only_changed ? "written" : nullptr);
         if (length_ == 0) return say("nothing to transfer: the range is empty");
         std::string error;
         const bool blocks = t_.only_changed || !t_.manifest.empty();
@@ -87,14 +91,22 @@ class TransferRun {
         journal_path_ = t_.journal;
         if (journal_path_.empty() && !beside.empty())
             journal_path_ = beside + ".incomplete.journal";
-        if (journal_path_.empty()) journal_path_ = state_journal_path(binding_, error);
-        if (journal_path_.empty()) return say(error);
+        if (journal_path_.empty() && direction_->journaled())
+            journal_path_ = state_journal_path(binding_, error);
+        if (journal_path_.empty() && direction_->journaled()) return say(error);
         const std::string partial = beside.empty() ? "" : beside + ".incomplete";
-        if (!distinct_files({{direction_->local_option(), t_.local},
-                             {"the partial output", partial},
-                             {"the journal", journal_path_},
-                             {"--manifest", t_.manifest}},
-                            error))
+        // Standard output that is a file is a file of its own too.
+        struct stat out = {};
+        const std::string local = !t_.standard_output ? t_.local
+                                  : fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode)
+                                      ? "/proc/self/fd/1"
+                                      : "";
+        if (!distinct_files(
+                {{t_.standard_output ? "the standard output" : direction_->local_option(), local},
+                 {"the partial output", partial},
+                 {"the journal", journal_path_},
+                 {"--manifest", t_.manifest}},
+                error))
             return say("refused before moving any data: " + error, 2);
         return true;
     }
@@ -118,7 +130,7 @@ class TransferRun {
         if ((journal_ = Journal::resume(journal_path_, binding_, done_, missing, error)))
             return true;
         if (!missing) return say("--resume refused: " + error + "; nothing was changed");
-        message("--resume: there is no journal " + journal_path_ + "; starting from the beginning");
+        note("--resume: there is no journal " + journal_path_ + "; starting from the beginning");
         return true;
     }
 
@@ -129,7 +141,8 @@ class TransferRun {
             return stop(1);
         if (!direction_->open_local(journal_ != nullptr)) return stop(1);
         std::string error;
-        if (!journal_ && !(journal_ = Journal::create(journal_path_, binding_, error))) {
+        if (!journal_ && direction_->journaled() &&
+            !(journal_ = Journal::create(journal_path_, binding_, error))) {
             direction_->discard();
             return say(error);
         }
@@ -149,12 +162,14 @@ class TransferRun {
         if (!t_.manifest.empty()) plan.manifest = &manifest_;
         CopyLoop loop(plan, direction_->source(*disk_), to, direction_->local(), journal_.get());
         if (loop.earlier_bytes() > 0)
-            message("resuming: " + std::to_string(loop.earlier_bytes()) + " of " +
-                    std::to_string(length_) + " bytes were done before and are not moved again");
+            note("resuming: " + std::to_string(loop.earlier_bytes()) + " of " +
+                 std::to_string(length_) + " bytes were done before and are not moved again");
         const int stopped_by = run_supervised(loop, t_.progress, length_, direction_->counts());
         std::vector<std::string> failures = loop.failures();
         Failure flushed;
-        if (!journal_->flush(to, flushed)) failures.push_back(flushed.text);
+        // Without a journal the output is still flushed before the run says it is done.
+        if (journal_ ? !journal_->flush(to, flushed) : !to.sync(flushed))
+            failures.push_back(flushed.text);
         bool complete = failures.empty() && stopped_by == 0 && loop.done_bytes() == length_;
         report_end(failures, stopped_by, loop.done_bytes());
         complete = direction_->finish(complete, length_);
@@ -165,7 +180,7 @@ class TransferRun {
         const ProgressFigures figures =
             final_figures(loop, length_, complete, stopped_by, direction_->counts());
         clean_up(image_whole, loop.done_bytes());
-        final_progress(t_.progress, figures);
+        final_progress(figures);
         if (!complete) return 1;
         print_summary(loop, figures.seconds);
         return 0;
@@ -174,6 +189,11 @@ class TransferRun {
     bool save_manifest() {
         std::string error;
         if (t_.manifest.empty() || manifest_.save(t_.manifest, error)) return true;
+        if (t_.standard_output) {
+            message("the range went whole to standard output, but its manifest was not written: " +
+                    error);
+            return false;
+        }
         message((t_.reading ? "the image is complete in " + t_.local
                             : "the disk " + t_.where.disk + " holds " + t_.local) +
                 ", but its manifest was not written: " + error +
@@ -187,39 +207,35 @@ class TransferRun {
     // The journal goes once nothing is left to resume; what a stopped transfer left is said.
     void clean_up(bool image_whole, uint64_t done) {
         if (image_whole) {
-            journal_->remove();
+            if (journal_) journal_->remove();
         } else if (done == 0) {
-            journal_->remove();
+            if (journal_) journal_->remove();
             direction_->discard();
-        } else if (!direction_->leave(done, length_)) {
+        } else if (!direction_->leave(done, length_) && journal_) {
             journal_->remove();
         }
     }
 
     void print_summary(const CopyLoop& loop, double s) {
         const std::string digest = loop.digest();
-        std::printf(
-            "%s %llu bytes %s %s at offset %llu %s %s in %.2f s (%.1f MiB/s), %s, %u "
-            "connection%s%s%s\n",
-            direction_->verb(), static_cast<unsigned long long>(length_), direction_->disk_word(),
-            t_.where.disk.c_str(), static_cast<unsigned long long>(t_.offset),
-            direction_->local_word(), t_.local.c_str(), s,
-            s > 0 ? loop.moved_bytes() / kMiB / s : 0.0, transport_name(t_.where).c_str(),
-            std::max(loop.workers(), 1u), loop.workers() > 1 ? "s" : "",
-            digest.empty() ? "" : ", sha256 ", digest.c_str());
+        const std::string local = t_.standard_output ? "standard output" : t_.local;
+        char figures[160];
+        std::snprintf(figures, sizeof figures, " in %.2f s (%.1f MiB/s), %s, %u connection%s", s,
+                      s > 0 ? loop.moved_bytes() / kMiB / s : 0.0, transport_name(t_.where).c_str(),
+                      std::max(loop.workers(), 1u), loop.workers() > 1 ? "s" : "");
+        summary(std::string(direction_->verb()) + " " + std::to_string(length_) + " bytes " +
+                direction_->disk_word() + " " + t_.where.disk + " at offset " +
+                std::to_string(t_.offset) + " " + direction_->local_word() + " " + local + figures +
+                (digest.empty() ? "" : ", sha256 " + digest));
         if (const BlockCounts* c = direction_->counts())
-            std::printf(
-                "%llu of %llu blocks of %llu bytes differed and were written (%llu bytes)\n",
-                static_cast<unsigned long long>(c->written.load()),
-                static_cast<unsigned long long>(c->compared.load()),
-                static_cast<unsigned long long>(c->block_size),
-                static_cast<unsigned long long>(c->written_bytes.load()));
+            summary(std::to_string(c->written.load()) + " of " +
+                    std::to_string(c->compared.load()) + " blocks of " +
+                    std::to_string(c->block_size) + " bytes differed and were written (" +
+                    std::to_string(c->written_bytes.load()) + " bytes)");
         if (!t_.manifest.empty())
-            std::printf("manifest of %llu blocks of %llu bytes written to %s, list digest %s\n",
-                        static_cast<unsigned long long>(manifest_.block_count()),
-                        static_cast<unsigned long long>(manifest_.block_size()),
-                        t_.manifest.c_str(), manifest_.list_digest_hex().c_str());
-        std::fflush(stdout);
+            summary("manifest of " + std::to_string(manifest_.block_count()) + " blocks of " +
+                    std::to_string(manifest_.block_size()) + " bytes written to " + t_.manifest +
+                    ", list digest " + manifest_.list_digest_hex());
     }
 
     Transfer t_;

@@ -16,8 +16,10 @@ namespace qvdisk {
 struct Transfer {
     bool reading = true;  // disk -> local file; otherwise local file -> disk
     Endpoint where;
-    std::string server;      // the service as the command line named it, for the journal
-    std::string local;       // the output file (read) or the input file (write)
+    std::string server;  // the service as the command line named it, for the journal
+    std::string local;   // the output file (read, diff) or the input file (write)
+    // Read, diff: the data goes to standard output (local is "-"): in order, with no journal.
+    bool standard_output = false;
     uint64_t disk_size = 0;  // read only: the size of the disk
     uint64_t offset = 0;     // where the range starts on the disk
     // Bytes of the range; by default the rest of the disk (read) or the whole input (write).

@@ -61,8 +61,8 @@ class Write : public Direction {
     bool finish(bool complete, uint64_t) override { return complete; }
     void discard() override {}
     bool leave(uint64_t done, uint64_t length) override {
-        message(std::to_string(done) + " of " + std::to_string(length) + " bytes are written to " +
-                t_.where.disk + "; the same command with --resume continues from there");
+        note(std::to_string(done) + " of " + std::to_string(length) + " bytes are written to " +
+             t_.where.disk + "; the same command with --resume continues from there");
         return true;
     }
     const char* verb() const override { return t_.only_changed ? "compared" : "wrote"; }

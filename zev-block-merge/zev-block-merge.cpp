@@ -29,6 +29,7 @@
 
 #include "block-manifest.h"
 #include "io-all.h"
+#include "output-file.h"
 #include "sha256.h"
 #include "stream-format.h"
 #include "stream-reader.h"
@@ -369,26 +370,18 @@ std::vector<Entry> newest_records(std::vector<Entry> entries, bool drop_base, si
 // (a unique name, created exclusively, mode 0600) that takes the output's name once complete.
 struct Output {
     std::string path;  // empty: standard output
-    std::string temporary;
+    zev::NewFile file;
     int fd = STDOUT_FILENO;
     std::vector<char> buffer;
     uint64_t written = 0;
-    ~Output() {
-        if (!temporary.empty()) {
-            close(fd);
-            unlink(temporary.c_str());
-        }
-    }
     const char* name() const { return path.empty() ? "standard output" : path.c_str(); }
     bool open() {
         if (path.empty()) return true;
-        std::string pattern = path + ".XXXXXX";
-        fd = mkostemp(&pattern[0], O_CLOEXEC);
-        if (fd < 0) {
+        if (!file.create(path)) {
             say("%s: cannot create a new file beside it: %s", path.c_str(), strerror(errno));
             return false;
         }
-        temporary = pattern;
+        fd = file.fd();
         return true;
     }
     // Writes the buffer; a file's write-back starts at once, so that the flush at the end
@@ -398,7 +391,7 @@ struct Output {
             say("%s: %s", name(), strerror(errno));
             return false;
         }
-        if (!temporary.empty())
+        if (!path.empty())
             sync_file_range(fd, static_cast<off_t>(written), static_cast<off_t>(buffer.size()),
                             SYNC_FILE_RANGE_WRITE);
         written += buffer.size();
@@ -408,22 +401,14 @@ struct Output {
     bool finish() {
         if (!flush()) return false;
         if (path.empty()) return true;
-        // Flushed before the rename and the folder after it: the name holds either the old
-        // file or the whole stream, also after a crash.
-        if (fsync(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
-            say("%s: %s", path.c_str(), strerror(errno));
-            return false;
-        }
-        if (!zev::flush_folder_of(path)) {
-            temporary.clear();
+        std::string step;
+        if (file.commit(0600, step)) return true;
+        if (step.rfind("flushing the folder", 0) == 0)
             say("%s: flushing its folder to stable storage failed: %s", path.c_str(),
                 strerror(errno));
-            return false;
-        }
-        temporary.clear();
-        close(fd);
-        fd = -1;
-        return true;
+        else
+            say("%s: %s", path.c_str(), strerror(errno));
+        return false;
     }
 };
 
@@ -625,8 +610,8 @@ int main(int argc, char** argv) {
                    "contents are left out")
         ->type_name("FILE");
     app.add_option("-o,--output", o.output,
-                   "write the merged stream to FILE, through a new file and a rename (default: "
-                   "standard output)")
+                   "write the merged stream to FILE, through a new file and a rename (default, "
+                   "and -: standard output)")
         ->type_name("FILE");
     app.set_version_flag("--version", "zev-block-merge " ZEV_VERSION);
     app.failure_message([](const CLI::App* a, const CLI::Error& e) {
@@ -636,6 +621,13 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
+    }
+    // "-" and the system's names of standard output are standard output, never a file to
+    // create beside a link and rename over it.
+    if (zev::names_standard_output(o.output)) o.output.clear();
+    if (o.output.empty() && isatty(STDOUT_FILENO)) {
+        say("standard output is a terminal; redirect it (> FILE or | PROGRAM) or give -o FILE");
+        return kExitUsage;
     }
     return merge(o);
 }

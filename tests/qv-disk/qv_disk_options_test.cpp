@@ -145,6 +145,20 @@ TEST(QvDiskOptions, MistakesAreRefusedBeforeAnyConnection) {
          1,
          "--request-size 100000 is not a whole number of blocks of 65536 bytes"},
         {"diff", {"--size", "-1"}, 2, "--size: '-1' is not a byte count: it is negative"},
+        // Standard output is written once, in order, with no journal.
+        {"read",
+         {"-o", "-", "--resume"},
+         2,
+         "--resume: what went to standard output cannot be taken up again (-o FILE can be "
+         "resumed); it cannot be used with -o -"},
+        {"read",
+         {"-o", "/dev/stdout", "--sparse"},
+         2,
+         "--sparse: standard output cannot be left with holes; it cannot be used with -o -"},
+        {"read",
+         {"-o", "-", "--journal", dir.file("j")},
+         2,
+         "--journal: standard output keeps no journal; it cannot be used with -o -"},
         {"read",
          {"--disk", "/vm/" + std::string(252, 'a')},
          2,
@@ -204,7 +218,7 @@ TEST(QvDiskOptions, MistakesAreRefusedBeforeAnyConnection) {
         if (!has(c.args, "--disk")) args.insert(args.end(), {"--disk", "/vm/flat"});
         if (c.verb == "read") {
             if (!has(c.args, "--size")) args.insert(args.end(), {"--size", "1M"});
-            args.insert(args.end(), {"-o", out});
+            if (!has(c.args, "-o")) args.insert(args.end(), {"-o", out});
         } else if (c.verb == "write") {
             args.insert(args.end(), {"-i", dir.file("in.img")});
         } else {
@@ -316,6 +330,49 @@ TEST(QvDiskOptions, EnvironmentStandsForOptionsAndAnUnreachableServiceFailsAtOnc
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot reach the HXA service at " + nowhere), std::string::npos) << r.err;
     EXPECT_FALSE(testcommon::exists(dir.file("out.img")));
+    EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
+}
+
+// `arg` quoted for the shell.
+std::string quoted(const std::string& arg) {
+    std::string q = "'";
+    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The data never goes to a terminal: read -o - (or a name of standard output) and a diff to
+// standard output are refused when it is one, as a usage error before any connection. The
+// terminal is the one script(1) gives its command.
+TEST(QvDiskOptions, DataIsNeverWrittenToATerminal) {
+    if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "needs script(1) for a terminal";
+    TempDir dir;
+    Simulator sim{dir.path()};
+    make_file(dir.file("flat.img"), kDiskSize);
+    ASSERT_EQ(sim.start({"--token", kToken, "--disk", "/vm/flat=" + dir.file("flat.img")}), "");
+    const std::string server = "127.0.0.1:" + std::to_string(sim.port());
+    const std::vector<std::vector<std::string>> cases = {
+        {"read", "--size", "1M", "-o", "-"},
+        {"read", "--size", "1M", "-o", "/dev/stdout"},
+        {"diff", "--base-manifest", dir.file("base.man")},
+        {"diff", "--base-manifest", dir.file("base.man"), "-o", "-"},
+    };
+    for (const std::vector<std::string>& c : cases) {
+        SCOPED_TRACE(c[0] + " " + c.back());
+        std::string command =
+            "env QV_TOKEN=" + std::string(kToken) + " XDG_STATE_HOME=" + quoted(dir.file("state")) +
+            " " + quoted(QV_DISK) + " " + c[0] + " --server " + server + " --disk /vm/flat";
+        for (size_t i = 1; i < c.size(); ++i) command += " " + quoted(c[i]);
+        const size_t accepted = count(sim.log(), ": accepted");
+        const testcommon::RunResult r =
+            testcommon::run_program("/usr/bin/script", {"-qec", command, "/dev/null"});
+        EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
+        EXPECT_NE(r.out.find("qv-disk: standard output is a terminal; redirect it (> FILE or | "
+                             "PROGRAM) or give -o FILE"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(count(sim.log(), ": accepted"), accepted);
+        EXPECT_FALSE(testcommon::exists(dir.file("state")));
+    }
     EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.log();
 }
 

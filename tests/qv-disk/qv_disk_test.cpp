@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -62,6 +63,33 @@ std::string sha256_hex(const Bytes& data) {
         s += b;
     }
     return s;
+}
+
+// The first line of `text` that starts with `start`, without its line break; "" when none.
+std::string find_line(const std::string& text, const std::string& start) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(start, 0) == 0) return line;
+    return "";
+}
+
+// Names in `dir` that start with `prefix`.
+std::vector<std::string> names_with(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0) found.push_back(e->d_name);
+        closedir(d);
+    }
+    return found;
+}
+
+// The last line of `text`, without its line break.
+std::string last_line(const std::string& text) {
+    const size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
+    const size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1));
 }
 
 std::string run_ok(const std::string& program, const std::vector<std::string>& args) {
@@ -228,15 +256,27 @@ TEST_P(QvDisk, FailuresExitOneWithTheOperationAndTheLibrarysMessage) {
         const char* disk;
         const char* token;
         const char* message;
+        const char* json;  // the message as the last progress object's "error" holds it
     } cases[] = {
-        {"/vm/disk", "wrong-token", "OpenDisk of /vm/disk failed: OpenDisk: token error!"},
-        {"/vm/missing", kToken, "OpenDisk of /vm/missing failed: OpenDisk: file does not exist!"},
+        {"/vm/disk", "wrong-token", "OpenDisk of /vm/disk failed: OpenDisk: token error!",
+         R"("error":"OpenDisk of /vm/disk failed: OpenDisk: token error!)"},
+        {"/vm/missing", kToken, "OpenDisk of /vm/missing failed: OpenDisk: file does not exist!",
+         R"("error":"OpenDisk of /vm/missing failed: OpenDisk: file does not exist!)"},
+        {"/vm/a\"b\\c\td", kToken,
+         "OpenDisk of /vm/a\"b\\c\td failed: OpenDisk: file does not exist!",
+         R"("error":"OpenDisk of /vm/a\"b\\c\td failed: OpenDisk: file does not exist!)"},
     };
     for (const Case& c : cases) {
         size_t before = count(sim.log(), ": accepted");
-        Outcome r = qv("read", {"--size", "16M", "-o", dir.file("out.img")}, c.token, c.disk);
+        Outcome r = qv("read", {"--size", "16M", "-o", dir.file("out.img"), "--progress", "json"},
+                       c.token, c.disk);
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        // The progress ends with the one final object, which names the reason.
+        const std::string last = last_line(r.err);
+        EXPECT_EQ(last.rfind("{\"state\":\"failed\",", 0), 0u) << r.err;
+        EXPECT_NE(last.find(c.json), std::string::npos) << last;
+        EXPECT_EQ(count(r.err, "{\"state\":\"failed\""), 1u) << r.err;
         EXPECT_EQ(r.err.find("retry"), std::string::npos) << "a refusal is not retried: " << r.err;
         EXPECT_EQ(count(sim.log(), ": accepted"), before + 1) << "one connection, no retry";
         EXPECT_NE(access(dir.file("out.img").c_str(), F_OK), 0) << "no output for a failure";
@@ -796,6 +836,210 @@ TEST(QvDiskDiffFaults, AnUnreadableDiskEndsTheStreamShortOfItsSize) {
     testcommon::RunResult apply = testcommon::run_program(
         ZEV_APPLY, {dir.file("a.img"), "--input", dir.file("stream.jsonl")});
     EXPECT_EQ(apply.exit_code, 2) << apply.err;
+    f.stop();
+}
+
+// Standard output as the destination of the data: `read -o -` (and the system's names of
+// standard output) writes the range in order with no journal, and everything else the run
+// says goes to standard error; a --manifest still comes with it.
+TEST(QvDiskStandardOutput, ReadWritesTheRangeAndSaysTheRestOnStandardError) {
+    SimulatorCase f;
+    f.start("lan", 4);
+    const TempDir& dir = f.dir;
+    const Bytes image = pattern(kDiskSize, 95);
+    put(dir.file("image.img"), image);
+    ASSERT_EQ(f.qv("write", {"-i", dir.file("image.img")}).status, 0);
+    put(dir.file("range.img"), Bytes(image.begin() + 1000, image.begin() + 1000 + 3 * kMiB));
+    const std::string manifest = run_ok(ZEV_MANIFEST, {dir.file("range.img"), "-o", "-"});
+    for (const char* name : {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+        SCOPED_TRACE(name);
+        unlink(dir.file("out.man").c_str());
+        Outcome r = f.qv("read", {"--size", "16M", "--offset", "1000", "--length", "3M", "-o", name,
+                                  "--sha256", "--manifest", dir.file("out.man")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) ==
+                    read_file(dir.file("range.img"), 0, 3 * kMiB + 1));
+        EXPECT_NE(r.err.find("read 3145728 bytes of /vm/disk at offset 1000 into standard output "
+                             "in "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find(", sha256 " +
+                             sha256_hex(read_file(dir.file("range.img"), 0, 3 * kMiB + 1)) + "\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("manifest of 48 blocks of 65536 bytes written to "), std::string::npos)
+            << r.err;
+        EXPECT_EQ(testcommon::read_file(dir.file("out.man")), manifest);
+        EXPECT_FALSE(testcommon::exists(std::string(name) + ".incomplete"));
+        // No journal, and no lock: nothing of the run is left in the state folder.
+        DIR* d = opendir(dir.file("state/qv-disk").c_str());
+        while (dirent* e = d ? readdir(d) : nullptr)
+            EXPECT_EQ(std::string(e->d_name).rfind("read-", 0), std::string::npos) << e->d_name;
+        if (d) closedir(d);
+    }
+    f.stop();
+}
+
+// qv-disk diff -o FILE: FILE holds exactly the stream standard output receives, and takes its
+// name only then; a diff that fails or is refused leaves nothing at FILE (a file already there
+// stays as it was) and no new file beside it. The last progress object names the outcome and
+// every object carries the block counts.
+TEST(QvDiskDiffOutput, TheFileIsTheWholeStreamOrNothing) {
+    SimulatorCase f;
+    // Every connection is cut after 5 MiB: a diff gets through only by its retries.
+    f.start("lan", 1, {"--drop-after", "5M"});
+    const TempDir& dir = f.dir;
+    constexpr uint64_t kBlock = 65536;
+    Bytes disk = pattern(kDiskSize, 91);
+    put(dir.file("base.img"), disk);
+    for (uint64_t block : {0, 100, 255}) disk[block * kBlock + 5] ^= 0x33;
+    put(dir.file("disk.img"), disk);
+    ASSERT_EQ(f.qv("write", {"-i", dir.file("disk.img"), "--retry-delay", "0"}).status, 0);
+    run_ok(ZEV_MANIFEST, {dir.file("base.img"), "-o", dir.file("base.man")});
+    const std::string stream = run_ok(ZEV_DIFF_TOOL, {dir.file("base.img"), dir.file("disk.img")});
+    const std::string out = dir.file("out.jsonl");
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string token;
+        bool existing;  // a file at FILE before the run
+        int status;
+        std::string message;
+    } cases[] = {
+        {"complete", {"--retry-delay", "0"}, kToken, false, 0, ""},
+        {"complete over an older file", {"--retry-delay", "0"}, kToken, true, 0, ""},
+        {"standard output", {"--retry-delay", "0", "-o", "-"}, kToken, false, 0, ""},
+        {"a wrong token", {}, "wrong-token", false, 1, "OpenDisk: token error!"},
+        {"a connection cut, no retry",
+         {"--retries", "0"},
+         kToken,
+         false,
+         1,
+         "nothing was written to " + out},
+        {"a connection cut over an older file",
+         {"--retries", "0"},
+         kToken,
+         true,
+         1,
+         "nothing was written to " + out},
+        {"-o naming the base manifest",
+         {"-o", dir.file("base.man")},
+         kToken,
+         false,
+         2,
+         "--base-manifest " + dir.file("base.man") + " and -o " + dir.file("base.man") +
+             " are the same file"},
+        {"-o naming the new manifest",
+         {"--manifest", out},
+         kToken,
+         false,
+         2,
+         "--manifest " + out + " and -o " + out + " are the same file"},
+        {"-o naming a folder",
+         {"-o", dir.file("folder")},
+         kToken,
+         false,
+         1,
+         "-o " + dir.file("folder") + " is a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(out.c_str());
+        if (c.existing) put(out, Bytes(10, 'o'));
+        std::vector<std::string> args = {"--base-manifest", dir.file("base.man"), "--progress",
+                                         "json"};
+        if (std::find(c.args.begin(), c.args.end(), "-o") == c.args.end())
+            args.insert(args.end(), {"-o", out});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome r = f.qv("diff", args, c.token);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(names_with(dir.path(), "out.jsonl.").size(), 0u) << "a new file was left";
+        const bool to_file = std::find(c.args.begin(), c.args.end(), "-") == c.args.end();
+        EXPECT_EQ(r.out, to_file || c.status != 0 ? "" : stream);
+        if (c.status == 0 && to_file) {
+            EXPECT_TRUE(testcommon::read_file(out) == stream);
+            struct stat st = {};
+            ASSERT_EQ(stat(out.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << "a stream holds the disk's blocks";
+        } else if (c.existing) {
+            EXPECT_TRUE(read_file(out, 0, 11) == Bytes(10, 'o')) << "the older file changed";
+        } else {
+            EXPECT_FALSE(testcommon::exists(out));
+        }
+        // A usage error gives no progress object; any other run ends with one object of its
+        // outcome after those of the running copy, and every object carries the block counts.
+        if (c.status == 2) {
+            EXPECT_EQ(count(r.err, "{\"state\":"), 0u) << r.err;
+            continue;
+        }
+        EXPECT_EQ(count(r.err, "{\"state\":"), count(r.err, ",\"blocks_compared\":")) << r.err;
+        EXPECT_EQ(count(r.err, "{\"state\":\"running\","), count(r.err, "{\"state\":") - 1)
+            << r.err;
+        const std::string end =
+            find_line(r.err, c.status == 0 ? "{\"state\":\"done\"," : "{\"state\":\"failed\",");
+        if (c.status == 0) {
+            EXPECT_NE(end.find(",\"blocks_compared\":256,\"blocks_changed\":3}"), std::string::npos)
+                << r.err;
+        } else {
+            EXPECT_NE(end.find(",\"error\":\""), std::string::npos) << r.err;
+            if (c.token != kToken) {
+                EXPECT_NE(end.find(c.message), std::string::npos) << end;
+            }
+        }
+    }
+    f.stop();
+}
+
+// Signals that end a diff -o FILE at once: one before the copy (during the range check), and
+// a second one during the copy. The process ends by the signal, FILE and its new file are
+// gone, and the progress ends with one "interrupted" object.
+TEST(QvDiskDiffOutput, SignalsThatEndTheProcessLeaveNothing) {
+    SimulatorCase f;
+    // Every reply waits, so that each signal lands where it is meant to.
+    f.start("lan", 1, {"--reply-delay", "300"});
+    const TempDir& dir = f.dir;
+    put(dir.file("base.img"), pattern(kDiskSize, 97));
+    run_ok(ZEV_MANIFEST, {dir.file("base.img"), "-o", dir.file("base.man")});
+    const std::string out = dir.file("out.jsonl");
+    size_t accepted = 0;  // connections the simulator accepted before the run
+    struct Case {
+        const char* what;
+        std::function<bool()> ready;  // when to send the signals
+        std::vector<int> signals;
+        int ends_by;
+    } cases[] = {
+        {"SIGTERM before the copy",
+         [&] { return count(f.sim.log(), ": accepted") > accepted; },
+         {SIGTERM},
+         SIGTERM},
+        {"SIGINT then SIGTERM during the copy",
+         [&] { return !names_with(dir.path(), "out.jsonl.").empty(); },
+         {SIGINT, SIGTERM},
+         SIGTERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        accepted = count(f.sim.log(), ": accepted");
+        zev_common::ChildProcess qv = start_qv(
+            dir.path(),
+            f.command("diff",
+                      {"--base-manifest", dir.file("base.man"), "-o", out, "--progress", "json"}),
+            kToken);
+        ASSERT_TRUE(qv.running()) << qv.error();
+        zev_common::ChildStatus ended;
+        while (!c.ready() && !qv.wait(ended, 0)) usleep(2000);
+        for (int sig : c.signals) qv.send_signal(sig);
+        ASSERT_TRUE(qv.wait(ended));
+        EXPECT_EQ(ended.signal, c.ends_by) << testcommon::read_file(dir.file("qv.err"));
+        const std::string err = testcommon::read_file(dir.file("qv.err"));
+        EXPECT_EQ(last_line(err).rfind("{\"state\":\"interrupted\",", 0), 0u) << err;
+        EXPECT_EQ(count(err, "{\"state\":") - count(err, "{\"state\":\"running\","), 1u) << err;
+        EXPECT_FALSE(testcommon::exists(out));
+        EXPECT_EQ(names_with(dir.path(), "out.jsonl").size(), 0u);
+    }
     f.stop();
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ostream>
@@ -243,6 +244,37 @@ TEST(Output, AFullDiskIsAFailure) {
         zev_common::run_child({kMerge, c.streams[0], c.streams[1]}, io);
     EXPECT_EQ(r.status.exit_code, 1);
     EXPECT_EQ(r.err, "zev-block-merge: standard output: No space left on device\n");
+}
+
+// "-" and the system's names of standard output are standard output: the stream goes there,
+// and no file is made beside the name. A terminal is refused (under script(1), which gives
+// one), as a usage error.
+TEST(Output, DashIsStandardOutputAndATerminalIsRefused) {
+    Chain c(5 * 4096 + 1000, 4096);
+    const RunResult plain = merge(c.streams);
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    for (const char* name : {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> args = c.streams;
+        args.insert(args.end(), {"-o", name});
+        const RunResult r = merge(args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, plain.out);
+        EXPECT_NE(r.err.find(" into standard output: "), std::string::npos) << r.err;
+        EXPECT_EQ(names_with(c.dir.path(), "-").size(), 0u);
+    }
+    if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "needs script(1) for a terminal";
+    for (const char* output : {"", " -o -"}) {
+        SCOPED_TRACE(output);
+        const RunResult r = run_program(
+            "/usr/bin/script",
+            {"-qec", kMerge + " " + c.streams[0] + " " + c.streams[1] + output, "/dev/null"});
+        EXPECT_EQ(r.exit_code, 2) << r.out;
+        EXPECT_NE(r.out.find("zev-block-merge: standard output is a terminal; redirect it (> FILE "
+                             "or | PROGRAM) or give -o FILE"),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
 }  // namespace
