@@ -129,10 +129,9 @@ int finish_stream(const Target& target, const zev::StreamReader& reader, bool ch
 // change records into `tally`; the progress line follows the stream's offset through the
 // target. Returns the exit status.
 int apply_stream(const Target& target, int input_fd, const char* input_name, bool check_only,
-                 Tally* tally) {
+                 Tally* tally, zev_cli::ProgressLine& progress) {
     zev::StreamReader reader(input_fd, target.size);
     zev::StreamRecord record;
-    zev_cli::ProgressLine progress;
     progress.start(check_only ? "checking the stream" : "applying", target.size);
     for (;;) {
         const zev::StreamReader::Result got = reader.next(record);
@@ -197,10 +196,10 @@ enum class Comparison { kSame, kDifferent, kUnreadable };
 // Hashes the whole target in the manifest's blocks, with one thread per core, and compares.
 // Every difference, or the read failure, goes to standard error. `label` names the check on
 // the progress line.
-Comparison compare_with(const Target& target, const zev::Manifest& expected, const char* label) {
+Comparison compare_with(const Target& target, const zev::Manifest& expected, const char* label,
+                        zev_cli::ProgressLine& progress) {
     zev::Manifest actual;
     std::string error;
-    zev_cli::ProgressLine progress;
     progress.start(label, target.size);
     const bool hashed = zev::hash_image(target.fd, target.path, expected.block_size(), 0, actual,
                                         error, &progress.done());
@@ -224,8 +223,8 @@ void report_wrong_base(const Target& target, const ManifestOption& base) {
 // The checks that come before the stream is read: the manifests describe images of the
 // target's size, and the target is the base. Nothing has been written when they fail; the
 // base manifest's digests are released once they have served.
-bool check_before_writing(const Target& target, ManifestOption* base,
-                          const ManifestOption& result) {
+bool check_before_writing(const Target& target, ManifestOption* base, const ManifestOption& result,
+                          zev_cli::ProgressLine& progress) {
     if (base->given() && !same_size(target, base->manifest)) {
         report_wrong_base(target, *base);
         return false;
@@ -238,7 +237,8 @@ bool check_before_writing(const Target& target, ManifestOption* base,
         return false;
     }
     if (base->given()) {
-        const Comparison found = compare_with(target, base->manifest, "checking the base");
+        const Comparison found =
+            compare_with(target, base->manifest, "checking the base", progress);
         if (found == Comparison::kDifferent) report_wrong_base(target, *base);
         if (found != Comparison::kSame) return false;
         base->manifest = zev::Manifest();
@@ -248,8 +248,9 @@ bool check_before_writing(const Target& target, ManifestOption* base,
 
 // The check after a complete stream has been applied and flushed: the target now holds the
 // image the result manifest describes. Returns the exit status.
-int check_result(const Target& target, const ManifestOption& result) {
-    const Comparison found = compare_with(target, result.manifest, "checking the result");
+int check_result(const Target& target, const ManifestOption& result,
+                 zev_cli::ProgressLine& progress) {
+    const Comparison found = compare_with(target, result.manifest, "checking the result", progress);
     if (found == Comparison::kDifferent) {
         fprintf(stderr, "%s: the result does not match the manifest %s\n", target.path.c_str(),
                 result.path.c_str());
@@ -325,6 +326,8 @@ int main(int argc, char** argv) {
     }
 
     const auto start = std::chrono::steady_clock::now();
+    // One line for the whole run, so that its first second counts over the stages.
+    zev_cli::ProgressLine progress;
     if (!load_manifest(&base) || !load_manifest(&result)) return kExitFailure;
     Target target;
     target.path = target_path;
@@ -341,14 +344,14 @@ int main(int argc, char** argv) {
         }
         input_name = input_path.c_str();
     }
-    if (!check_before_writing(target, &base, result)) {
+    if (!check_before_writing(target, &base, result, progress)) {
         if (input_fd != STDIN_FILENO) close(input_fd);
         return kExitFailure;
     }
     Tally tally;
-    int status = apply_stream(target, input_fd, input_name, check_only, &tally);
+    int status = apply_stream(target, input_fd, input_name, check_only, &tally, progress);
     if (input_fd != STDIN_FILENO) close(input_fd);
-    if (result.given() && status == 0) status = check_result(target, result);
+    if (result.given() && status == 0) status = check_result(target, result, progress);
     if (result.given() && status == kExitIncomplete) {
         // The blocks after the diff's stop are missing: comparing would only list them.
         fprintf(stderr,
