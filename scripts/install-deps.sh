@@ -41,6 +41,7 @@ test_set=(
     libclang-rt-14-dev "fuzz targets (libFuzzer)"
     clang-format-14 "format check"
     shellcheck "script check"
+    bash-completion "completion test (the helpers the completion scripts use)"
 )
 
 case $set_name in

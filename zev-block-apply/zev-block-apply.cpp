@@ -7,6 +7,11 @@
 // Block manifests bracket the writes when they are given: the target is proven to be the base
 // the stream was made from before anything is written (--base-manifest), and to be the image
 // the stream leads to once everything is flushed (--result-manifest).
+//
+// A run that succeeds ends with a one-line summary on standard output: the change records
+// applied, their bytes, the time and the manifest checks that passed. On a terminal a run
+// longer than a second shows its progress on standard error (the checks and the stream, each
+// in turn); the line is removed before any message.
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
@@ -19,10 +24,12 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "block-manifest.h"
 #include "io-all.h"
+#include "progress_line.h"
 #include "stream-reader.h"
 
 namespace {
@@ -80,14 +87,20 @@ bool open_target(Target* target, int access) {
     return true;
 }
 
-bool write_block(const Target& target, const unsigned char* block, uint64_t length,
-                 uint64_t offset) {
+// Writes one block; false with the failure's offset in `failed_at` and errno set.
+bool write_block(const Target& target, const unsigned char* block, uint64_t length, uint64_t offset,
+                 uint64_t* failed_at) {
     size_t done = 0;
     if (zev::pwrite_all(target.fd, block, length, offset, ENOSPC, &done)) return true;
-    fprintf(stderr, "%s: write at offset %" PRIu64 " failed: %s\n", target.path.c_str(),
-            offset + done, strerror(errno));
+    *failed_at = offset + done;
     return false;
 }
+
+// What a stream held: its change records and their bytes.
+struct Tally {
+    uint64_t records = 0;
+    uint64_t bytes = 0;
+};
 
 // After the last line: the stream had its final record, the blocks are on stable storage, and
 // the diff covered the whole image. Returns the exit status.
@@ -112,28 +125,45 @@ int finish_stream(const Target& target, const zev::StreamReader& reader, bool ch
     return 0;
 }
 
-// Applies (or with check_only, only validates) the stream read from `input_fd`. Returns the
-// exit status.
-int apply_stream(const Target& target, int input_fd, const char* input_name, bool check_only) {
+// Applies (or with check_only, only validates) the stream read from `input_fd`, counting its
+// change records into `tally`; the progress line follows the stream's offset through the
+// target. Returns the exit status.
+int apply_stream(const Target& target, int input_fd, const char* input_name, bool check_only,
+                 Tally* tally, zev_cli::ProgressLine& progress) {
     zev::StreamReader reader(input_fd, target.size);
     zev::StreamRecord record;
+    progress.start(check_only ? "checking the stream" : "applying", target.size);
     for (;;) {
         const zev::StreamReader::Result got = reader.next(record);
         if (got == zev::StreamReader::kEnd) break;
         if (got == zev::StreamReader::kReadError) {
-            fprintf(stderr, "%s: %s\n", input_name, strerror(errno));
+            const int error = errno;
+            progress.finish();
+            fprintf(stderr, "%s: %s\n", input_name, strerror(error));
             return kExitFailure;
         }
         if (got == zev::StreamReader::kInvalid) {
+            progress.finish();
             fprintf(stderr, "line %" PRIu64 ": %s\n", reader.line_number(),
                     reader.problem().c_str());
             return kExitFailure;
         }
+        uint64_t failed_at = 0;
         if (record.kind == zev::StreamRecord::kChange && !check_only &&
-            !write_block(target, reader.block(), record.length, record.offset)) {
+            !write_block(target, reader.block(), record.length, record.offset, &failed_at)) {
+            const int error = errno;
+            progress.finish();
+            fprintf(stderr, "%s: write at offset %" PRIu64 " failed: %s\n", target.path.c_str(),
+                    failed_at, strerror(error));
             return kExitFailure;
         }
+        if (record.kind == zev::StreamRecord::kChange) {
+            tally->records += 1;
+            tally->bytes += record.length;
+        }
+        progress.done().store(record.offset + record.length, std::memory_order_relaxed);
     }
+    progress.finish();
     return finish_stream(target, reader, check_only);
 }
 
@@ -164,11 +194,17 @@ bool same_size(const Target& target, const zev::Manifest& manifest) {
 enum class Comparison { kSame, kDifferent, kUnreadable };
 
 // Hashes the whole target in the manifest's blocks, with one thread per core, and compares.
-// Every difference, or the read failure, goes to standard error.
-Comparison compare_with(const Target& target, const zev::Manifest& expected) {
+// Every difference, or the read failure, goes to standard error. `label` names the check on
+// the progress line.
+Comparison compare_with(const Target& target, const zev::Manifest& expected, const char* label,
+                        zev_cli::ProgressLine& progress) {
     zev::Manifest actual;
     std::string error;
-    if (!zev::hash_image(target.fd, target.path, expected.block_size(), 0, actual, error)) {
+    progress.start(label, target.size);
+    const bool hashed = zev::hash_image(target.fd, target.path, expected.block_size(), 0, actual,
+                                        error, &progress.done());
+    progress.finish();
+    if (!hashed) {
         fprintf(stderr, "%s\n", error.c_str());
         return Comparison::kUnreadable;
     }
@@ -187,8 +223,8 @@ void report_wrong_base(const Target& target, const ManifestOption& base) {
 // The checks that come before the stream is read: the manifests describe images of the
 // target's size, and the target is the base. Nothing has been written when they fail; the
 // base manifest's digests are released once they have served.
-bool check_before_writing(const Target& target, ManifestOption* base,
-                          const ManifestOption& result) {
+bool check_before_writing(const Target& target, ManifestOption* base, const ManifestOption& result,
+                          zev_cli::ProgressLine& progress) {
     if (base->given() && !same_size(target, base->manifest)) {
         report_wrong_base(target, *base);
         return false;
@@ -201,7 +237,8 @@ bool check_before_writing(const Target& target, ManifestOption* base,
         return false;
     }
     if (base->given()) {
-        const Comparison found = compare_with(target, base->manifest);
+        const Comparison found =
+            compare_with(target, base->manifest, "checking the base", progress);
         if (found == Comparison::kDifferent) report_wrong_base(target, *base);
         if (found != Comparison::kSame) return false;
         base->manifest = zev::Manifest();
@@ -211,13 +248,36 @@ bool check_before_writing(const Target& target, ManifestOption* base,
 
 // The check after a complete stream has been applied and flushed: the target now holds the
 // image the result manifest describes. Returns the exit status.
-int check_result(const Target& target, const ManifestOption& result) {
-    const Comparison found = compare_with(target, result.manifest);
+int check_result(const Target& target, const ManifestOption& result,
+                 zev_cli::ProgressLine& progress) {
+    const Comparison found = compare_with(target, result.manifest, "checking the result", progress);
     if (found == Comparison::kDifferent) {
         fprintf(stderr, "%s: the result does not match the manifest %s\n", target.path.c_str(),
                 result.path.c_str());
     }
     return found == Comparison::kSame ? 0 : kExitFailure;
+}
+
+// The line of a run that succeeded, with the checks that passed.
+std::string summary(const Target& target, const Tally& tally, bool check_only, bool base_checked,
+                    bool result_checked, double seconds) {
+    char time[32];
+    snprintf(time, sizeof time, "%.1f", seconds);
+    const std::string records = std::to_string(tally.records) +
+                                (tally.records == 1 ? " change record (" : " change records (") +
+                                std::to_string(tally.bytes) + " bytes)";
+    std::string line = check_only
+                           ? "checked " + records + " for " + target.path + " in " + time +
+                                 " s: valid and complete, nothing written"
+                           : "applied " + records + " to " + target.path + " in " + time + " s";
+    if (base_checked && result_checked) {
+        line += "; base and result manifests match";
+    } else if (base_checked) {
+        line += "; base manifest matches";
+    } else if (result_checked) {
+        line += "; result manifest matches";
+    }
+    return line;
 }
 
 }  // namespace
@@ -265,6 +325,9 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : kExitFailure;
     }
 
+    const auto start = std::chrono::steady_clock::now();
+    // One line for the whole run, so that its first second counts over the stages.
+    zev_cli::ProgressLine progress;
     if (!load_manifest(&base) || !load_manifest(&result)) return kExitFailure;
     Target target;
     target.path = target_path;
@@ -281,18 +344,28 @@ int main(int argc, char** argv) {
         }
         input_name = input_path.c_str();
     }
-    if (!check_before_writing(target, &base, result)) {
+    if (!check_before_writing(target, &base, result, progress)) {
         if (input_fd != STDIN_FILENO) close(input_fd);
         return kExitFailure;
     }
-    int status = apply_stream(target, input_fd, input_name, check_only);
+    Tally tally;
+    int status = apply_stream(target, input_fd, input_name, check_only, &tally, progress);
     if (input_fd != STDIN_FILENO) close(input_fd);
-    if (result.given() && status == 0) status = check_result(target, result);
+    if (result.given() && status == 0) status = check_result(target, result, progress);
     if (result.given() && status == kExitIncomplete) {
         // The blocks after the diff's stop are missing: comparing would only list them.
         fprintf(stderr,
                 "%s: not checked against the result manifest %s: the stream is incomplete\n",
                 target.path.c_str(), result.path.c_str());
     }
-    return status;
+    if (status != 0) return status;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("%s\n",
+           summary(target, tally, check_only, base.given(), result.given(), seconds).c_str());
+    if (fflush(stdout) != 0) {
+        perror("standard output");
+        return kExitFailure;
+    }
+    return 0;
 }

@@ -4,6 +4,10 @@
 // Exit status, as cmp gives it: 0 written, or the image matches; 1 the image differs from the
 // manifest; 2 trouble (usage, an image or manifest that cannot be read, a damaged manifest, a
 // manifest that cannot be written).
+//
+// A run that succeeds ends with a one-line summary, on standard output unless the manifest
+// itself goes there (-o -), then on standard error. On a terminal a run longer than a second
+// shows its progress on standard error while the image is hashed.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,10 +16,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "block-manifest.h"
+#include "progress_line.h"
 #include "stream-format.h"
 
 namespace {
@@ -29,6 +35,26 @@ const unsigned kMaxThreads = 1024;
 void say(FILE* stream, const std::string& line) {
     fputs(line.c_str(), stream);
     fputc('\n', stream);
+}
+
+// Seconds since `start`, as the summary gives them ("0.4").
+std::string seconds_since(std::chrono::steady_clock::time_point start) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f",
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return text;
+}
+
+// Hashes the image on `fd` of `size` bytes, with the progress line labelled `label`.
+bool hash_with_progress(int fd, const std::string& path, uint64_t size, uint64_t block_size,
+                        unsigned threads, const char* label, zev::Manifest& out,
+                        std::string& error) {
+    zev_cli::ProgressLine progress;
+    progress.start(label, size);
+    const bool hashed =
+        zev::hash_image(fd, path, block_size, threads, out, error, &progress.done());
+    progress.finish();
+    return hashed;
 }
 
 // An image open for reading: a regular file or a block device.
@@ -79,6 +105,7 @@ class Image {
 
 int write_manifest(const std::string& image_path, const std::string& output, uint64_t block_size,
                    unsigned threads) {
+    const auto start = std::chrono::steady_clock::now();
     Image image;
     if (!image.open_path(image_path)) return kExitTrouble;
     if (output != "-") {
@@ -92,19 +119,26 @@ int write_manifest(const std::string& image_path, const std::string& output, uin
             return kExitTrouble;
         }
     }
+    const off_t end = lseek(image.fd(), 0, SEEK_END);
+    if (end < 0) {
+        say(stderr, image_path + ": " + strerror(errno));
+        return kExitTrouble;
+    }
     zev::Manifest manifest;
     std::string error;
-    if (!zev::hash_image(image.fd(), image_path, block_size, threads, manifest, error) ||
+    if (!hash_with_progress(image.fd(), image_path, static_cast<uint64_t>(end), block_size, threads,
+                            "hashing", manifest, error) ||
         !manifest.save(output, error)) {
         say(stderr, error);
         return kExitTrouble;
     }
-    if (output != "-") {
-        say(stdout, image_path + ": " + std::to_string(manifest.block_count()) + " blocks of " +
-                        std::to_string(manifest.block_size()) + " bytes (" +
-                        std::to_string(manifest.image_size()) + " bytes), list digest " +
-                        manifest.list_digest_hex());
-    }
+    // Standard output carries the manifest itself with -o -: the summary then goes beside it.
+    say(output == "-" ? stderr : stdout,
+        "wrote the manifest of " + image_path + " (" + std::to_string(manifest.image_size()) +
+            " bytes, " + std::to_string(manifest.block_count()) + " blocks of " +
+            std::to_string(manifest.block_size()) + " bytes, list digest " +
+            manifest.list_digest_hex() + ") to " + (output == "-" ? "standard output" : output) +
+            " in " + seconds_since(start) + " s");
     return 0;
 }
 
@@ -137,8 +171,8 @@ int verify_image(const std::string& image_path, const std::string& manifest_path
             say(stderr, image_path + ": " + error);
             return kExitTrouble;
         }
-    } else if (!zev::hash_image(image.fd(), image_path, expected.block_size(), threads, actual,
-                                error)) {
+    } else if (!hash_with_progress(image.fd(), image_path, expected.image_size(),
+                                   expected.block_size(), threads, "checking", actual, error)) {
         say(stderr, error);
         return kExitTrouble;
     }
@@ -147,7 +181,7 @@ int verify_image(const std::string& image_path, const std::string& manifest_path
         fputs(differences.c_str(), stderr);
         return kExitDiffers;
     }
-    say(stdout, image_path + ": matches " + manifest_path + " (" +
+    say(stdout, image_path + " matches " + manifest_path + " (" +
                     std::to_string(expected.block_count()) + " blocks, list digest " +
                     expected.list_digest_hex() + ")");
     return 0;

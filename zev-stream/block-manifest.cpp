@@ -381,8 +381,8 @@ namespace {
 // is left or one worker has failed.
 class ImageHashing {
   public:
-    ImageHashing(int fd, const std::string& name, Manifest& manifest)
-        : fd_(fd), name_(name), manifest_(manifest) {
+    ImageHashing(int fd, const std::string& name, Manifest& manifest, std::atomic<uint64_t>* hashed)
+        : fd_(fd), name_(name), manifest_(manifest), hashed_(hashed) {
         const uint64_t block_size = manifest.block_size();
         const uint64_t read_blocks = std::max<uint64_t>(1, kReadTarget / block_size);
         const uint64_t chunk_blocks = std::max(read_blocks, kChunkTarget / block_size);
@@ -455,6 +455,7 @@ class ImageHashing {
                 manifest_.hash_blocks(hasher, offset / manifest_.block_size(), buffer.get(),
                                       length);
                 if (!hasher.ok()) return report(name_ + ": SHA-256 failed");
+                if (hashed_ != nullptr) hashed_->fetch_add(length, std::memory_order_relaxed);
             }
         }
     }
@@ -462,6 +463,7 @@ class ImageHashing {
     const int fd_;
     const std::string& name_;
     Manifest& manifest_;
+    std::atomic<uint64_t>* const hashed_;
     uint64_t chunk_bytes_ = 0;
     uint64_t read_bytes_ = 0;
     uint64_t chunks_ = 0;
@@ -475,7 +477,7 @@ class ImageHashing {
 }  // namespace
 
 bool hash_image(int fd, const std::string& name, uint64_t block_size, unsigned threads,
-                Manifest& out, std::string& error) {
+                Manifest& out, std::string& error, std::atomic<uint64_t>* hashed) {
     const off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) {
         error = name + ": cannot find the size: " + errno_text(errno);
@@ -488,7 +490,7 @@ bool hash_image(int fd, const std::string& name, uint64_t block_size, unsigned t
     }
     // Only a hint: the kernel reads further ahead.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (!ImageHashing(fd, name, manifest).run(threads, error)) return false;
+    if (!ImageHashing(fd, name, manifest, hashed).run(threads, error)) return false;
     out = std::move(manifest);
     return true;
 }

@@ -21,6 +21,7 @@
 #ifndef ZEV_STREAM_BLOCK_MANIFEST_H
 #define ZEV_STREAM_BLOCK_MANIFEST_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -79,9 +80,10 @@ class Manifest {
 
 // Hashes the image open on `fd` (its whole size as found by seeking to its end; the file
 // position is not used) in blocks of `block_size` with `threads` threads (0: one per core),
-// into `out`. False with `error` set ("<name>: <reason>").
+// into `out`. False with `error` set ("<name>: <reason>"). `hashed` (may be null) grows by the
+// bytes of every read once they are hashed, for a progress display.
 bool hash_image(int fd, const std::string& name, uint64_t block_size, unsigned threads,
-                Manifest& out, std::string& error);
+                Manifest& out, std::string& error, std::atomic<uint64_t>* hashed = nullptr);
 
 // The blocks in which `actual` differs from `expected`, which must have the same image and
 // block size.

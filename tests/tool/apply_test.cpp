@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lz4.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,7 +94,15 @@ TEST_P(RoundTrip, ApplyingTheStreamToACopyOfTheFirstImageGivesTheSecond) {
                                        : run_apply({target}, dir.file("stream"));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "");
+    uint64_t records = 0, bytes = 0;
+    for (const Record& record : parse_stream(stream)) {
+        if (record.kind != Record::kChange) continue;
+        records += 1;
+        bytes += record.length;
+    }
+    EXPECT_EQ(mask_seconds(r.out), "applied " + std::to_string(records) + " change record" +
+                                       (records == 1 ? "" : "s") + " (" + std::to_string(bytes) +
+                                       " bytes) to " + target + " in T s\n");
     EXPECT_TRUE(read_file(target) == b) << "the target is not the second image";
 }
 
@@ -319,6 +328,7 @@ struct ManifestCase {
     int status;
     const char* err;  // {d} as in args; "*" at the end: only a prefix
     Result target;
+    const char* out;  // {d} as in args, the time as " in T s"
 };
 
 std::ostream& operator<<(std::ostream& out, const ManifestCase& c) { return out << c.name; }
@@ -388,6 +398,7 @@ TEST_P(ManifestCheck, TargetCheckedBeforeAndAfterTheWrites) {
         r.err.resize(std::min(r.err.size(), err.size()));
     }
     EXPECT_EQ(r.err, err);
+    EXPECT_EQ(mask_seconds(r.out), in_dir(c.out, dir));
     const std::string expected[] = {start, tuesday, altered,
                                     tuesday.substr(0, 16384) + monday.substr(16384)};
     EXPECT_TRUE(read_file(target) == expected[int(c.target)]) << "the target holds other bytes";
@@ -403,34 +414,47 @@ const std::string kBase = "--base-manifest", kResult = "--result-manifest";
 // clang-format off
 const ManifestCase kManifestCases[] = {
     {"BothChecksPass", false, Stream::kTuesday,
-     {kBase, "{d}/monday.zbm", kResult, "{d}/tuesday.zbm"}, 0, "", Result::kTuesday},
+     {kBase, "{d}/monday.zbm", kResult, "{d}/tuesday.zbm"}, 0, "", Result::kTuesday,
+     "applied 3 change records (11808 bytes) to {d}/target.img in T s; base and result manifests "
+     "match\n"},
+    {"BaseCheckPasses", false, Stream::kTuesday, {kBase, "{d}/monday.zbm"}, 0, "",
+     Result::kTuesday,
+     "applied 3 change records (11808 bytes) to {d}/target.img in T s; base manifest matches\n"},
+    {"ResultCheckPasses", false, Stream::kTuesday, {kResult, "{d}/tuesday.zbm"}, 0, "",
+     Result::kTuesday,
+     "applied 3 change records (11808 bytes) to {d}/target.img in T s; result manifest matches\n"},
+    {"BaseCheckPassesWithCheck", false, Stream::kTuesday, {"--check", kBase, "{d}/monday.zbm"}, 0,
+     "", Result::kUntouched,
+     "checked 3 change records (11808 bytes) for {d}/target.img in T s: valid and complete, "
+     "nothing written; base manifest matches\n"},
     {"WrongBaseRefused", true, Stream::kTuesday,
      {kBase, "{d}/monday.zbm", kResult, "{d}/tuesday.zbm"}, 1,
      "{d}/target.img: block at offset 4096 (4096 bytes) differs\n"
      "{d}/target.img: not the base this stream was made from (base manifest {d}/monday.zbm): "
-     "nothing was written\n", Result::kUntouched},
+     "nothing was written\n", Result::kUntouched, ""},
     {"WrongBaseRefusedByCheck", true, Stream::kTuesday, {"--check", kBase, "{d}/monday.zbm"}, 1,
      "{d}/target.img: block at offset 4096 (4096 bytes) differs\n"
      "{d}/target.img: not the base this stream was made from (base manifest {d}/monday.zbm): "
-     "nothing was written\n", Result::kUntouched},
+     "nothing was written\n", Result::kUntouched, ""},
     {"AlteredBlockCaughtAfterTheWrites", false, Stream::kAltered,
      {kBase, "{d}/monday.zbm", kResult, "{d}/tuesday.zbm"}, 1,
      "{d}/target.img: block at offset 12288 (4096 bytes) differs\n"
-     "{d}/target.img: the result does not match the manifest {d}/tuesday.zbm\n", Result::kAltered},
+     "{d}/target.img: the result does not match the manifest {d}/tuesday.zbm\n", Result::kAltered,
+     ""},
     {"DamagedResultManifest", false, Stream::kTuesday, {kResult, "{d}/damaged.zbm"}, 1,
-     "{d}/damaged.zbm: damaged*", Result::kUntouched},
+     "{d}/damaged.zbm: damaged*", Result::kUntouched, ""},
     {"ResultManifestOfAnotherSize", false, Stream::kTuesday,
      {kBase, "{d}/monday.zbm", kResult, "{d}/longer.zbm"}, 1,
      "{d}/target.img: size 20000 bytes, the manifest describes 20001 bytes\n"
      "{d}/target.img: the result manifest {d}/longer.zbm describes an image of another size: "
-     "nothing was written\n", Result::kUntouched},
+     "nothing was written\n", Result::kUntouched, ""},
     {"IncompleteStreamNotChecked", false, Stream::kStopsEarly, {kResult, "{d}/tuesday.zbm"}, 2,
      "the diff stopped at offset 16384 of 20000 bytes: the target is not a complete copy\n"
      "{d}/target.img: not checked against the result manifest {d}/tuesday.zbm: the stream is "
-     "incomplete\n", Result::kUpTo16384},
+     "incomplete\n", Result::kUpTo16384, ""},
     {"ResultWithCheckRefused", false, Stream::kTuesday, {"--check", kResult, "{d}/tuesday.zbm"},
      1, "--check excludes --result-manifest\nRun with --help for more information.\n",
-     Result::kUntouched},
+     Result::kUntouched, ""},
 };
 // clang-format on
 
@@ -438,5 +462,90 @@ INSTANTIATE_TEST_SUITE_P(Apply, ManifestCheck, testing::ValuesIn(kManifestCases)
                          [](const testing::TestParamInfo<ManifestCase>& info) {
                              return info.param.name;
                          });
+
+// ---------------------------------------------------------------------------------------------
+// The progress line: drawn on a terminal once a run has lasted a second, removed before the
+// summary; never written when standard error is not a terminal. Two runs wait on streams held
+// open, one under script(1) with a pseudo-terminal and one with standard error in a pipe,
+// started first: once the terminal shows its line, both have run for over a second, and both
+// streams are let through.
+
+// Reads what `fd` holds until `wanted` has appeared (or, with an empty `wanted`, until the end)
+// or 60 seconds have passed, adding to `text`.
+void read_until(int fd, const std::string& wanted, std::string* text) {
+    for (int polls = 0; polls < 600; ++polls) {
+        if (!wanted.empty() && text->find(wanted) != std::string::npos) return;
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return;
+        text->append(buffer, static_cast<size_t>(n));
+    }
+}
+
+TEST(ApplyProgress, ShownOnATerminalAfterASecondAndNeverElsewhere) {
+    const std::string script = "/usr/bin/script";  // util-linux, in every Debian system
+    if (access(script.c_str(), X_OK) != 0) GTEST_SKIP() << script << " is not installed";
+    TempDir dir;
+    const std::string a = pattern<std::string>(300000, 41);
+    std::string b = a;
+    b[200000] ^= 0x01;
+    const std::string stream = diff(dir, a, b, 65536);
+    const size_t held = stream.find('\n') + 1;  // the first line goes through at once
+    std::vector<zev_common::ChildProcess> runs;
+    std::vector<int> writers;
+    for (const std::string name : {"pipe", "terminal"}) {
+        write_file(dir.file(name + ".img"), a);
+        ASSERT_EQ(mkfifo(dir.file(name + ".fifo").c_str(), 0600), 0);
+        const std::vector<std::string> apply = {kApply, dir.file(name + ".img"), "--input",
+                                                dir.file(name + ".fifo")};
+        zev_common::ChildOptions io;
+        io.out = zev_common::Stream::pipe();
+        io.err = zev_common::Stream::pipe();
+        runs.push_back(zev_common::ChildProcess::start(
+            name == "pipe" ? apply
+                           : std::vector<std::string>{script, "-qec",
+                                                      apply[0] + " " + apply[1] + " " + apply[2] +
+                                                          " " + apply[3],
+                                                      "/dev/null"},
+            io));
+        ASSERT_TRUE(runs.back().running()) << runs.back().error();
+        // Opened for reading too, so that the open never waits for a run that did not start.
+        writers.push_back(open(dir.file(name + ".fifo").c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_GE(writers.back(), 0);
+        ASSERT_EQ(write(writers.back(), stream.data(), held), static_cast<ssize_t>(held));
+    }
+    std::string terminal;  // script(1) gives the terminal's bytes on its standard output
+    read_until(runs[1].out_fd(), "\rapplying: ", &terminal);
+    ASSERT_NE(terminal.find("\rapplying: "), std::string::npos) << terminal;
+    for (int fd : writers) {
+        const std::string rest = stream.substr(held);
+        EXPECT_EQ(write(fd, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+        close(fd);
+    }
+    read_until(runs[1].out_fd(), "", &terminal);
+    std::string out, err;
+    read_until(runs[0].out_fd(), "", &out);
+    read_until(runs[0].err_fd(), "", &err);
+    EXPECT_EQ(wait_status(runs[0]), "exit 0");
+    EXPECT_EQ(wait_status(runs[1]), "exit 0");
+
+    // On the terminal: lines such as "applying: 0.1 MiB of 0.3 MiB   22%", redrawn in place,
+    // then erased before the summary (the terminal ends lines with "\r\n").
+    EXPECT_EQ(terminal.compare(0, 12, "\rapplying: 0"), 0) << terminal;
+    EXPECT_NE(terminal.find(" MiB of 0.3 MiB  "), std::string::npos) << terminal;
+    const std::string summary =
+        "applied 1 change record (65536 bytes) to " + dir.file("terminal.img") + " in T s\r\n";
+    const size_t erased = terminal.rfind("\033[K\r\033[K");
+    ASSERT_NE(erased, std::string::npos) << terminal;
+    EXPECT_EQ(mask_seconds(terminal.substr(erased + 7)), summary);
+
+    // Elsewhere: the summary alone, and nothing on standard error.
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(mask_seconds(out),
+              "applied 1 change record (65536 bytes) to " + dir.file("pipe.img") + " in T s\n");
+    EXPECT_TRUE(read_file(dir.file("pipe.img")) == b && read_file(dir.file("terminal.img")) == b);
+}
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <lz4.h>
 #include <string.h>
 
+#include <regex>
+
 namespace zev_test {
 
 std::string tool_path() { return ZEV_TOOL_PATH; }
@@ -11,6 +13,11 @@ std::string tool_path() { return ZEV_TOOL_PATH; }
 testcommon::RunResult run_tool(const std::vector<std::string>& args,
                                const testcommon::RunOptions& options) {
     return testcommon::run_program(tool_path(), args, options);
+}
+
+std::string mask_seconds(const std::string& text) {
+    static const std::regex kSeconds(" in [0-9]+\\.[0-9] s");
+    return std::regex_replace(text, kSeconds, " in T s");
 }
 
 std::string mixed_content(size_t n, uint64_t seed) {

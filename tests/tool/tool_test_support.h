@@ -18,6 +18,10 @@ testcommon::RunResult run_tool(const std::vector<std::string>& args,
                                const testcommon::RunOptions& options = testcommon::RunOptions());
 std::string tool_path();
 
+// `text` with every duration of a summary line (" in 0.4 s") written " in T s", so that a
+// line can be compared whole whatever the run took.
+std::string mask_seconds(const std::string& text);
+
 // Content that looks like a disk image: runs of zeros, English-like text and random bytes.
 std::string mixed_content(size_t n, uint64_t seed);
 
