@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "block-manifest.h"
+#include "command_line.h"
 #include "io-all.h"
 #include "sha256.h"
 #include "stream-format.h"
@@ -37,9 +38,9 @@
 namespace {
 
 // Exit status: 0 the merged stream is complete, 1 a refused input or a failure (nothing, or
-// for standard output possibly part of a stream, was written), 2 a wrong command line.
+// for standard output possibly part of a stream, was written), 2 a wrong command line
+// (zevcli::kUsageError).
 const int kExitFailure = 1;
-const int kExitUsage = 2;
 
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* format, ...) {
@@ -612,8 +613,13 @@ int merge(const Options& o) {
 int main(int argc, char** argv) {
     CLI::App app{
         "Folds change streams of one image, oldest first, into one stream equal to "
-        "applying them in order.",
-        "zev-block-merge"};
+        "applying them in order."};
+    zevcli::setup(app, "zev-block-merge",
+                  "Examples:\n"
+                  "  zev-block-merge tue.jsonl wed.jsonl -o week.jsonl\n"
+                  "  zev-block-merge tue.jsonl wed.jsonl --base-manifest mon.manifest -o "
+                  "week.jsonl\n"
+                  "  zev-block-merge tue.jsonl wed.jsonl | zev-block-apply copy.img");
     Options o;
     app.add_option("stream", o.streams,
                    "a change stream (a regular file), oldest first; the newest version of every "
@@ -628,14 +634,10 @@ int main(int argc, char** argv) {
                    "write the merged stream to FILE, through a new file and a rename (default: "
                    "standard output)")
         ->type_name("FILE");
-    app.set_version_flag("--version", "zev-block-merge " ZEV_VERSION);
-    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
-        return "zev-block-merge: " + CLI::FailureMessage::simple(a, e);
-    });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
+        return zevcli::exit_status(app, e);
     }
     return merge(o);
 }
