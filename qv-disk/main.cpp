@@ -232,7 +232,8 @@ void add_range(CLI::App* sub, Options& o) {
         ->type_name("SIZE")
         ->transform(zevcli::SizeIn(0, UINT64_MAX));
     sub->add_option("--length", o.length,
-                    "bytes of the range (default: from --offset to the end of the disk)")
+                    "bytes of the range (default: the rest of the disk for a read, the whole "
+                    "input for a write)")
         ->type_name("SIZE")
         ->transform(zevcli::SizeIn(1, UINT64_MAX));
     sub->add_flag("--sha256", t.sha256,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "command_line.h"
@@ -14,6 +15,8 @@ struct SizeCase {
     uint64_t bytes;       // when accepted
     std::string refusal;  // "" when accepted; otherwise the whole message
 };
+
+void PrintTo(const SizeCase& c, std::ostream* out) { *out << "'" << c.text << "'"; }
 
 class SizeParser : public testing::TestWithParam<SizeCase> {};
 
@@ -84,6 +87,8 @@ struct CountCase {
     uint64_t value;
     std::string refusal;
 };
+
+void PrintTo(const CountCase& c, std::ostream* out) { *out << "'" << c.text << "'"; }
 
 class CountParser : public testing::TestWithParam<CountCase> {};
 
