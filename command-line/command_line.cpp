@@ -126,8 +126,9 @@ class PlainFormatter : public CLI::Formatter {
     std::string make_option_opts(const CLI::Option* opt) const override {
         if (!opt->get_option_text().empty()) return " " + opt->get_option_text();
         std::string out;
+        const std::string name = value_name(opt->get_type_name());
         if (opt->get_type_size() != 0) {
-            out += " " + value_name(opt->get_type_name());
+            if (!name.empty()) out += " " + name;
             if (opt->get_required() && !opt->get_positional()) out += " (required)";
         }
         std::string needs, excludes;
