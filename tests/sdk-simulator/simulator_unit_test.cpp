@@ -151,11 +151,13 @@ TEST(SimulatorOptions, RefusesMalformedValues) {
     const std::string wwn(32, '0');
     for (const char* size :
          {"18446744073709551616", "17179869184G", "64MB", "1kb", "2.5M", "0x100000", "-1M"}) {
-        EXPECT_FALSE(parse({"--san-disk", "/s=" + size + ":" + wwn}, o, error)) << size;
+        EXPECT_FALSE(parse({"--san-disk", std::string("/s=") + size + ":" + wwn}, o, error))
+            << size;
         EXPECT_NE(error.find("--san-disk: "), std::string::npos) << error;
     }
     for (const char* size : {"16383G", "16M", "16MiB", "16777216", "1t"}) {
-        EXPECT_TRUE(parse({"--san-disk", "/s=" + size + ":" + wwn}, o, error)) << error;
+        EXPECT_TRUE(parse({"--san-disk", std::string("/s=") + size + ":" + wwn}, o, error))
+            << error;
     }
     EXPECT_TRUE(parse({"--san-disk", "/s=16383G:" + wwn}, o, error)) << error;
     EXPECT_EQ(o.lun_disks.at(0).size, 16383ull << 30);
