@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace zev_cli {
+namespace zevcli {
 namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
@@ -94,4 +94,4 @@ void ProgressLine::redraw_until_finished() {
     }
 }
 
-}  // namespace zev_cli
+}  // namespace zevcli

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-namespace zev_cli {
+namespace zevcli {
 
 class ProgressLine {
   public:
@@ -58,6 +58,6 @@ class ProgressLine {
     std::thread drawer_;
 };
 
-}  // namespace zev_cli
+}  // namespace zevcli
 
 #endif  // ZEV_COMMAND_LINE_PROGRESS_LINE_H

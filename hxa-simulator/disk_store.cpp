@@ -130,11 +130,36 @@ bool DiskStore::add_lun(const LunSpec& def, std::string& error) {
     return true;
 }
 
+namespace {
+
+// Creates the flat image `image`, or extends a smaller one, sparse to `size` bytes; a larger
+// one, or a block device, keeps its size. False with the reason in `error`.
+bool create_image(const std::string& image, uint64_t size, std::string& error) {
+    const int fd = ::open(image.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    uint64_t now = 0;
+    if (fd < 0) {
+        error = "disk image " + image + ": " + errno_text();
+        return false;
+    }
+    bool ok = device_size(fd, now);
+    if (!ok) error = "disk image " + image + ": not a regular file or block device";
+    if (ok && now < size && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        error = "disk image " + image + ": cannot extend to " + std::to_string(size) +
+                " bytes: " + errno_text();
+        ok = false;
+    }
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
 bool DiskStore::add_flat_disk(const FlatDiskSpec& def, std::string& error) {
     if (disk_by_path_.count(def.path)) {
         error = "disk path " + def.path + " given twice";
         return false;
     }
+    if (def.create_size != 0 && !create_image(def.image, def.create_size, error)) return false;
     Disk d;
     d.path = def.path;
     d.flat = true;

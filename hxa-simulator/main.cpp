@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "command_line.h"
 #include "connection.h"
 #include "disk_store.h"
 #include "faults.h"
@@ -259,13 +260,12 @@ void serve(int listen_fd, int sig_fd, int wake_fd, unsigned max_connections, con
 int main(int argc, char** argv) {
     Options o;
     std::string error;
-    if (!parse_options(argc, argv, o, error)) {
-        std::fprintf(stderr, "hxa-simulator: %s\nRun 'hxa-simulator --help' for the options.\n",
-                     error.c_str());
-        return 2;
+    if (!parse_options(argc, argv, o, error) || !(error = missing_files(o)).empty()) {
+        std::fputs(zevcli::usage_error_text("hxa-simulator", error).c_str(), stderr);
+        return zevcli::kUsageError;
     }
-    if (o.help) {
-        std::fputs(usage_text().c_str(), stdout);
+    if (o.help || o.version) {
+        std::fputs((o.help ? usage_text() : version_text() + "\n").c_str(), stdout);
         return 0;
     }
     set_verbosity(o.verbosity);

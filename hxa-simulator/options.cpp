@@ -1,47 +1,20 @@
 #include "options.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <set>
+
+#include "command_line.h"
 
 namespace hxasim {
-
-bool parse_size(const std::string& text, uint64_t& out) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
-    size_t i = 0;
-    uint64_t v = 0;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-        uint64_t d = static_cast<uint64_t>(text[i] - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-        ++i;
-    }
-    unsigned shift = 0;
-    if (i < text.size()) {
-        switch (std::toupper(static_cast<unsigned char>(text[i]))) {
-            case 'K':
-                shift = 10;
-                break;
-            case 'M':
-                shift = 20;
-                break;
-            case 'G':
-                shift = 30;
-                break;
-            default:
-                return false;
-        }
-        ++i;
-    }
-    if (i != text.size()) return false;
-    if (shift != 0 && v > (UINT64_MAX >> shift)) return false;
-    out = v << shift;
-    return true;
-}
 
 bool parse_wwn(const std::string& text, std::string& lower_hex) {
     if (text.size() != 32) return false;
@@ -64,16 +37,37 @@ bool split_at(const std::string& text, char sep, std::string& left, std::string&
     return true;
 }
 
-bool parse_uint(const std::string& text, uint64_t max, uint64_t& out) {
-    uint64_t v;
-    if (!parse_size(text, v) || v > max) return false;
+// A whole decimal count up to `max`, read by the programs' one parser of counts.
+bool parse_count(const std::string& text, uint64_t max, uint64_t& out) {
+    uint64_t v = 0;
+    if (!zevcli::parse_count(text, v).empty() || v > max) return false;
     out = v;
     return true;
 }
 
-// Plain decimal digits, no suffix.
-bool parse_count(const std::string& text, uint64_t max, uint64_t& out) {
-    return text.find_first_not_of("0123456789") == std::string::npos && parse_uint(text, max, out);
+// A size for `option`, read by the programs' one parser of sizes; "" or why not.
+std::string parse_size(const std::string& option, const std::string& text, uint64_t& out) {
+    const std::string why = zevcli::parse_size(text, out);
+    return why.empty() ? "" : option + ": " + why;
+}
+
+// FILE[:SIZE] of `option`: the text after the last colon is always SIZE, so that a mistyped
+// size is refused rather than taken into the file name; a file name that holds a colon takes
+// one more colon at its end (an empty SIZE). A SIZE is never 0. "" or why not.
+std::string split_file_size(const std::string& option, const std::string& text, std::string& file,
+                            uint64_t& size) {
+    size = 0;
+    const size_t colon = text.rfind(':');
+    file = text.substr(0, colon);
+    if (file.empty()) return option + " needs a file name, got '" + text + "'";
+    if (colon == std::string::npos || colon + 1 == text.size()) return "";
+    const std::string why = parse_size(option, text.substr(colon + 1), size);
+    if (!why.empty())
+        return why +
+               " (the text after the last ':' is the size; a file name with a ':' ends "
+               "with one more ':')";
+    if (size == 0) return option + ": the size must not be 0";
+    return "";
 }
 
 // A decimal fraction such as "0.25", ".5" or "2e-3"; no sign, no infinity.
@@ -105,7 +99,7 @@ CLI::Option* add_value(CLI::App& app, const std::string& name, const std::string
         if (!why.empty()) throw CLI::ValidationError(why);
     };
     return app.add_option_function<std::string>(name, store, help)
-        ->type_name(type)
+        ->option_text(type)
         ->trigger_on_parse();
 }
 
@@ -123,14 +117,14 @@ std::string refused(const std::string& what, const std::string& value) {
 
 // Where the simulator listens and how: address, port, TLS.
 void add_network_options(CLI::App& app, Options& o) {
-    add_value(app, "--address", "A", "IPv4 loopback address to listen on (default 127.0.0.1)",
+    add_value(app, "--address", "A", "IPv4 loopback address to listen on (default: 127.0.0.1)",
               [&](const std::string& v) {
                   if (!is_loopback(v))
                       return refused("--address must be an IPv4 loopback address (127.x.x.x)", v);
                   o.address = v;
                   return std::string();
               });
-    add_value(app, "--port", "P", "TCP port; 0 picks a free one (default 0)",
+    add_value(app, "--port", "P", "TCP port; 0 picks a free one (default: 0)",
               [&](const std::string& v) {
                   uint64_t p;
                   if (!parse_count(v, 65535, p))
@@ -172,31 +166,29 @@ void add_token_options(CLI::App& app, Options& o) {
 
 // What the service serves: flat disks, LUNs and disks on LUNs.
 void add_disk_options(CLI::App& app, Options& o) {
-    add_value(app, "--disk", "PATH=IMAGE",
-              "serve disk PATH from the flat image file IMAGE, LAN only (repeatable)",
+    add_value(app, "--disk", "PATH=IMAGE[:SIZE]",
+              "serve disk PATH from the flat image file IMAGE, LAN only; with SIZE the file is "
+              "created or extended, sparse, to SIZE (repeatable)",
               [&](const std::string& v) {
                   FlatDiskSpec d;
-                  if (!split_at(v, '=', d.path, d.image))
-                      return refused("--disk needs PATH=IMAGE", v);
+                  std::string rest;
+                  if (!split_at(v, '=', d.path, rest))
+                      return refused("--disk needs PATH=IMAGE[:SIZE]", v);
+                  const std::string why = split_file_size("--disk", rest, d.image, d.create_size);
+                  if (!why.empty()) return why;
                   o.flat_disks.push_back(d);
                   return std::string();
               });
     add_value(app, "--lun", "WWN=FILE[:SIZE]",
-              "LUN WWN (32 hex digits) in FILE, grown to SIZE if given (repeatable)",
+              "LUN WWN (32 hex digits) in FILE; with SIZE the file is created or extended, "
+              "sparse, to SIZE (repeatable)",
               [&](const std::string& v) {
                   LunSpec l;
                   std::string wwn, rest;
                   if (!split_at(v, '=', wwn, rest) || !parse_wwn(wwn, l.wwn_hex))
                       return refused("--lun needs WWN=FILE[:SIZE] with 32 hex digits as WWN", v);
-                  l.file = rest;
-                  size_t colon = rest.rfind(':');
-                  uint64_t size;
-                  if (colon != std::string::npos && colon > 0 &&
-                      parse_size(rest.substr(colon + 1), size)) {
-                      if (size == 0) return std::string("--lun size must not be 0");
-                      l.file = rest.substr(0, colon);
-                      l.create_size = size;
-                  }
+                  const std::string why = split_file_size("--lun", rest, l.file, l.create_size);
+                  if (!why.empty()) return why;
                   o.luns.push_back(l);
                   return std::string();
               });
@@ -205,9 +197,11 @@ void add_disk_options(CLI::App& app, Options& o) {
               [&](const std::string& v) {
                   LunDiskSpec d;
                   std::string rest, size_text, list;
-                  if (!split_at(v, '=', d.path, rest) || !split_at(rest, ':', size_text, list) ||
-                      !parse_size(size_text, d.size) || d.size == 0)
+                  if (!split_at(v, '=', d.path, rest) || !split_at(rest, ':', size_text, list))
                       return refused("--san-disk needs PATH=SIZE:WWN[,WWN...]", v);
+                  const std::string why = parse_size("--san-disk", size_text, d.size);
+                  if (!why.empty()) return why;
+                  if (d.size == 0) return std::string("--san-disk: the size must not be 0");
                   size_t start = 0;
                   for (;;) {
                       size_t comma = list.find(',', start);
@@ -227,25 +221,27 @@ void add_disk_options(CLI::App& app, Options& o) {
 
 // The service's limits, its checks of request headers and its log.
 void add_limit_and_log_options(CLI::App& app, Options& o) {
-    add_value(app, "--chunk-size", "N", "allocation unit of LUN-backed disks (default 1M)",
+    add_value(app, "--chunk-size", "SIZE", "allocation unit of LUN-backed disks (default: 1M)",
               [&](const std::string& v) {
-                  if (!parse_size(v, o.chunk_size) || o.chunk_size < 4096 ||
-                      o.chunk_size % 4096 != 0 || o.chunk_size > (uint64_t(1) << 30))
+                  const std::string why = parse_size("--chunk-size", v, o.chunk_size);
+                  if (!why.empty()) return why;
+                  if (o.chunk_size < 4096 || o.chunk_size % 4096 != 0 ||
+                      o.chunk_size > (uint64_t(1) << 30))
                       return refused("--chunk-size must be a multiple of 4K from 4K to 1G", v);
                   return std::string();
               });
-    add_value(app, "--max-extents", "N", "most extents in one address map (default 65536)",
+    add_value(app, "--max-extents", "N", "most extents in one address map (default: 65536)",
               [&](const std::string& v) {
                   uint64_t n;
-                  if (!parse_uint(v, 1 << 20, n) || n == 0)
+                  if (!parse_count(v, 1 << 20, n) || n == 0)
                       return refused("--max-extents must be from 1 to 1048576", v);
                   o.max_extents = static_cast<uint32_t>(n);
                   return std::string();
               });
-    add_value(app, "--max-connections", "N", "concurrent connections (default 64)",
+    add_value(app, "--max-connections", "N", "concurrent connections (default: 64)",
               [&](const std::string& v) {
                   uint64_t n;
-                  if (!parse_uint(v, 1024, n) || n == 0)
+                  if (!parse_count(v, 1024, n) || n == 0)
                       return refused("--max-connections must be from 1 to 1024", v);
                   o.max_connections = static_cast<unsigned>(n);
                   return std::string();
@@ -261,30 +257,38 @@ void add_limit_and_log_options(CLI::App& app, Options& o) {
 // `jitter_given` and `mode_given`, which must outlive the parse.
 void add_drop_options(CLI::App& app, FaultSettings& f, bool& jitter_given, bool& mode_given) {
     const std::string faults = "Faults";
-    add_value(app, "--fault-seed", "N", "seed of the faults of every connection (default 1)",
+    add_value(app, "--fault-seed", "N", "seed of the faults of every connection (default: 1)",
               [&](const std::string& v) {
                   if (!parse_count(v, UINT64_MAX, f.seed))
                       return refused("--fault-seed needs a number", v);
                   return std::string();
               })
         ->group(faults);
-    add_value(app, "--drop-after", "BYTES", "cut each connection once it has moved BYTES in all",
+    add_value(app, "--drop-after", "SIZE",
+              "cut each connection once it has moved SIZE bytes in all",
               [&](const std::string& v) {
-                  if (!parse_uint(v, uint64_t(1) << 62, f.drop_after) || f.drop_after == 0)
+                  const std::string why = parse_size("--drop-after", v, f.drop_after);
+                  if (!why.empty()) return why;
+                  if (f.drop_after == 0)
                       return refused("--drop-after needs a size of 1 or more", v);
+                  if (f.drop_after > (uint64_t(1) << 62))
+                      return refused("--drop-after needs a size up to 2^62 bytes", v);
                   return std::string();
               })
         ->group(faults);
-    add_value(app, "--drop-jitter", "JITTER", "draw each connection's limit from BYTES +/- JITTER",
+    add_value(app, "--drop-jitter", "SIZE",
+              "draw each connection's limit from --drop-after +/- SIZE (default: 0)",
               [&](const std::string& v) {
-                  if (!parse_uint(v, uint64_t(1) << 62, f.drop_jitter))
-                      return refused("--drop-jitter needs a size", v);
+                  const std::string why = parse_size("--drop-jitter", v, f.drop_jitter);
+                  if (!why.empty()) return why;
+                  if (f.drop_jitter > (uint64_t(1) << 62))
+                      return refused("--drop-jitter needs a size up to 2^62 bytes", v);
                   jitter_given = true;
                   return std::string();
               })
         ->group(faults);
     add_value(app, "--drop-mode", "close|reset",
-              "the peer sees the end of the stream, or a reset (default close)",
+              "the peer sees the end of the stream, or a reset (default: close)",
               [&](const std::string& v) {
                   if (v != "close" && v != "reset")
                       return refused("--drop-mode must be close or reset", v);
@@ -299,7 +303,7 @@ void add_drop_options(CLI::App& app, FaultSettings& f, bool& jitter_given, bool&
 void add_answer_fault_options(CLI::App& app, FaultSettings& f) {
     const std::string faults = "Faults";
     add_value(app, "--io-error-rate", "P",
-              "share of transfers answered with result 8 or 10 (default 0)",
+              "share of transfers answered with result 8 or 10 (default: 0)",
               [&](const std::string& v) {
                   if (!parse_real(v, 0, 1, f.io_error_rate))
                       return refused("--io-error-rate needs a share from 0 to 1", v);
@@ -307,7 +311,7 @@ void add_answer_fault_options(CLI::App& app, FaultSettings& f) {
               })
         ->group(faults);
     add_value(app, "--reply-delay", "MS",
-              "delay every reply by MS milliseconds (default 0; not a fault)",
+              "delay every reply by MS milliseconds (default: 0; not a fault)",
               [&](const std::string& v) {
                   if (!parse_real(v, 0, 3600000, f.reply_delay_ms))
                       return refused("--reply-delay needs milliseconds from 0 to 3600000", v);
@@ -325,7 +329,7 @@ void add_answer_fault_options(CLI::App& app, FaultSettings& f) {
               })
         ->group(faults);
     add_value(app, "--fault-limit", "K",
-              "at most K faults in all, then serve normally (default 0: no limit)",
+              "at most K faults in all, then serve normally (default: 0, no limit)",
               [&](const std::string& v) {
                   if (!parse_count(v, UINT64_MAX, f.fault_limit))
                       return refused("--fault-limit needs a number (0: no limit)", v);
@@ -338,12 +342,20 @@ void add_answer_fault_options(CLI::App& app, FaultSettings& f) {
 // `jitter_given` and `mode_given` when --drop-jitter and --drop-mode come, so all three must
 // outlive the parse.
 void describe_options(CLI::App& app, Options& o, bool& jitter_given, bool& mode_given) {
-    app.name("hxa-simulator");
     app.description("A stand-in for the HXA disk service on loopback.");
-    app.footer(
-        "Sizes take the suffixes K, M, G (binary). On start the simulator prints\n"
-        "\"listening on ADDR:PORT\" on standard output (with --print-fingerprint after\n"
-        "\"tls-fingerprint XX:...:XX\"); SIGINT or SIGTERM stop it.");
+    zevcli::setup(
+        app, "hxa-simulator",
+        std::string(zevcli::kSizeRule) +
+            "\nIn IMAGE[:SIZE] and FILE[:SIZE] the text after the last ':' is the size; a file\n"
+            "name with a ':' ends with one more ':'. A file without SIZE must exist. On start the\n"
+            "simulator prints \"listening on ADDR:PORT\" on standard output (with\n"
+            "--print-fingerprint after \"tls-fingerprint XX:...:XX\"); SIGINT or SIGTERM stop it.\n"
+            "\n"
+            "Examples:\n"
+            "  hxa-simulator --token secret --disk /vm/web/disk0=disk0.img\n"
+            "  hxa-simulator --token secret --disk /vm/new/disk0=new.img:10G --port 9400 --tls\n"
+            "  hxa-simulator --token secret --lun 6000c2901234567890abcdef01234567=lun0.img:4G \\\n"
+            "      --san-disk /vm/db/disk0=1G:6000c2901234567890abcdef01234567");
     app.allow_extras();  // reported as unknown options after parsing
 
     add_network_options(app, o);
@@ -364,6 +376,32 @@ std::string usage_text() {
     return app.help();
 }
 
+std::string version_text() { return std::string("hxa-simulator ") + zevcli::version(); }
+
+std::string missing_files(const Options& o) {
+    // A file that another option creates (with its SIZE) is there once the disks are set up.
+    std::set<std::string> created;
+    for (const FlatDiskSpec& d : o.flat_disks)
+        if (d.create_size != 0) created.insert(d.image);
+    for (const LunSpec& l : o.luns)
+        if (l.create_size != 0) created.insert(l.file);
+    const auto missing = [&](const std::string& file) {
+        struct stat st;
+        return created.count(file) == 0 && stat(file.c_str(), &st) != 0 && errno == ENOENT;
+    };
+    for (const FlatDiskSpec& d : o.flat_disks)
+        if (d.create_size == 0 && missing(d.image))
+            return "--disk " + d.path + "=" + d.image + ": " + d.image +
+                   " does not exist; give its size to create it (--disk " + d.path + "=" + d.image +
+                   ":SIZE)";
+    for (const LunSpec& l : o.luns)
+        if (l.create_size == 0 && missing(l.file))
+            return "--lun " + l.wwn_hex + "=" + l.file + ": " + l.file +
+                   " does not exist; give its size to create it (--lun " + l.wwn_hex + "=" +
+                   l.file + ":SIZE)";
+    return "";
+}
+
 bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     Options o;
     bool jitter = false, mode = false;
@@ -373,6 +411,9 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         out.help = true;
+        return true;
+    } catch (const CLI::CallForVersion&) {
+        out.version = true;
         return true;
     } catch (const CLI::ParseError& e) {
         error = e.what();

@@ -18,8 +18,9 @@ struct TokenSpec {
 
 // A disk served from one flat image file (LAN transport only).
 struct FlatDiskSpec {
-    std::string path;   // the disk path as clients name it
-    std::string image;  // local image file
+    std::string path;          // the disk path as clients name it
+    std::string image;         // local image file
+    uint64_t create_size = 0;  // nonzero: create or extend the file (sparse) to this size
 };
 
 // A LUN: 16-byte identifier (32 hex digits) and the local file or device that holds it.
@@ -71,19 +72,23 @@ struct Options {
     bool strict_headers = true;
     FaultSettings faults;
     bool help = false;
+    bool version = false;
 };
 
-// Parses argv; on failure returns false with the reason in `error`. --help sets `help`.
+// Parses argv; on failure returns false with the reason in `error`. --help sets `help`,
+// --version `version`.
 bool parse_options(int argc, char** argv, Options& out, std::string& error);
 
-// "4096", "64K", "64M", "2G" (binary multiples); false when malformed or overflowing.
-bool parse_size(const std::string& text, uint64_t& out);
+// Why the simulator cannot start with these options because a flat image or a LUN file that
+// is not to be created (no SIZE given) does not exist; "" when every one does.
+std::string missing_files(const Options& o);
 
 // True for exactly 32 hexadecimal digits; stores them in lower case.
 bool parse_wwn(const std::string& text, std::string& lower_hex);
 
-// The help text of --help.
+// The help text of --help, and the line of --version.
 std::string usage_text();
+std::string version_text();
 
 }  // namespace hxasim
 

@@ -221,7 +221,7 @@ int stream_changes(const Transfer& t, const zev::Manifest& base, uint64_t reques
             note("the stream stops at offset " + std::to_string(stream.processed()) + " of " +
                  std::to_string(size) +
                  " bytes: its final record says so, and zev-block-apply takes it as an "
-                 "incomplete diff (exit status 2)");
+                 "incomplete diff (exit status 3)");
         return 1;
     }
     print_summary(t, loop, stream, figures.seconds);

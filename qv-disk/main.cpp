@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "console.h"
 #include "diff.h"
 #include "info.h"
-#include "numbers.h"
 #include "output-file.h"
 #include "sdk_session.h"
 #include "stream-format.h"
@@ -50,7 +50,23 @@ struct Options {
 
 // Usage errors (a wrong option or value, found before anything is opened) end with 2; a
 // run that failed or was refused ends with 1.
-constexpr int kUsage = 2;
+constexpr int kUsage = zevcli::kUsageError;
+
+// The end of the help: sizes and a few examples.
+const std::string kFooter =
+    std::string(zevcli::kSizeRule) +
+    "\nThe token comes from --token-file FILE or the environment variable QV_TOKEN; QV_SERVER\n"
+    "and QV_TLS_FINGERPRINT (pins separated by commas) stand for --server and\n"
+    "--tls-fingerprint.\n\n"
+    "Examples:\n"
+    "  qv-disk info --server 10.0.0.5 --tls --disk /vm/web/disk0\n"
+    "  qv-disk read --server 10.0.0.5 --disk /vm/web/disk0 -o disk0.img \\\n"
+    "      --manifest disk0.manifest\n"
+    "  qv-disk diff --server 10.0.0.5 --disk /vm/web/disk0 --base-manifest disk0.manifest \\\n"
+    "      --manifest night1.manifest -o night1.jsonl\n"
+    "  qv-disk write --server 10.0.0.5 --disk /vm/web/disk0 -i disk0.img --only-changed\n"
+    "  qv-disk verify-luns wwn-0x6000c2901234567890abcdef01234567\n"
+    "Run 'qv-disk SUBCOMMAND --help' for the options of each.";
 
 // The longest disk path the service's open request holds in each transport, and the longest
 // token: a longer one would be cut to another name.
@@ -192,12 +208,14 @@ void add_service(CLI::App* sub, Options& o) {
         ->excludes(file);
     sub->add_option("--retries", t.retry.retries,
                     "retry a call that failed for a cause that may pass up to N times on a new "
-                    "connection (default 5; 0: no retry)")
-        ->transform(qvdisk::CountIn(0, 1000));
+                    "connection (default: 5; 0: no retry)")
+        ->type_name("N")
+        ->transform(zevcli::CountIn(0, 1000));
     sub->add_option("--retry-delay", t.retry.first_delay,
                     "seconds before the first retry, doubled for each further one up to 30 "
-                    "(default 1)")
-        ->transform(qvdisk::SecondsIn(0.0, 30.0));
+                    "(default: 1)")
+        ->type_name("SECONDS")
+        ->transform(zevcli::SecondsIn(0.0, 30.0));
     sub->add_flag("-v,--verbose", o.verbosity,
                   "show the library's log: -v progress and errors, -vv everything");
 }
@@ -206,29 +224,35 @@ void add_service(CLI::App* sub, Options& o) {
 void add_transfer(CLI::App* sub, Options& o) {
     add_service(sub, o);
     qvdisk::Transfer& t = o.transfer;
-    sub->add_option("--request-size", t.request_size, "bytes per library call (default 4M)")
-        ->transform(qvdisk::SizeIn(1, uint64_t{1} << 30));
+    sub->add_option("--request-size", t.request_size, "bytes per library call (default: 4M)")
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, uint64_t{1} << 30));
     sub->add_option("--connections", t.connections,
-                    "split the range over N connections, one thread each (default 1)")
-        ->transform(qvdisk::CountIn(1, 64));
+                    "split the range over N connections, one thread each (default: 1)")
+        ->type_name("N")
+        ->transform(zevcli::CountIn(1, 64));
     sub->add_option("--rate", o.rate,
-                    "at most this many bytes per second over all connections (suffixes K, M, "
-                    "G)")
-        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
+                    "at most SIZE bytes per second over all connections (default: no limit)")
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, UINT64_MAX));
     sub->add_option("--progress", o.progress,
                     "progress: auto (a line on a terminal), json (one JSON object per line on "
-                    "standard error, every second and at the end) or none")
+                    "standard error, every second and at the end) or none (default: auto)")
         ->type_name("MODE")
-        ->check(CLI::IsMember({"auto", "json", "none"}));
+        ->check(CLI::IsMember({"auto", "json", "none"}).description(""));
 }
 
 // A range of the disk moved to or from a local file, with its journal: read and write.
 void add_range(CLI::App* sub, Options& o) {
     qvdisk::Transfer& t = o.transfer;
-    sub->add_option("--offset", t.offset, "where the range starts on the disk (default 0)")
-        ->transform(qvdisk::SizeIn(0, UINT64_MAX));
-    sub->add_option("--length", o.length, "bytes of the range")
-        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
+    sub->add_option("--offset", t.offset, "where the range starts on the disk (default: 0)")
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(0, UINT64_MAX));
+    sub->add_option("--length", o.length,
+                    "bytes of the range (default: the rest of the disk for a read, the whole "
+                    "input for a write)")
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, UINT64_MAX));
     sub->add_flag("--sha256", t.sha256,
                   "print the SHA-256 of the range, computed as the bytes move");
     sub->add_flag("--resume", t.resume,
@@ -256,7 +280,8 @@ CLI::App* add_read(CLI::App& app, Options& o) {
     read->add_option("--size", o.transfer.disk_size,
                      "the size of the disk in bytes, checked against the disk (default: found by "
                      "asking the service)")
-        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, UINT64_MAX));
     read->add_option("-o,--output", o.transfer.local,
                      "the local file to write (-: standard output, in order, with no journal)")
         ->type_name("FILE")
@@ -268,8 +293,9 @@ CLI::App* add_read(CLI::App& app, Options& o) {
                                       "SHA-256 of every block), computed as the bytes move")
                          ->type_name("FILE");
     read->add_option("--block-size", o.transfer.block_size,
-                     "the manifest's block size (default 65536)")
-        ->transform(qvdisk::SizeIn(1, ZEV_MAX_BLOCK_SIZE))
+                     "the manifest's block size (default: 64K)")
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, ZEV_MAX_BLOCK_SIZE))
         ->needs(manifest);
     return read;
 }
@@ -283,7 +309,8 @@ CLI::App* add_diff(CLI::App& app, Options& o) {
     diff->add_option("--size", o.transfer.disk_size,
                      "the size of the disk in bytes (default: the base manifest's image size, "
                      "which it must equal)")
-        ->transform(qvdisk::SizeIn(1, UINT64_MAX));
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, UINT64_MAX));
     diff->add_option("--base-manifest", o.transfer.base_manifest,
                      "the manifest of the last backup's image: the stream holds every block that "
                      "differs from it, at its block size")
@@ -317,9 +344,10 @@ CLI::App* add_write(CLI::App& app, Options& o) {
         ->type_name("FILE");
     write
         ->add_option("--block-size", o.transfer.block_size,
-                     "the block size of the comparison and of the manifest (default 65536; with "
+                     "the block size of the comparison and of the manifest (default: 64K; with "
                      "--only-changed or --manifest)")
-        ->transform(qvdisk::SizeIn(1, ZEV_MAX_BLOCK_SIZE));
+        ->type_name("SIZE")
+        ->transform(zevcli::SizeIn(1, ZEV_MAX_BLOCK_SIZE));
     return write;
 }
 
@@ -442,13 +470,9 @@ void settle_options(const CLI::App* sub, bool writing, bool diffing, Options& o)
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Reads and writes virtual disks through the HXA disk service.", "qv-disk"};
-    app.set_version_flag("--version", std::string("qv-disk ") + QV_DISK_VERSION);
+    CLI::App app{"Reads and writes virtual disks through the HXA disk service."};
+    zevcli::setup(app, "qv-disk", kFooter);
     app.require_subcommand(1);
-    // CLI11's messages begin like the program's own.
-    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
-        return "qv-disk: " + CLI::FailureMessage::simple(a, e);
-    });
     Options o;
     CLI::App* read = add_read(app, o);
     CLI::App* diff = add_diff(app, o);
@@ -458,12 +482,14 @@ int main(int argc, char** argv) {
     std::vector<std::string> names;
     CLI::App* verify = app.add_subcommand(
         "verify-luns", "rescan the SCSI buses and check that LUN devices are present");
-    verify->add_option("NAME", names, "a device name under /dev/disk/by-id")->required();
+    verify->add_option("NAME", names, "a device name under /dev/disk/by-id")
+        ->type_name("NAME")
+        ->required();
     verify->add_flag("-v", o.verbosity, "show the library's log");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kUsage;
+        return zevcli::exit_status(app, e);
     }
 
     // The library takes its OpenSSL functions from this process.

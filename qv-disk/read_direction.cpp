@@ -18,9 +18,7 @@ bool exists_not_regular(const std::string& path) {
 class Read : public Direction {
   public:
     explicit Read(const Transfer& t)
-        : t_(t),
-          in_place_(t.standard_output || exists_not_regular(t.local)),
-          size_(t.disk_size) {}
+        : t_(t), in_place_(t.standard_output || exists_not_regular(t.local)), size_(t.disk_size) {}
 
     // Without --size the disk's size is found by asking the service; a --size given is
     // checked before the output is made (check_disk).

@@ -15,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,16 +29,40 @@
 #include <string>
 
 #include "block-manifest.h"
+#include "command_line.h"
 #include "io-all.h"
 #include "progress_line.h"
 #include "stream-reader.h"
 
 namespace {
 
-// Exit status: 0 the target is a complete copy, 1 failure or invalid stream, 2 a valid stream
-// whose diff stopped early.
+// Exit status: 0 the target is a complete copy, 1 failure or invalid stream, 2 a wrong
+// command line (zevcli::kUsageError), 3 a valid stream whose diff stopped early.
 const int kExitFailure = 1;
-const int kExitIncomplete = 2;
+const int kExitIncomplete = 3;
+
+// One message on standard error, which begins with the program's name like every message.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("zev-block-apply: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+// `name`: the text of errno.
+void say_errno(const std::string& name) { say("%s: %s", name.c_str(), strerror(errno)); }
+
+// Every line of `text` (each ending with a line break) as a message.
+void say_lines(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        say("%s", text.substr(at, end - at).c_str());
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+}
 
 struct Target {
     std::string path;
@@ -56,31 +81,31 @@ bool open_target(Target* target, int access) {
     // opened (without blocking), so that a file swapped in between is refused too.
     struct stat named;
     if (stat(target->path.c_str(), &named) != 0) {
-        perror(target->path.c_str());
+        say_errno(target->path.c_str());
         return false;
     }
     const auto refuse_type = [&](const struct stat& st) {
         if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return false;
         errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTBLK;
-        perror(target->path.c_str());
+        say_errno(target->path.c_str());
         return true;
     };
     if (refuse_type(named)) return false;
     target->fd = open(target->path.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
     if (target->fd < 0 || fstat(target->fd, &st) != 0) {
-        perror(target->path.c_str());
+        say_errno(target->path.c_str());
         return false;
     }
     if (refuse_type(st)) return false;
     if (st.st_dev != named.st_dev || st.st_ino != named.st_ino) {
-        fprintf(stderr, "%s: changed while it was opened\n", target->path.c_str());
+        say("%s: changed while it was opened", target->path.c_str());
         return false;
     }
     fcntl(target->fd, F_SETFL, fcntl(target->fd, F_GETFL) & ~O_NONBLOCK);
     const off_t end = lseek(target->fd, 0, SEEK_END);
     if (end < 0) {
-        perror(target->path.c_str());
+        say_errno(target->path.c_str());
         return false;
     }
     target->size = static_cast<uint64_t>(end);
@@ -106,20 +131,17 @@ struct Tally {
 // the diff covered the whole image. Returns the exit status.
 int finish_stream(const Target& target, const zev::StreamReader& reader, bool check_only) {
     if (!reader.final_seen()) {
-        fprintf(stderr, "stream ended without its final record after line %" PRIu64 "\n",
-                reader.line_number());
+        say("stream ended without its final record after line %" PRIu64, reader.line_number());
         return kExitFailure;
     }
     if (!check_only && fsync(target.fd) != 0) {
-        fprintf(stderr, "%s: flush to stable storage failed: %s\n", target.path.c_str(),
-                strerror(errno));
+        say("%s: flush to stable storage failed: %s", target.path.c_str(), strerror(errno));
         return kExitFailure;
     }
     if (reader.final_offset() < target.size) {
-        fprintf(stderr,
-                "the diff stopped at offset %" PRIu64 " of %" PRIu64
-                " bytes: the target %s a complete copy\n",
-                reader.final_offset(), target.size, check_only ? "would not be" : "is not");
+        say("the diff stopped at offset %" PRIu64 " of %" PRIu64
+            " bytes: the target %s a complete copy",
+            reader.final_offset(), target.size, check_only ? "would not be" : "is not");
         return kExitIncomplete;
     }
     return 0;
@@ -129,7 +151,7 @@ int finish_stream(const Target& target, const zev::StreamReader& reader, bool ch
 // change records into `tally`; the progress line follows the stream's offset through the
 // target. Returns the exit status.
 int apply_stream(const Target& target, int input_fd, const char* input_name, bool check_only,
-                 Tally* tally, zev_cli::ProgressLine& progress) {
+                 Tally* tally, zevcli::ProgressLine& progress) {
     zev::StreamReader reader(input_fd, target.size);
     zev::StreamRecord record;
     progress.start(check_only ? "checking the stream" : "applying", target.size);
@@ -139,13 +161,12 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
         if (got == zev::StreamReader::kReadError) {
             const int error = errno;
             progress.finish();
-            fprintf(stderr, "%s: %s\n", input_name, strerror(error));
+            say("%s: %s", input_name, strerror(error));
             return kExitFailure;
         }
         if (got == zev::StreamReader::kInvalid) {
             progress.finish();
-            fprintf(stderr, "line %" PRIu64 ": %s\n", reader.line_number(),
-                    reader.problem().c_str());
+            say("line %" PRIu64 ": %s", reader.line_number(), reader.problem().c_str());
             return kExitFailure;
         }
         uint64_t failed_at = 0;
@@ -153,8 +174,8 @@ int apply_stream(const Target& target, int input_fd, const char* input_name, boo
             !write_block(target, reader.block(), record.length, record.offset, &failed_at)) {
             const int error = errno;
             progress.finish();
-            fprintf(stderr, "%s: write at offset %" PRIu64 " failed: %s\n", target.path.c_str(),
-                    failed_at, strerror(error));
+            say("%s: write at offset %" PRIu64 " failed: %s", target.path.c_str(), failed_at,
+                strerror(error));
             return kExitFailure;
         }
         if (record.kind == zev::StreamRecord::kChange) {
@@ -179,15 +200,15 @@ struct ManifestOption {
 bool load_manifest(ManifestOption* option) {
     std::string error;
     if (!option->given() || option->manifest.load(option->path, error)) return true;
-    fprintf(stderr, "%s\n", error.c_str());
+    say("%s", error.c_str());
     return false;
 }
 
 // Says so when the target's size is not the image size of the manifest.
 bool same_size(const Target& target, const zev::Manifest& manifest) {
     if (target.size == manifest.image_size()) return true;
-    fprintf(stderr, "%s: size %" PRIu64 " bytes, the manifest describes %" PRIu64 " bytes\n",
-            target.path.c_str(), target.size, manifest.image_size());
+    say("%s: size %" PRIu64 " bytes, the manifest describes %" PRIu64 " bytes", target.path.c_str(),
+        target.size, manifest.image_size());
     return false;
 }
 
@@ -197,7 +218,7 @@ enum class Comparison { kSame, kDifferent, kUnreadable };
 // Every difference, or the read failure, goes to standard error. `label` names the check on
 // the progress line.
 Comparison compare_with(const Target& target, const zev::Manifest& expected, const char* label,
-                        zev_cli::ProgressLine& progress) {
+                        zevcli::ProgressLine& progress) {
     zev::Manifest actual;
     std::string error;
     progress.start(label, target.size);
@@ -205,35 +226,33 @@ Comparison compare_with(const Target& target, const zev::Manifest& expected, con
                                         error, &progress.done());
     progress.finish();
     if (!hashed) {
-        fprintf(stderr, "%s\n", error.c_str());
+        say("%s", error.c_str());
         return Comparison::kUnreadable;
     }
     const std::string differences = zev::describe_differences(expected, actual, target.path);
-    fputs(differences.c_str(), stderr);
+    say_lines(differences);
     return differences.empty() ? Comparison::kSame : Comparison::kDifferent;
 }
 
 void report_wrong_base(const Target& target, const ManifestOption& base) {
-    fprintf(stderr,
-            "%s: not the base this stream was made from (base manifest %s): nothing was "
-            "written\n",
-            target.path.c_str(), base.path.c_str());
+    say("%s: not the base this stream was made from (base manifest %s): nothing was "
+        "written",
+        target.path.c_str(), base.path.c_str());
 }
 
 // The checks that come before the stream is read: the manifests describe images of the
 // target's size, and the target is the base. Nothing has been written when they fail; the
 // base manifest's digests are released once they have served.
 bool check_before_writing(const Target& target, ManifestOption* base, const ManifestOption& result,
-                          zev_cli::ProgressLine& progress) {
+                          zevcli::ProgressLine& progress) {
     if (base->given() && !same_size(target, base->manifest)) {
         report_wrong_base(target, *base);
         return false;
     }
     if (result.given() && !same_size(target, result.manifest)) {
-        fprintf(stderr,
-                "%s: the result manifest %s describes an image of another size: nothing was "
-                "written\n",
-                target.path.c_str(), result.path.c_str());
+        say("%s: the result manifest %s describes an image of another size: nothing was "
+            "written",
+            target.path.c_str(), result.path.c_str());
         return false;
     }
     if (base->given()) {
@@ -249,11 +268,11 @@ bool check_before_writing(const Target& target, ManifestOption* base, const Mani
 // The check after a complete stream has been applied and flushed: the target now holds the
 // image the result manifest describes. Returns the exit status.
 int check_result(const Target& target, const ManifestOption& result,
-                 zev_cli::ProgressLine& progress) {
+                 zevcli::ProgressLine& progress) {
     const Comparison found = compare_with(target, result.manifest, "checking the result", progress);
     if (found == Comparison::kDifferent) {
-        fprintf(stderr, "%s: the result does not match the manifest %s\n", target.path.c_str(),
-                result.path.c_str());
+        say("%s: the result does not match the manifest %s", target.path.c_str(),
+            result.path.c_str());
     }
     return found == Comparison::kSame ? 0 : kExitFailure;
 }
@@ -283,8 +302,16 @@ std::string summary(const Target& target, const Tally& tally, bool check_only, b
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Applies a zev-block-diff-tool change stream to a target image of the same size.",
-                 "zev-block-apply"};
+    CLI::App app{"Applies a zev-block-diff-tool change stream to a target image of the same size."};
+    zevcli::setup(
+        app, "zev-block-apply",
+        "Examples:\n"
+        "  zev-block-apply restored.img --input tuesday.jsonl\n"
+        "  zev-block-diff-tool monday.img tuesday.img | zev-block-apply copy.img\n"
+        "  zev-block-apply copy.img --input tuesday.jsonl --base-manifest monday.manifest "
+        "\\\n"
+        "      --result-manifest tuesday.manifest\n"
+        "  zev-block-apply copy.img --input tuesday.jsonl --check");
     std::string target_path;
     std::string input_path;
     bool check_only = false;
@@ -292,9 +319,10 @@ int main(int argc, char** argv) {
     ManifestOption result;
     app.add_option("target", target_path,
                    "file or block device to write the changed blocks into; it keeps its size")
+        ->type_name("TARGET")
         ->required();
-    app.add_option("--input", input_path,
-                   "read the stream from this file (default: standard input)");
+    app.add_option("--input", input_path, "read the stream from FILE (default: standard input)")
+        ->type_name("FILE");
     CLI::Option* check = app.add_flag("--check", check_only,
                                       "validate the stream only; the target is opened read-only");
     base.option =
@@ -308,7 +336,6 @@ int main(int argc, char** argv) {
                        "describes")
             ->type_name("FILE")
             ->excludes(check);
-    app.set_version_flag("--version", "zev-block-apply " ZEV_VERSION);
     try {
         app.parse(argc, argv);
         // "-" reads a manifest from standard input, which then cannot also carry the stream
@@ -321,13 +348,12 @@ int main(int argc, char** argv) {
                                        "the stream comes from --input");
         }
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : kExitFailure;
+        return zevcli::exit_status(app, e);
     }
 
     const auto start = std::chrono::steady_clock::now();
     // One line for the whole run, so that its first second counts over the stages.
-    zev_cli::ProgressLine progress;
+    zevcli::ProgressLine progress;
     if (!load_manifest(&base) || !load_manifest(&result)) return kExitFailure;
     Target target;
     target.path = target_path;
@@ -339,7 +365,7 @@ int main(int argc, char** argv) {
     if (!input_path.empty()) {
         input_fd = open(input_path.c_str(), O_RDONLY | O_CLOEXEC);
         if (input_fd < 0) {
-            perror(input_path.c_str());
+            say_errno(input_path.c_str());
             return kExitFailure;
         }
         input_name = input_path.c_str();
@@ -354,9 +380,8 @@ int main(int argc, char** argv) {
     if (result.given() && status == 0) status = check_result(target, result, progress);
     if (result.given() && status == kExitIncomplete) {
         // The blocks after the diff's stop are missing: comparing would only list them.
-        fprintf(stderr,
-                "%s: not checked against the result manifest %s: the stream is incomplete\n",
-                target.path.c_str(), result.path.c_str());
+        say("%s: not checked against the result manifest %s: the stream is incomplete",
+            target.path.c_str(), result.path.c_str());
     }
     if (status != 0) return status;
     const double seconds =

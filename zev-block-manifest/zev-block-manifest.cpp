@@ -21,6 +21,7 @@
 #include <string>
 
 #include "block-manifest.h"
+#include "command_line.h"
 #include "progress_line.h"
 #include "stream-format.h"
 
@@ -32,7 +33,10 @@ const int kExitTrouble = 2;
 // Largest --threads: more than this only costs memory (a buffer each).
 const unsigned kMaxThreads = 1024;
 
+// One line on `stream`; on standard error it begins with the program's name, like every
+// message.
 void say(FILE* stream, const std::string& line) {
+    if (stream == stderr) fputs("zev-block-manifest: ", stream);
     fputs(line.c_str(), stream);
     fputc('\n', stream);
 }
@@ -49,12 +53,21 @@ std::string seconds_since(std::chrono::steady_clock::time_point start) {
 bool hash_with_progress(int fd, const std::string& path, uint64_t size, uint64_t block_size,
                         unsigned threads, const char* label, zev::Manifest& out,
                         std::string& error) {
-    zev_cli::ProgressLine progress;
+    zevcli::ProgressLine progress;
     progress.start(label, size);
     const bool hashed =
         zev::hash_image(fd, path, block_size, threads, out, error, &progress.done());
     progress.finish();
     return hashed;
+}
+
+// Every line of `text` (each ending with a line break) as a message on standard error.
+void say_lines(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        say(stderr, text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
 }
 
 // An image open for reading: a regular file or a block device.
@@ -178,7 +191,7 @@ int verify_image(const std::string& image_path, const std::string& manifest_path
     }
     const std::string differences = zev::describe_differences(expected, actual, image_path);
     if (!differences.empty()) {
-        fputs(differences.c_str(), stderr);
+        say_lines(differences);
         return kExitDiffers;
     }
     say(stdout, image_path + " matches " + manifest_path + " (" +
@@ -192,50 +205,45 @@ int verify_image(const std::string& image_path, const std::string& manifest_path
 int main(int argc, char** argv) {
     CLI::App app{
         "Writes the block manifest of an image (the SHA-256 of every block), or checks an image "
-        "against one.",
-        "zev-block-manifest"};
+        "against one."};
+    zevcli::setup(app, "zev-block-manifest",
+                  std::string(zevcli::kSizeRule) +
+                      "\n\nExamples:\n"
+                      "  zev-block-manifest disk.img -o disk.manifest\n"
+                      "  zev-block-manifest disk.img -o disk.manifest --block-size 1M\n"
+                      "  zev-block-manifest restored.img --verify disk.manifest");
     std::string image_path;
     std::string output;
     std::string manifest_path;
     uint64_t block_size = ZEV_DEFAULT_BLOCK_SIZE;
     unsigned threads = 0;
-    app.add_option("image", image_path, "disk image: a regular file or a block device")->required();
+    app.add_option("image", image_path, "disk image: a regular file or a block device")
+        ->type_name("IMAGE")
+        ->required();
     CLI::Option* output_option = app.add_option("-o,--output", output,
                                                 "write the manifest to this file (through a new "
-                                                "file beside it, renamed); - for standard output");
+                                                "file beside it, renamed); - for standard output")
+                                     ->type_name("FILE");
     CLI::Option* verify_option =
         app.add_option("--verify", manifest_path,
-                       "check the image against this manifest instead (exit 1 when it differs)");
+                       "check the image against this manifest instead (exit 1 when it differs)")
+            ->type_name("FILE");
     output_option->excludes(verify_option);
     CLI::Option* block_size_option =
         app.add_option("--block-size", block_size,
-                       "block size in bytes, K and M suffixes of 1024 (default 65536; with "
-                       "--verify the manifest's)")
-            ->check(
-                [](const std::string& text) {
-                    return text.find('-') == std::string::npos
-                               ? std::string()
-                               : "a negative number is not a block size";
-                },
-                "", "NOT_NEGATIVE")
-            ->transform(CLI::AsSizeValue(false));
-    app.add_option("--threads", threads, "hashing threads (default 0: one per core)")
-        ->check(CLI::Range(0u, kMaxThreads));
-    app.set_version_flag("--version", "zev-block-manifest " ZEV_VERSION);
+                       "block size in bytes (default: 64K; with --verify the manifest's)")
+            ->type_name("SIZE")
+            ->transform(zevcli::SizeIn(1, ZEV_MAX_BLOCK_SIZE));
+    app.add_option("--threads", threads, "hashing threads (default: 0, one per core)")
+        ->type_name("N")
+        ->transform(zevcli::CountIn(0, kMaxThreads));
     try {
         app.parse(argc, argv);
         if (output_option->count() == 0 && verify_option->count() == 0) {
             throw CLI::RequiredError("one of -o FILE and --verify FILE");
         }
-        if (block_size == 0 || block_size > ZEV_MAX_BLOCK_SIZE) {
-            throw CLI::ValidationError("--block-size", "block size " + std::to_string(block_size) +
-                                                           " out of range (1 to " +
-                                                           std::to_string(ZEV_MAX_BLOCK_SIZE) +
-                                                           " bytes)");
-        }
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : kExitTrouble;
+        return zevcli::exit_status(app, e);
     }
 
     const int status = verify_option->count() > 0
@@ -243,7 +251,7 @@ int main(int argc, char** argv) {
                                           block_size_option->count() > 0, threads)
                            : write_manifest(image_path, output, block_size, threads);
     if (fflush(stdout) != 0) {
-        perror("standard output");
+        say(stderr, std::string("standard output: ") + strerror(errno));
         return kExitTrouble;
     }
     return status;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "block-manifest.h"
+#include "command_line.h"
 #include "io-all.h"
 #include "output-file.h"
 #include "sha256.h"
@@ -38,9 +39,9 @@
 namespace {
 
 // Exit status: 0 the merged stream is complete, 1 a refused input or a failure (nothing, or
-// for standard output possibly part of a stream, was written), 2 a wrong command line.
+// for standard output possibly part of a stream, was written), 2 a wrong command line
+// (zevcli::kUsageError).
 const int kExitFailure = 1;
-const int kExitUsage = 2;
 
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* format, ...) {
@@ -597,8 +598,13 @@ int merge(const Options& o) {
 int main(int argc, char** argv) {
     CLI::App app{
         "Folds change streams of one image, oldest first, into one stream equal to "
-        "applying them in order.",
-        "zev-block-merge"};
+        "applying them in order."};
+    zevcli::setup(app, "zev-block-merge",
+                  "Examples:\n"
+                  "  zev-block-merge tue.jsonl wed.jsonl -o week.jsonl\n"
+                  "  zev-block-merge tue.jsonl wed.jsonl --base-manifest mon.manifest -o "
+                  "week.jsonl\n"
+                  "  zev-block-merge tue.jsonl wed.jsonl | zev-block-apply copy.img");
     Options o;
     app.add_option("stream", o.streams,
                    "a change stream (a regular file), oldest first; the newest version of every "
@@ -610,24 +616,20 @@ int main(int argc, char** argv) {
                    "contents are left out")
         ->type_name("FILE");
     app.add_option("-o,--output", o.output,
-                   "write the merged stream to FILE, through a new file and a rename (default, "
-                   "and -: standard output)")
+                   "write the merged stream to FILE, through a new file and a rename; - is "
+                   "standard output (default: standard output)")
         ->type_name("FILE");
-    app.set_version_flag("--version", "zev-block-merge " ZEV_VERSION);
-    app.failure_message([](const CLI::App* a, const CLI::Error& e) {
-        return "zev-block-merge: " + CLI::FailureMessage::simple(a, e);
-    });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
+        return zevcli::exit_status(app, e);
     }
     // "-" and the system's names of standard output are standard output, never a file to
     // create beside a link and rename over it.
     if (zev::names_standard_output(o.output)) o.output.clear();
     if (o.output.empty() && isatty(STDOUT_FILENO)) {
         say("standard output is a terminal; redirect it (> FILE or | PROGRAM) or give -o FILE");
-        return kExitUsage;
+        return zevcli::kUsageError;
     }
     return merge(o);
 }

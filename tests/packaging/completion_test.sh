@@ -91,7 +91,9 @@ check "--read-only-token" hxa-simulator --read
 
 # The options and subcommands of the programs' help.
 help_options() {
-    "$@" --help | sed -nE 's/^ +((-[A-Za-z0-9],)?--?[A-Za-z0-9][-A-Za-z0-9]*)( .*)?$/\1/p' |
+    # Only the options' own lines: the examples after them name options of other subcommands.
+    "$@" --help |
+        sed -nE '/^(Options|Positionals):/,/^$/ s/^ +((-[A-Za-z0-9],)?--?[A-Za-z0-9][-A-Za-z0-9]*)( .*)?$/\1/p' |
         tr ',' '\n'
 }
 # known <program> <option or subcommand> <word>...: the completion of the words offers it.

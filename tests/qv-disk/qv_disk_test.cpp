@@ -835,7 +835,7 @@ TEST(QvDiskDiffFaults, AnUnreadableDiskEndsTheStreamShortOfItsSize) {
     put(dir.file("stream.jsonl"), Bytes(r.out.begin(), r.out.end()));
     testcommon::RunResult apply = testcommon::run_program(
         ZEV_APPLY, {dir.file("a.img"), "--input", dir.file("stream.jsonl")});
-    EXPECT_EQ(apply.exit_code, 2) << apply.err;
+    EXPECT_EQ(apply.exit_code, 3) << apply.err;
     f.stop();
 }
 

@@ -143,9 +143,10 @@ TEST(SimulatorCommandLine, RefusesBadOptionsWithAReason) {
 TEST(SimulatorCommandLine, RefusesInconsistentDisksAtStart) {
     TempDir dir;
     std::string err, w = wwn_hex(5);
-    // A LUN file that does not exist and is not to be created.
-    EXPECT_EQ(run_simulator({"--lun", w + "=" + dir.file("missing.img")}, err), 1);
-    EXPECT_NE(err.find("missing.img"), std::string::npos) << err;
+    // A LUN file that does not exist and is not to be created: a usage error.
+    EXPECT_EQ(run_simulator({"--lun", w + "=" + dir.file("missing.img")}, err), 2);
+    EXPECT_NE(err.find("missing.img does not exist; give its size to create it"), std::string::npos)
+        << err;
     // A LUN too small to hold one chunk above 2 MiB.
     EXPECT_EQ(run_simulator({"--lun", w + "=" + dir.file("small.img") + ":2M"}, err), 1);
     EXPECT_NE(err.find("no chunk above 2 MiB"), std::string::npos) << err;

@@ -146,10 +146,21 @@ TEST(SimulatorOptions, RefusesMalformedValues) {
         EXPECT_FALSE(parse(bad, o, error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }
-    uint64_t v = 0;
-    EXPECT_FALSE(parse_size("18446744073709551616", v));
-    EXPECT_FALSE(parse_size("17179869184G", v));
-    EXPECT_TRUE(parse_size("16383G", v));
+    // Sizes go through the programs' one parser: overflow is refused, the largest sizes pass,
+    // and so do the binary units; the ambiguous ones are refused.
+    const std::string wwn(32, '0');
+    for (const char* size :
+         {"18446744073709551616", "17179869184G", "64MB", "1kb", "2.5M", "0x100000", "-1M"}) {
+        EXPECT_FALSE(parse({"--san-disk", std::string("/s=") + size + ":" + wwn}, o, error))
+            << size;
+        EXPECT_NE(error.find("--san-disk: "), std::string::npos) << error;
+    }
+    for (const char* size : {"16383G", "16M", "16MiB", "16777216", "1t"}) {
+        EXPECT_TRUE(parse({"--san-disk", std::string("/s=") + size + ":" + wwn}, o, error))
+            << error;
+    }
+    EXPECT_TRUE(parse({"--san-disk", "/s=16383G:" + wwn}, o, error)) << error;
+    EXPECT_EQ(o.lun_disks.at(0).size, 16383ull << 30);
 }
 
 TEST(SimulatorDiskStore, MapsSpreadChunksRoundRobinAboveTwoMiBAndMergeHoles) {

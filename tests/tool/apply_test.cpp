@@ -196,7 +196,7 @@ TEST_P(BadStream, RefusedWithItsLineAndTheTargetUntouchedByIt) {
     if (check_only) args.push_back("--check");
     RunResult r = run_apply(args, dir.file("stream"));
     EXPECT_EQ(r.exit_code, c.status);
-    std::string err = c.err;
+    std::string err = said("zev-block-apply", c.err);
     // A check names what applying would give.
     const size_t phrase = err.find("the target is not");
     if (check_only && phrase != std::string::npos) {
@@ -212,7 +212,7 @@ const char kForm[] = "line 6: not one of the three record forms of the diff stre
 const StreamCase kStreams[] = {
     {"Valid", 10, 0, "", "", 0, "", 0, "", 10},
     {"FinalRecordStopsEarly", 7, 0, "", "", 0,
-     "{\"offset\":16384,\"length\":0,\"data\":\"\",\"last\":true}\n", 2,
+     "{\"offset\":16384,\"length\":0,\"data\":\"\",\"last\":true}\n", 3,
      "the diff stopped at offset 16384 of 20000 bytes: the target is not a complete copy\n", 7},
     {"CharactersOutsideBase64", 10, 6, "\"data\":\"", "\"data\":\"****", 0, "", 1,
      "line 6: data is not valid Base64\n", 5},
@@ -254,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(Apply, BadStream,
 // ---------------------------------------------------------------------------------------------
 // Command line, target and write failures
 
-TEST(ApplyCommandLine, UsageAndOpenFailuresExitWithOne) {
+TEST(ApplyCommandLine, UsageErrorsExitWithTwoAndOpenFailuresWithOne) {
     TempDir dir;
     write_file(dir.file("t.img"), "abc");
     // A FIFO is refused by its type, before an open that would wait for a reader.
@@ -264,8 +264,8 @@ TEST(ApplyCommandLine, UsageAndOpenFailuresExitWithOne) {
         int status;
         std::string err_start;
     } cases[] = {
-        {{}, 1, "target is required\n"},
-        {{dir.file("t.img"), "--bogus"}, 1, "The following argument was not expected: --bogus\n"},
+        {{}, 2, "target is required\nrun 'zev-block-apply --help' for the options\n"},
+        {{dir.file("t.img"), "--bogus"}, 2, "The following argument was not expected: --bogus\n"},
         {{dir.file("missing")}, 1, dir.file("missing") + ": No such file or directory\n"},
         {{dir.path()}, 1, dir.path() + ": Is a directory\n"},
         {{"/dev/null"}, 1, "/dev/null: Block device required\n"},
@@ -277,7 +277,8 @@ TEST(ApplyCommandLine, UsageAndOpenFailuresExitWithOne) {
     for (const auto& c : cases) {
         const RunResult r = run_apply(c.args);
         EXPECT_EQ(r.exit_code, c.status) << c.err_start;
-        EXPECT_EQ(r.err.substr(0, c.err_start.size()), c.err_start);
+        const std::string start = said("zev-block-apply", c.err_start);
+        EXPECT_EQ(r.err.substr(0, start.size()), start);
     }
     const RunResult help = run_apply({"--help"});
     EXPECT_EQ(help.exit_code, 0);
@@ -306,7 +307,8 @@ TEST(ApplyWriteFailure, RefusedWriteEndsWithOneAndNamesTheOffset) {
     zev_common::ChildProcess child = zev_common::ChildProcess::start({kApply, target}, io);
     close(stream_fd);
     EXPECT_EQ(wait_status(child), "exit 1");
-    EXPECT_EQ(read_file(err_path), target + ": write at offset 8192 failed: File too large\n");
+    EXPECT_EQ(read_file(err_path),
+              "zev-block-apply: " + target + ": write at offset 8192 failed: File too large\n");
     EXPECT_TRUE(read_file(target) == b.substr(0, 8192) + a.substr(8192));
 }
 
@@ -392,7 +394,7 @@ TEST_P(ManifestCheck, TargetCheckedBeforeAndAfterTheWrites) {
     RunResult r = run_apply(args, dir.file("stream"));
 
     EXPECT_EQ(r.exit_code, c.status);
-    std::string err = in_dir(c.err, dir);
+    std::string err = said("zev-block-apply", in_dir(c.err, dir));
     if (!err.empty() && err.back() == '*') {
         err.pop_back();
         r.err.resize(std::min(r.err.size(), err.size()));
@@ -448,12 +450,12 @@ const ManifestCase kManifestCases[] = {
      "{d}/target.img: size 20000 bytes, the manifest describes 20001 bytes\n"
      "{d}/target.img: the result manifest {d}/longer.zbm describes an image of another size: "
      "nothing was written\n", Result::kUntouched, ""},
-    {"IncompleteStreamNotChecked", false, Stream::kStopsEarly, {kResult, "{d}/tuesday.zbm"}, 2,
+    {"IncompleteStreamNotChecked", false, Stream::kStopsEarly, {kResult, "{d}/tuesday.zbm"}, 3,
      "the diff stopped at offset 16384 of 20000 bytes: the target is not a complete copy\n"
      "{d}/target.img: not checked against the result manifest {d}/tuesday.zbm: the stream is "
      "incomplete\n", Result::kUpTo16384, ""},
     {"ResultWithCheckRefused", false, Stream::kTuesday, {"--check", kResult, "{d}/tuesday.zbm"},
-     1, "--check excludes --result-manifest\nRun with --help for more information.\n",
+     2, "--check excludes --result-manifest\nrun 'zev-block-apply --help' for the options\n",
      Result::kUntouched, ""},
 };
 // clang-format on

@@ -124,7 +124,7 @@ TEST(ManifestOutput, DashWritesTheSameBytesToStandardOutputAndTheSummaryToStanda
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(r.out == manifest_bytes(image, 65536));
     EXPECT_EQ(zev_test::mask_seconds(r.err),
-              "wrote the manifest of " + dir.file("disk.img") +
+              "zev-block-manifest: wrote the manifest of " + dir.file("disk.img") +
                   " (200000 bytes, 4 blocks of 65536 bytes, list digest " +
                   list_digest_hex(manifest_bytes(image, 65536)) + ") to standard output in T s\n");
 }
@@ -190,7 +190,8 @@ TEST_P(Verify, NamesTheDifferingBlocksByOffsetWithTheExitStatusOfCmp) {
     EXPECT_EQ(r.exit_code, c.exit_code);
     std::string err;
     for (const std::string& line : c.err) {
-        err += (line.compare(0, 3, "IMG") == 0 ? img + line.substr(3) : line) + "\n";
+        err += "zev-block-manifest: " +
+               (line.compare(0, 3, "IMG") == 0 ? img + line.substr(3) : line) + "\n";
     }
     EXPECT_EQ(r.err, err);
     const std::string match = img + " matches " + dir.file("m") + " (" +
@@ -305,7 +306,7 @@ TEST_P(RefusedManifest, VerifyExitsWithStatus2AndTheReason) {
     write_file(dir.file("m"), c.bytes);
     const RunResult r = run_manifest({"--verify", dir.file("m"), dir.file("disk.img")});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err, dir.file("m") + ": " + c.reason + "\n");
+    EXPECT_EQ(r.err, "zev-block-manifest: " + dir.file("m") + ": " + c.reason + "\n");
     EXPECT_EQ(r.out, "");
 }
 
@@ -368,7 +369,7 @@ TEST_P(Trouble, ExitsWithStatus2AndLeavesTheFilesAsTheyWere) {
     for (const std::string& arg : c.args) args.push_back(in_dir(arg));
     const RunResult r = run_manifest(args);
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err, in_dir(c.err));
+    EXPECT_EQ(r.err, zev_test::said("zev-block-manifest", in_dir(c.err)));
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(read_file(dir.file("disk.img")) == image);
     EXPECT_TRUE(read_file(dir.file("m")) == manifest_bytes(image, 65536));
@@ -392,14 +393,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, Trouble, testing::Values(
     TroubleCase{"OutputInAMissingFolder", {"D/disk.img", "-o", "D/none/new"},
                 "D/none/new: cannot create D/none/new.XXXXXX: No such file or directory\n"},
     TroubleCase{"BlockSize0", {"D/disk.img", "-o", "D/new", "--block-size", "0"},
-                "--block-size: block size 0 out of range (1 to 2113929216 bytes)\n"
-                "Run with --help for more information.\n"},
+                "--block-size: '0' is 0 bytes, not a whole number from 1 to 2113929216\n"
+                "run 'zev-block-manifest --help' for the options\n"},
     TroubleCase{"BlockSizeTooLarge", {"D/disk.img", "-o", "D/new", "--block-size", "2113929217"},
-                "--block-size: block size 2113929217 out of range (1 to 2113929216 bytes)\n"
-                "Run with --help for more information.\n"},
+                "--block-size: '2113929217' is 2113929217 bytes, not a whole number from 1 to "
+                "2113929216\n"
+                "run 'zev-block-manifest --help' for the options\n"},
     TroubleCase{"NeitherOutputNorVerify", {"D/disk.img"},
                 "one of -o FILE and --verify FILE is required\n"
-                "Run with --help for more information.\n"}),
+                "run 'zev-block-manifest --help' for the options\n"}),
     [](const testing::TestParamInfo<TroubleCase>& info) { return info.param.name; });
 // clang-format on
 

@@ -177,4 +177,15 @@ std::string decode_change_data(const std::string& text, uint64_t length) {
     return plain;
 }
 
+std::string said(const std::string& program, const std::string& text) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
+        out += program + ": " + text.substr(at, next - at);
+        at = next;
+    }
+    return out;
+}
+
 }  // namespace zev_test

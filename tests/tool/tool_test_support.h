@@ -44,6 +44,9 @@ std::string reference_base64_decode(const std::string& text);
 // data does not decompress to exactly `length` bytes.
 std::string decode_change_data(const std::string& text, uint64_t length);
 
+// `text` with "PROGRAM: " at the start of every line, as the programs write their messages.
+std::string said(const std::string& program, const std::string& text);
+
 }  // namespace zev_test
 
 #endif
