@@ -40,7 +40,7 @@ ProgressLine::ProgressLine() : terminal_(isatty(STDERR_FILENO) == 1), created_(C
 ProgressLine::~ProgressLine() { finish(); }
 
 std::string ProgressLine::text(const std::string& label, uint64_t done, uint64_t total,
-                               double seconds) {
+                               double rate) {
     std::string line = label.empty() ? "" : label + ": ";
     line += mib(done) + " of " + mib(total);
     char figures[96];
@@ -48,7 +48,6 @@ std::string ProgressLine::text(const std::string& label, uint64_t done, uint64_t
         std::snprintf(figures, sizeof figures, "  %3.0f%%", 100.0 * done / total);
         line += figures;
     }
-    const double rate = seconds > 0 ? done / seconds : 0;
     if (rate > 0) {
         const uint64_t left_bytes = total > done ? total - done : 0;
         const long left = static_cast<long>(left_bytes / rate + 0.5);
@@ -87,7 +86,8 @@ void ProgressLine::redraw_until_finished() {
     Clock::time_point next = std::max(created_ + kFirstDraw, stage_start_ + kRedraw);
     while (!wake_.wait_until(hold, next, [this] { return stop_; })) {
         const double seconds = std::chrono::duration<double>(Clock::now() - stage_start_).count();
-        write_stderr("\r" + text(label_, done_.load(std::memory_order_relaxed), total_, seconds) +
+        const uint64_t done = done_.load(std::memory_order_relaxed);
+        write_stderr("\r" + text(label_, done, total_, seconds > 0 ? done / seconds : 0) +
                      "\033[K");
         shown_ = true;
         next += kRedraw;

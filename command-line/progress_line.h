@@ -37,9 +37,9 @@ class ProgressLine {
     // Ends the stage: stops redrawing and removes the line if it was drawn.
     void finish();
 
-    // The text of the line, without the carriage return and the erasing sequence.
-    static std::string text(const std::string& label, uint64_t done, uint64_t total,
-                            double seconds);
+    // The text of the line, without the carriage return and the erasing sequence; `rate` in
+    // bytes per second (0: not known yet). qv-disk draws its line with it too.
+    static std::string text(const std::string& label, uint64_t done, uint64_t total, double rate);
 
   private:
     using Clock = std::chrono::steady_clock;

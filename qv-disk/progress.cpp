@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "progress_line.h"
 
 namespace qvdisk {
 namespace {
@@ -24,12 +25,6 @@ sigset_t stop_signals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     return set;
-}
-
-std::string mib(uint64_t bytes) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%.1f MiB", bytes / kMiB);
-    return b;
 }
 
 // Bytes per second of this run, and the seconds left at that rate (negative: unknown).
@@ -49,16 +44,7 @@ void add_counts(ProgressFigures& p, const BlockCounts* counts) {
 void draw_line(const ProgressFigures& p) {
     double rate, left;
     rates(p, rate, left);
-    char line[200];
-    if (rate > 0) {
-        long s = static_cast<long>(left + 0.5);
-        std::snprintf(line, sizeof line, "%s of %s  %3.0f%%  %.1f MiB/s  %ld:%02ld left",
-                      mib(p.done).c_str(), mib(p.total).c_str(), 100.0 * p.done / p.total,
-                      rate / kMiB, s / 60, s % 60);
-    } else {
-        std::snprintf(line, sizeof line, "%s of %s", mib(p.done).c_str(), mib(p.total).c_str());
-    }
-    std::string text = line;
+    std::string text = zevcli::ProgressLine::text("", p.done, p.total, rate);
     if (p.blocks)
         text += "  " + std::to_string(p.blocks_written) + " of " +
                 std::to_string(p.blocks_compared) + " blocks " + p.differed;
