@@ -17,7 +17,6 @@ namespace qvdisk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr double kMiB = 1024.0 * 1024.0;
 
 sigset_t stop_signals() {
     sigset_t set;
