@@ -86,6 +86,10 @@ std::string normal_fingerprint(const std::string& text) {
 
 // "ADDR[:PORT]" with ADDR an IPv4 address or a host name that resolves to one.
 bool parse_server(const std::string& server, qvdisk::Endpoint& where) {
+    if (server.empty()) {
+        qvdisk::message("no service: give --server ADDR[:PORT] or set QV_SERVER");
+        return false;
+    }
     std::string host = server;
     where.port = kDefaultPort;
     size_t colon = server.rfind(':');
@@ -176,18 +180,19 @@ void add_service(CLI::App* sub, Options& o) {
     qvdisk::Transfer& t = o.transfer;
     sub->add_option("--server", o.server,
                     "HXA service as ADDR[:PORT] (IPv4 address or host name; port " +
-                        std::to_string(kDefaultPort) + " when none is given)")
+                        std::to_string(kDefaultPort) +
+                        " when none is given; default: QV_SERVER from the environment)")
         ->type_name("ADDR[:PORT]")
-        ->envname("QV_SERVER")
-        ->required();
+        ->envname("QV_SERVER");
     sub->add_option("--disk", t.where.disk, "the disk's path as the service knows it")
         ->type_name("PATH")
         ->required();
     sub->add_flag("--tls", t.where.tls, "connect with TLS");
-    sub->add_option("--tls-fingerprint", o.fingerprints,
-                    "accept only a service whose certificate has this SHA-256 fingerprint "
-                    "(64 hexadecimal digits, colons and case ignored; repeatable, or several "
-                    "separated by commas; with --tls)")
+    sub->add_option(
+           "--tls-fingerprint", o.fingerprints,
+           "accept only a service whose certificate has this SHA-256 fingerprint "
+           "(64 hexadecimal digits, colons and case ignored; repeatable, or several "
+           "separated by commas; with --tls; default: QV_TLS_FINGERPRINT from the environment)")
         ->type_name("HEX")
         ->envname("QV_TLS_FINGERPRINT")
         ->delimiter(',')

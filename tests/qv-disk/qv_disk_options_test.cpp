@@ -315,7 +315,7 @@ TEST(QvDiskOptions, EnvironmentStandsForOptionsAndAnUnreachableServiceFailsAtOnc
          {"QV_SERVER=" + server, "QV_TLS_FINGERPRINT=" + other_pin},
          2,
          "QV_TLS_FINGERPRINT or --tls-fingerprint needs --tls"},
-        {{}, {}, 2, "--server is required"},
+        {{}, {}, 2, "no service: give --server ADDR[:PORT] or set QV_SERVER"},
         {{"--tls"}, {"QV_SERVER=" + nowhere}, 1, "cannot reach the HXA service at " + nowhere},
         {{"--server", "no-such-host.invalid"}, {}, 2, "no IPv4 address for 'no-such-host.invalid'"},
     };
