@@ -4,29 +4,9 @@
 
 #include "direction.h"
 #include "disk_end.h"
+#include "progress.h"
 
 namespace qvdisk {
-namespace {
-
-// A JSON string: quotes, backslashes and control bytes escaped.
-std::string json_text(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-}  // namespace
 
 std::string human_size(uint64_t bytes) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -57,9 +37,9 @@ int run_info(const InfoRequest& r) {
     const std::string service = r.where.address + ":" + std::to_string(r.where.port);
     if (r.json) {
         std::string line =
-            "{\"disk\":" + json_text(r.where.disk) + ",\"size\":" + std::to_string(size) +
-            ",\"transport\":" + json_text(transport) + ",\"service\":" + json_text(service);
-        if (r.where.tls) line += ",\"tls_fingerprint\":" + json_text(fingerprint);
+            "{\"disk\":" + json_string(r.where.disk) + ",\"size\":" + std::to_string(size) +
+            ",\"transport\":" + json_string(transport) + ",\"service\":" + json_string(service);
+        if (r.where.tls) line += ",\"tls_fingerprint\":" + json_string(fingerprint);
         std::printf("%s}\n", line.c_str());
     } else {
         std::printf("disk: %s\nsize: %llu bytes (%s)\ntransport: %s\nservice: %s\n",

@@ -1,5 +1,6 @@
 #include "test_common.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,16 @@ std::string read_file(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> names_with(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0) found.push_back(e->d_name);
+        closedir(d);
+    }
+    return found;
 }
 
 void fill_pattern(void* out, size_t n, uint64_t seed) {

@@ -35,6 +35,8 @@ class TempDir {
 void write_file(const std::string& path, const std::string& content, unsigned mode = 0644);
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);  // also true for a dangling symbolic link
+// Names of the entries of `dir` that start with `prefix` (what a run left beside its output).
+std::vector<std::string> names_with(const std::string& dir, const std::string& prefix);
 
 // Deterministic pseudo-random bytes (xorshift), so failures can be reproduced.
 void fill_pattern(void* out, size_t n, uint64_t seed);

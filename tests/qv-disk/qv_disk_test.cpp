@@ -73,17 +73,6 @@ std::string find_line(const std::string& text, const std::string& start) {
     return "";
 }
 
-// Names in `dir` that start with `prefix`.
-std::vector<std::string> names_with(const std::string& dir, const std::string& prefix) {
-    std::vector<std::string> found;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (std::string(e->d_name).rfind(prefix, 0) == 0) found.push_back(e->d_name);
-        closedir(d);
-    }
-    return found;
-}
-
 // The last line of `text`, without its line break.
 std::string last_line(const std::string& text) {
     const size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
@@ -956,7 +945,8 @@ TEST(QvDiskDiffOutput, TheFileIsTheWholeStreamOrNothing) {
         Outcome r = f.qv("diff", args, c.token);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_EQ(names_with(dir.path(), "out.jsonl.").size(), 0u) << "a new file was left";
+        EXPECT_EQ(testcommon::names_with(dir.path(), "out.jsonl.").size(), 0u)
+            << "a new file was left";
         const bool to_file = std::find(c.args.begin(), c.args.end(), "-") == c.args.end();
         EXPECT_EQ(r.out, to_file || c.status != 0 ? "" : stream);
         if (c.status == 0 && to_file) {
@@ -1016,7 +1006,7 @@ TEST(QvDiskDiffOutput, SignalsThatEndTheProcessLeaveNothing) {
          {SIGTERM},
          SIGTERM},
         {"SIGINT then SIGTERM during the copy",
-         [&] { return !names_with(dir.path(), "out.jsonl.").empty(); },
+         [&] { return !testcommon::names_with(dir.path(), "out.jsonl.").empty(); },
          {SIGINT, SIGTERM},
          SIGTERM},
     };
@@ -1038,7 +1028,7 @@ TEST(QvDiskDiffOutput, SignalsThatEndTheProcessLeaveNothing) {
         EXPECT_EQ(last_line(err).rfind("{\"state\":\"interrupted\",", 0), 0u) << err;
         EXPECT_EQ(count(err, "{\"state\":") - count(err, "{\"state\":\"running\","), 1u) << err;
         EXPECT_FALSE(testcommon::exists(out));
-        EXPECT_EQ(names_with(dir.path(), "out.jsonl").size(), 0u);
+        EXPECT_EQ(testcommon::names_with(dir.path(), "out.jsonl").size(), 0u);
     }
     f.stop();
 }

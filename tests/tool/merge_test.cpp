@@ -1,7 +1,6 @@
 // zev-block-merge as a user runs it: chains of streams made by the real diff tool, merged by the
 // real program, checked against the diff tool's stream of the first and last images and by the
 // real zev-block-apply; and every input it refuses, with nothing written.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,17 +34,6 @@ std::string line_of(const std::string& text, const std::string& needle) {
     const size_t at = text.find(needle);
     EXPECT_NE(at, std::string::npos) << needle;
     return std::to_string(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n') + 1);
-}
-
-// Names in `dir` that start with `prefix`.
-std::vector<std::string> names_with(const std::string& dir, const std::string& prefix) {
-    std::vector<std::string> found;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (std::string(e->d_name).rfind(prefix, 0) == 0) found.push_back(e->d_name);
-        closedir(d);
-    }
-    return found;
 }
 
 // A base image and three days: overlapping changes, a shorter last block, and a block put
